@@ -1,0 +1,27 @@
+// Start-up, connection intake and the relay.
+#pragma once
+
+#include <pthread.h>
+
+#include <atomic>
+#include <cstddef>
+
+// Listener results, also the process exit status.
+inline constexpr int E_SOCKET = 128;
+inline constexpr int E_BIND = 129;
+inline constexpr int E_LISTEN = 130;
+inline constexpr int E_THREAD = 131;
+
+// Hand-off from the listener to one request thread, which owns and frees it.
+struct req_thread {
+  int confd;
+  std::size_t thread_id;
+};
+
+// BACKLOG + 2 entries: 1 is the listener, 2 to BACKLOG + 1 the request slots,
+// 0 marks a free slot.
+extern std::atomic<pthread_t>* threads;
+
+void* listen_incoming(void*);
+void* new_incoming(void* req);
+void relay_request(int clifd);

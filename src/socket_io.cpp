@@ -1,0 +1,172 @@
+#include "socket_io.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+
+timeval ti{10, 0};
+
+namespace {
+
+// Puts `fd` in non-blocking mode for one read or write and restores its own
+// flags on every exit, keeping errno for the caller's report.
+class nonblocking_scope {
+ public:
+  explicit nonblocking_scope(int fd) : fd_(fd), saved_flags_(fcntl(fd, F_GETFL)) {
+    // Unreadable flags: transfer in whatever mode the descriptor is in.
+    if (saved_flags_ < 0 || (saved_flags_ & O_NONBLOCK) != 0) return;
+    if (fcntl(fd_, F_SETFL, saved_flags_ | O_NONBLOCK) < 0) perror("set fntl");
+    restore_ = true;
+  }
+  nonblocking_scope(const nonblocking_scope&) = delete;
+  nonblocking_scope& operator=(const nonblocking_scope&) = delete;
+  ~nonblocking_scope() {
+    if (!restore_) return;
+    int saved_errno = errno;
+    fcntl(fd_, F_SETFL, saved_flags_);
+    errno = saved_errno;
+  }
+
+ private:
+  int fd_;
+  int saved_flags_;
+  bool restore_ = false;
+};
+
+// A peer that closed or failed counts as ready: the transfer then reports it.
+constexpr short ready_events = POLLHUP | POLLERR;
+
+int write_wait_ms() {
+  return static_cast<int>(ti.tv_sec * 1000 + ti.tv_usec / 1000);
+}
+
+// One readiness wait on `fd`. A descriptor poll finds invalid fails the way
+// select fails on it, with EBADF.
+int poll_once(pollfd& waited, int timeout_ms) {
+  waited.revents = 0;
+  int result = poll(&waited, 1, timeout_ms);
+  if (result > 0 && (waited.revents & POLLNVAL) != 0) {
+    errno = EBADF;
+    return -1;
+  }
+  return result;
+}
+
+}  // namespace
+
+ssize_t readn(int fd, void* buffer, std::size_t count) {
+  printf("descriptor number is %d\n", fd);
+  for (;;) {
+    pollfd waited{fd, POLLIN, 0};
+    int selstat;
+    // Unbounded: a client that sends nothing keeps its thread waiting.
+    // Interrupted waits are retried; a lasting failure ends the read.
+    do {
+      puts("busy");
+      selstat = poll_once(waited, -1);
+    } while (selstat < 0 && errno == EINTR);
+    printf("selstat: %d\n", selstat);
+    perror("select for read");
+    if (selstat < 0) {
+      puts("read unblocked");
+      return -1;
+    }
+    if (selstat != 1 || (waited.revents & (POLLIN | ready_events)) == 0) {
+      puts("read unblocked");
+      return 0;
+    }
+    printf("read blocked with count = %d and left = %d\n", static_cast<int>(count),
+           static_cast<int>(count));
+    ssize_t got;
+    {
+      nonblocking_scope nonblocking(fd);
+      got = read(fd, buffer, count);
+      int read_errno = errno;
+      printf("after read c = %d\n", static_cast<int>(got));
+      errno = read_errno;
+    }
+    // Readiness can pass before the read; that is no failure, so wait again.
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (got == 0) {
+      puts("connection closed");
+      return 0;
+    }
+    int read_errno = errno;
+    puts("read unblocked");
+    errno = read_errno;
+    return got;
+  }
+}
+
+ssize_t writen(int fd, const void* buffer, std::size_t count) {
+  printf("descriptor number is %d\n", fd);
+  const char* position = static_cast<const char*>(buffer);
+  std::size_t left = count;
+  while (left > 0) {
+    pollfd waited{fd, POLLOUT, 0};
+    int selstat;
+    // Each retry gets the full timeout again; ti itself never changes.
+    do {
+      selstat = poll_once(waited, write_wait_ms());
+    } while (selstat < 0 && errno == EINTR);
+    perror("select for write");
+    if (selstat < 0) return -1;
+    if (selstat == 0) return -2;
+    if ((waited.revents & (POLLOUT | ready_events)) == 0) continue;
+    ssize_t written;
+    {
+      nonblocking_scope nonblocking(fd);
+      written = write(fd, position, left);
+    }
+    int write_errno = errno;
+    fputs("write blocked\n", stdout);
+    errno = write_errno;
+    if (written <= 0) {
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      perror("write");
+      return -1;
+    }
+    left -= static_cast<std::size_t>(written);
+    position += written;
+  }
+  puts("write unblocked");
+  return static_cast<ssize_t>(count);
+}
+
+int tcp_connect(const char* host, const char* serv) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* addresses = nullptr;
+  if (getaddrinfo(host, serv, &hints, &addresses) != 0) {
+    printf("getaddrinfo problem for host: `%s'\n", host);
+    return -1;
+  }
+  int connected = -1;
+  for (addrinfo* address = addresses; address != nullptr; address = address->ai_next) {
+    int fd = socket(address->ai_family, address->ai_socktype, address->ai_protocol);
+    if (fd < 0) {
+      puts("ignore this one");
+      continue;
+    }
+    if (connect(fd, address->ai_addr, address->ai_addrlen) == 0) {
+      // inet_ntoa's shared buffer is not safe with many request threads.
+      char dotted[INET_ADDRSTRLEN];
+      inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(address->ai_addr)->sin_addr, dotted,
+                sizeof dotted);
+      printf("Connected to %s\n ", dotted);
+      connected = fd;
+      break;
+    }
+    perror("connection faild... try another host");
+    close(fd);
+  }
+  if (connected < 0) perror("received host is not good!");
+  freeaddrinfo(addresses);
+  return connected;
+}
