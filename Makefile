@@ -1,0 +1,50 @@
+# make run: build the release binary and run it with its defaults.
+# make test: build and run every test through CTest.
+BUILD ?= build
+JOBS ?= 2
+
+BUILD_PACKAGES := cmake ninja-build g++ make libgtest-dev libgmock-dev netbase
+TEST_PACKAGES := $(BUILD_PACKAGES) curl wget nginx python3 clang libclang-rt-14-dev \
+                 util-linux procps valgrind
+BENCH_PACKAGES := $(BUILD_PACKAGES) nginx wrk apache2-utils tinyproxy util-linux procps
+
+# Installs the missing Debian packages as root, or prints the line to run.
+define need_packages
+	@missing=$$(for p in $(1); do dpkg-query -W -f='$${Status}\n' $$p 2>/dev/null \
+	  | grep -q 'ok installed' || echo $$p; done); \
+	if [ -n "$$missing" ]; then \
+	  if [ "$$(id -u)" = 0 ]; then \
+	    echo "installing:" $$missing; \
+	    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq $$missing >/dev/null; \
+	  else \
+	    echo "missing packages; run: sudo apt-get install -y" $$missing; exit 1; \
+	  fi; \
+	fi
+endef
+
+.PHONY: run test build bench deps-build deps-test deps-bench clean
+
+deps-build:
+	$(call need_packages,$(BUILD_PACKAGES))
+
+deps-test:
+	$(call need_packages,$(TEST_PACKAGES))
+
+deps-bench:
+	$(call need_packages,$(BENCH_PACKAGES))
+
+build: deps-build
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	exec ./$(BUILD)/ferry
+
+test: deps-test build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+bench: deps-bench build
+	bench/run
+
+clean:
+	rm -rf build build-*
