@@ -48,6 +48,11 @@ int write_wait_ms() {
 // One readiness wait on `fd`. A descriptor poll finds invalid fails the way
 // select fails on it, with EBADF.
 int poll_once(pollfd& waited, int timeout_ms) {
+  // poll skips negative descriptors; select would refuse them.
+  if (waited.fd < 0) {
+    errno = EBADF;
+    return -1;
+  }
   waited.revents = 0;
   int result = poll(&waited, 1, timeout_ms);
   if (result > 0 && (waited.revents & POLLNVAL) != 0) {
