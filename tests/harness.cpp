@@ -134,6 +134,7 @@ ferry_process::ferry_process(const std::vector<std::string>& environment,
     setsid();
     int null_fd = open("/dev/null", O_RDONLY);
     dup2(null_fd, STDIN_FILENO);
+    if (null_fd > STDIN_FILENO) close(null_fd);
     dup2(slave, STDOUT_FILENO);
     dup2(error_pipe[1], STDERR_FILENO);
     execve(argv[0], argv.data(), envp.data());
@@ -346,6 +347,7 @@ command_result run_command(const std::vector<std::string>& argv,
     setpgid(0, 0);
     int null_fd = open("/dev/null", O_RDONLY);
     dup2(null_fd, STDIN_FILENO);
+    if (null_fd > STDIN_FILENO) close(null_fd);
     dup2(out_pipe[1], STDOUT_FILENO);
     dup2(err_pipe[1], STDERR_FILENO);
     execvpe(args[0], args.data(), envp.data());
