@@ -110,7 +110,7 @@ void enter_private_namespace() {
 void set_hosts(const std::string& lines) { write_file("/etc/hosts", lines); }
 
 ferry_process::ferry_process(const std::vector<std::string>& environment,
-                             const std::string& binary) {
+                             const std::string& binary, const std::vector<std::string>& prefix) {
   int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) fail("posix_openpt");
   int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
@@ -122,7 +122,8 @@ ferry_process::ferry_process(const std::vector<std::string>& environment,
   int error_pipe[2];
   if (pipe2(error_pipe, O_CLOEXEC) != 0) fail("pipe");
 
-  std::vector<std::string> arguments{binary};
+  std::vector<std::string> arguments = prefix;
+  arguments.push_back(binary);
   std::vector<std::string> variables = environment;
   add_sanitizer_options(variables);
   auto argv = pointers(arguments);
@@ -137,7 +138,7 @@ ferry_process::ferry_process(const std::vector<std::string>& environment,
     if (null_fd > STDIN_FILENO) close(null_fd);
     dup2(slave, STDOUT_FILENO);
     dup2(error_pipe[1], STDERR_FILENO);
-    execve(argv[0], argv.data(), envp.data());
+    execvpe(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   close(slave);

@@ -29,8 +29,10 @@ void set_hosts(const std::string& lines);
 // buffered and readable as written), standard error a pipe.
 class ferry_process {
  public:
+  // `prefix` runs ferry under another program (valgrind, say), found on PATH.
   explicit ferry_process(const std::vector<std::string>& environment,
-                         const std::string& binary = FERRY_BINARY);
+                         const std::string& binary = FERRY_BINARY,
+                         const std::vector<std::string>& prefix = {});
   ferry_process(const ferry_process&) = delete;
   ferry_process& operator=(const ferry_process&) = delete;
   ~ferry_process();
