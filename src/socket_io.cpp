@@ -38,6 +38,22 @@ class nonblocking_scope {
   bool restore_ = false;
 };
 
+// One read or write that never blocks. Sockets take a per-call flag, so their
+// own flags never change; anything else is switched for the call.
+ssize_t read_once(int fd, void* buffer, std::size_t count) {
+  ssize_t got = recv(fd, buffer, count, MSG_DONTWAIT);
+  if (got >= 0 || errno != ENOTSOCK) return got;
+  nonblocking_scope nonblocking(fd);
+  return read(fd, buffer, count);
+}
+
+ssize_t write_once(int fd, const void* buffer, std::size_t count) {
+  ssize_t written = send(fd, buffer, count, MSG_DONTWAIT | MSG_NOSIGNAL);
+  if (written >= 0 || errno != ENOTSOCK) return written;
+  nonblocking_scope nonblocking(fd);
+  return write(fd, buffer, count);
+}
+
 // A peer that closed or failed counts as ready: the transfer then reports it.
 constexpr short ready_events = POLLHUP | POLLERR;
 
@@ -87,21 +103,15 @@ ssize_t readn(int fd, void* buffer, std::size_t count) {
     }
     printf("read blocked with count = %d and left = %d\n", static_cast<int>(count),
            static_cast<int>(count));
-    ssize_t got;
-    {
-      nonblocking_scope nonblocking(fd);
-      got = read(fd, buffer, count);
-      int read_errno = errno;
-      printf("after read c = %d\n", static_cast<int>(got));
-      errno = read_errno;
-    }
+    ssize_t got = read_once(fd, buffer, count);
+    int read_errno = errno;
+    printf("after read c = %d\n", static_cast<int>(got));
     // Readiness can pass before the read; that is no failure, so wait again.
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (got < 0 && (read_errno == EAGAIN || read_errno == EWOULDBLOCK)) continue;
     if (got == 0) {
       puts("connection closed");
       return 0;
     }
-    int read_errno = errno;
     puts("read unblocked");
     errno = read_errno;
     return got;
@@ -123,11 +133,7 @@ ssize_t writen(int fd, const void* buffer, std::size_t count) {
     if (selstat < 0) return -1;
     if (selstat == 0) return -2;
     if ((waited.revents & (POLLOUT | ready_events)) == 0) continue;
-    ssize_t written;
-    {
-      nonblocking_scope nonblocking(fd);
-      written = write(fd, position, left);
-    }
+    ssize_t written = write_once(fd, position, left);
     int write_errno = errno;
     fputs("write blocked\n", stdout);
     errno = write_errno;
