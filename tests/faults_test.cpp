@@ -1,0 +1,437 @@
+// Faults beside ordinary requests: clients that leave early or stop reading,
+// origins that refuse, drop, reset or hold, bursts that fill the slot table,
+// and running out of descriptors. Every ordinary request must get its own
+// answer; a refusal is retried only while a burst is on. Also a short run of
+// the same under valgrind's memcheck. FERRY_FAULT_ROUNDS sets the scale.
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <algorithm>
+
+#include "reliability.h"
+
+using namespace reliability;
+
+namespace {
+
+const std::string partial_with_host = "GET http://sink.test/x HTTP/1.1\r\nHost: sink.test\r\nAcc";
+const std::string partial_without_host = "GET http://sink.test/x HTTP/1.";
+
+// The origins, and ferry in front of them with a short write timeout.
+struct fault_rig {
+  explicit fault_rig(int backlog_slots, const std::vector<std::string>& prefix = {})
+      : backlog(backlog_slots),
+        hosts_set((harness::set_hosts("127.0.0.1 origin.test\n127.0.0.2 sink.test\n"
+                                      "127.0.0.3 refused.test\n"),
+                   true)),
+        origin("127.0.0.1", scripted_origin::mode::paths),
+        sink("127.0.0.2", scripted_origin::mode::sink, 16),
+        ferry({"LISTEN_PORT=8080", "BACKLOG=" + std::to_string(backlog), "CON_TIMEOUT=2"}, prefix) {
+    EXPECT_TRUE(ferry.wait_listening(8080, prefix.empty() ? 20s : 120s));
+    idle_descriptors = ferry.descriptors();
+    idle_threads = ferry.threads();
+  }
+
+  // Fault connections come faster than ferry's threads end them, and would
+  // fill the table like a burst; each waits until half the slots are free.
+  void throttle() { ferry.wait_idle(1 << 20, idle_threads + backlog / 2); }
+
+  int backlog;
+  bool hosts_set;
+  scripted_origin origin, sink;
+  quiet_ferry ferry;
+  int idle_descriptors = 0, idle_threads = 0;
+};
+
+void leave(int fd, bool abortive) {
+  if (abortive) {
+    close_abortively(fd);
+  } else {
+    close(fd);
+  }
+}
+
+std::string leave_before_head(bool abortive) {
+  int fd = harness::connect_to("127.0.0.1", 8080);
+  if (fd < 0) return "unconnected";
+  leave(fd, abortive);
+  return "ok";
+}
+
+// With a Host line ferry forwards the part to the sink and answers a client
+// that is gone; without one it answers "connection to host failed" to it.
+std::string leave_mid_head(bool with_host, bool abortive) {
+  int fd = open_request(with_host ? partial_with_host : partial_without_host);
+  if (fd < 0) return "unconnected";
+  leave(fd, abortive);
+  return "ok";
+}
+
+// Reads `keep` bytes of a 1 MiB answer, checks them and goes away.
+std::string leave_mid_answer(std::uint64_t id, std::size_t keep, bool abortive,
+                             const burst_window* bursts, std::atomic<long>& retries) {
+  const std::string expected = expected_answer(id, max_body);
+  const std::string head = request_head("origin.test", gen_path(id, max_body), id);
+  for (auto deadline = steady_clock::now() + 120s;;) {
+    burst_window::mark start = bursts != nullptr ? bursts->now() : burst_window::mark{false, 0};
+    int fd = open_request(head);
+    if (fd < 0) return "unconnected";
+    std::string got;
+    char chunk[65536];
+    bool ended = false;
+    while (got.size() < keep && !ended) {
+      pollfd waited{fd, POLLIN, 0};
+      ssize_t n = poll(&waited, 1, 60000) > 0
+                      ? recv(fd, chunk, std::min(sizeof chunk, keep - got.size()), 0)
+                      : 0;
+      if (n <= 0) ended = true;
+      if (n > 0) got.append(chunk, static_cast<std::size_t>(n));
+    }
+    leave(fd, abortive);
+    if (got.empty() && bursts != nullptr && bursts->covers(start) &&
+        steady_clock::now() < deadline) {
+      ++retries;
+      continue;
+    }
+    if (got.empty()) return "refused";
+    if (expected.compare(0, got.size(), got) != 0) return "corrupted";
+    return got.size() == keep ? "ok" : "truncated";
+  }
+}
+
+// Asks for an answer without end, reads nothing until ferry has closed its
+// end of the connection (its write wait ran out), then reads what ferry had
+// sent: a correct part of the stream, ended well before the stream's end.
+std::string stop_reading(std::uint64_t id, const burst_window* bursts, std::atomic<long>& retries) {
+  const std::string head = request_head("origin.test", "/stream/" + std::to_string(id), id);
+  for (auto deadline = steady_clock::now() + 120s;;) {
+    burst_window::mark start = bursts != nullptr ? bursts->now() : burst_window::mark{false, 0};
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(8080);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      close(fd);
+      return "unconnected";
+    }
+    send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+    std::uint16_t own_port = harness::local_port(fd);
+    auto ferry_side_open = [own_port] {
+      for (const auto& entry : tcp_table()) {
+        if (entry.local_port == 8080 && entry.remote_port == own_port && entry.state == 1)
+          return true;
+      }
+      return false;
+    };
+    auto wait_end = steady_clock::now() + 60s;
+    while (ferry_side_open() && steady_clock::now() < wait_end) std::this_thread::sleep_for(20ms);
+    if (ferry_side_open()) {
+      close(fd);
+      return "never_ended";
+    }
+    reply got = read_reply(fd);
+    close(fd);
+    if (got.data.empty() && bursts != nullptr && bursts->covers(start) &&
+        steady_clock::now() < deadline) {
+      ++retries;
+      continue;
+    }
+    if (got.end == ending::timed_out) return "timed_out";
+    if (!is_stream_prefix(id, got.data)) return "corrupted";
+    return got.data.size() < stream_length / 2 ? "ok" : "never_ended";
+  }
+}
+
+// Origin faults; each has its one right outcome at the client.
+std::string origin_fault(const std::string& kind, std::uint64_t id, const burst_window* bursts,
+                         std::atomic<long>& retries) {
+  if (kind == "refused") {
+    std::string head = request_head("refused.test", gen_path(id, 10), id);
+    std::string verdict = ask_through_bursts(head, host_failed, bursts, retries);
+    return verdict;
+  }
+  if (kind == "drop") {  // a refusal looks the same: closed without a byte
+    reply got = exchange(request_head("origin.test", "/drop/" + std::to_string(id), id));
+    return got.data.empty() && got.end != ending::timed_out ? "ok" : judge(got, "");
+  }
+  std::size_t size = kind == "reset" ? 262144 : 3000;
+  std::string head = request_head(
+      "origin.test", "/" + kind + "/" + std::to_string(size) + "/" + std::to_string(id), id);
+  std::string verdict = ask_through_bursts(head, expected_answer(id, size), bursts, retries);
+  if (kind == "reset") return verdict == "truncated" ? "ok" : verdict;
+  return verdict;
+}
+
+// Opens more silent connections than there are slots: the surplus must be
+// closed at once while the rest hold their slots. Returns how many ferry
+// closed; closes the rest and waits until their slots are free again.
+long burst(fault_rig& rig, burst_window& bursts) {
+  bursts.open();
+  const int count = rig.backlog + 8;
+  std::vector<pollfd> held;
+  for (int i = 0; i < count; ++i)
+    held.push_back({harness::connect_to("127.0.0.1", 8080), POLLIN, 0});
+  long closed = 0;
+  for (auto deadline = steady_clock::now() + 20s;
+       closed < count - rig.backlog && steady_clock::now() < deadline;) {
+    poll(held.data(), held.size(), 100);
+    closed =
+        std::count_if(held.begin(), held.end(), [](const pollfd& p) { return p.revents != 0; });
+  }
+  std::vector<std::uint16_t> ports;
+  for (auto& connection : held) {
+    ports.push_back(harness::local_port(connection.fd));
+    close(connection.fd);
+  }
+  // Until ferry has accepted and closed every one of them (some still wait in
+  // its listen queue) and their slots are free again, refusals are the burst's.
+  auto ferry_holds_one = [&] {
+    for (const auto& entry : tcp_table()) {
+      // Established, close-wait, or still half-open: a connection whose last
+      // handshake step found the listen queue full is only queued later.
+      bool open = entry.state == 1 || entry.state == 8 || entry.state == 3;
+      if (open && entry.local_port == 8080 &&
+          std::find(ports.begin(), ports.end(), entry.remote_port) != ports.end()) {
+        return true;
+      }
+    }
+    return false;
+  };
+  for (auto deadline = steady_clock::now() + 30s;
+       ferry_holds_one() && steady_clock::now() < deadline;) {
+    std::this_thread::sleep_for(10ms);
+  }
+  rig.ferry.wait_idle(1 << 20, rig.idle_threads + rig.backlog / 2);
+  bursts.close();
+  return closed;
+}
+
+struct hostile_head {
+  std::string name, bytes;
+};
+
+std::vector<hostile_head> a_few_hostile_heads() {
+  std::string fill = "GET http://sink.test/h HTTP/1.1\r\nHost: sink.test\r\nX-Fill: ";
+  std::string exact = fill + std::string(4096 - fill.size() - 4, 'f') + "\r\n\r\n";
+  std::mt19937 generator(7);
+  std::string binary(3000, '\0');
+  for (auto& byte : binary) byte = static_cast<char>(generator());
+  return {{"exactly_4096", exact},
+          {"longer", exact + std::string(3000, 'g')},
+          {"zero_bytes",
+           std::string("GET http://sink.test/ HTTP/1.1\r\nHost: sink.test\r\n\0\0x\r\n\r\n", 54)},
+          {"binary", binary},
+          {"host_300", "GET / HTTP/1.1\r\nHost: " + std::string(300, 'h') + "\r\n\r\n"}};
+}
+
+}  // namespace
+
+TEST(Faults, EveryKindBesideOrdinaryRequests) {
+  const long rounds = knob("FERRY_FAULT_ROUNDS", 6);
+  fault_rig rig(48);
+  burst_window bursts;
+  tally faults;
+  std::atomic<long> retries{0};
+  std::atomic<std::uint64_t> ids{3'000'000'000};
+  auto start = steady_clock::now();
+  ordinary_traffic ordinary(4, 1'000'000'000, &bursts);
+
+  std::vector<std::thread> injectors;
+  auto inject = [&](long times, auto fault) {
+    injectors.emplace_back([&, times, fault] {
+      for (long round = 0; round < times; ++round) {
+        rig.throttle();
+        fault(round);
+      }
+    });
+  };
+  inject(rounds * 3,
+         [&](long r) { faults.add("leave_before_head:" + leave_before_head(r % 2 == 1)); });
+  inject(rounds * 3,
+         [&](long r) { faults.add("leave_mid_head:" + leave_mid_head(r % 2 == 0, r % 3 == 0)); });
+  inject(rounds, [&](long r) {
+    std::size_t keep = static_cast<std::size_t>(r * 104729 % 400000) + 1;
+    faults.add("leave_mid_answer:" + leave_mid_answer(ids++, keep, r % 2 == 1, &bursts, retries));
+  });
+  for (int staller = 0; staller < 3; ++staller) {
+    inject(rounds / 5 + 1,
+           [&](long) { faults.add("stop_reading:" + stop_reading(ids++, &bursts, retries)); });
+  }
+  for (const char* kind : {"refused", "drop", "reset", "hold"}) {
+    inject(rounds, [&, kind](long) {
+      faults.add(std::string("origin_") + kind + ":" + origin_fault(kind, ids++, &bursts, retries));
+    });
+  }
+  long surplus_closed = 0, burst_count = std::max(2L, rounds / 5);
+  for (long i = 0; i < burst_count; ++i) {
+    std::this_thread::sleep_for(300ms);
+    surplus_closed += burst(rig, bursts);
+  }
+  for (auto& injector : injectors) injector.join();
+  ordinary.stop();
+  const double elapsed = seconds_since(start);
+
+  EXPECT_TRUE(rig.ferry.running());
+  EXPECT_TRUE(rig.ferry.wait_idle(rig.idle_descriptors, rig.idle_threads));
+  figures("faults")
+      .add("ordinary_requests", ordinary.outcomes().total())
+      .add("ordinary_verified", ordinary.outcomes().get("ok"))
+      .add("ordinary_", ordinary.outcomes())
+      .add("ordinary_refused_in_burst_retried", ordinary.retries())
+      .add("fault_", faults)
+      .add("fault_refused_in_burst_retried", retries.load())
+      .add("bursts", burst_count)
+      .add("burst_surplus_closed", surplus_closed)
+      .add("queue_full_reports", rig.ferry.count(queue_full))
+      .add("peak_rss_kib", rig.ferry.peak_rss_kib())
+      .add("descriptors_idle", rig.idle_descriptors)
+      .add("descriptors_end", rig.ferry.descriptors())
+      .add("threads_idle", rig.idle_threads)
+      .add("threads_end", rig.ferry.threads())
+      .add_decimal("elapsed_s", elapsed)
+      .publish();
+
+  EXPECT_GT(ordinary.outcomes().get("ok"), 0);
+  EXPECT_EQ(ordinary.outcomes().unexpected(), "");
+  std::string unexpected;
+  for (const auto& [kind, count] : faults.all()) {
+    if (kind.substr(kind.find(':') + 1) != "ok")
+      unexpected += kind + "=" + std::to_string(count) + " ";
+  }
+  EXPECT_EQ(unexpected, "");
+  EXPECT_GE(surplus_closed, burst_count * 8);
+  EXPECT_GE(rig.ferry.count(queue_full), surplus_closed);
+  EXPECT_EQ(rig.origin.mismatches(), 0);
+}
+
+// Ordinary requests wait in the listen queue while ferry has no descriptor
+// to accept them with, then are served once descriptors free up. This runs
+// as a phase of its own: while descriptors are short, a request may also get
+// "connection to host failed" (no descriptor for the upstream socket) and is
+// retried; before and after, every request must succeed at once.
+TEST(Faults, RecoversFromDescriptorExhaustion) {
+  fault_rig rig(16);
+  std::atomic<long> retries{0};
+  auto ask = [&](std::uint64_t id) {
+    std::string head = request_head("origin.test", gen_path(id, 5000), id);
+    return judge(exchange(head), expected_answer(id, 5000));
+  };
+  for (std::uint64_t id = 0; id < 20; ++id) ASSERT_EQ(ask(id), "ok");
+
+  rlimit original{};
+  ASSERT_EQ(prlimit(rig.ferry.pid(), RLIMIT_NOFILE, nullptr, &original), 0);
+  // Descriptors above the limit stay usable; only new ones must fit below it.
+  int limit = 0;
+  constexpr int room = 8;
+  for (int free_numbers = 0; free_numbers < room; ++limit) {
+    if (access(
+            ("/proc/" + std::to_string(rig.ferry.pid()) + "/fd/" + std::to_string(limit)).c_str(),
+            F_OK) != 0) {
+      ++free_numbers;
+    }
+  }
+  rlimit lowered{static_cast<rlim_t>(limit), original.rlim_max};
+  ASSERT_EQ(prlimit(rig.ferry.pid(), RLIMIT_NOFILE, &lowered, nullptr), 0);
+  std::vector<int> silent;
+  for (int i = 0; i < room; ++i) silent.push_back(harness::connect_to("127.0.0.1", 8080));
+  tally waiting;
+  std::vector<std::thread> clients;
+  // Half the room each, so that a served one also finds its upstream socket.
+  for (std::uint64_t id = 100; id < 100 + room / 2; ++id) {
+    clients.emplace_back([&, id] {
+      std::string verdict;
+      for (auto deadline = steady_clock::now() + 120s; steady_clock::now() < deadline;) {
+        verdict = ask(id);
+        if (verdict != "host_failed" && verdict != "refused") break;
+        ++retries;
+      }
+      waiting.add(verdict);
+    });
+  }
+  EXPECT_TRUE(rig.ferry.wait_count("accept: ", 1, 20s));
+  std::this_thread::sleep_for(300ms);  // several failed accepts in a row
+  EXPECT_TRUE(rig.ferry.running());
+  for (int fd : silent) close(fd);
+  for (auto& client : clients) client.join();
+  ASSERT_EQ(prlimit(rig.ferry.pid(), RLIMIT_NOFILE, &original, nullptr), 0);
+  for (std::uint64_t id = 200; id < 220; ++id) EXPECT_EQ(ask(id), "ok");
+
+  EXPECT_TRUE(rig.ferry.wait_idle(rig.idle_descriptors, rig.idle_threads));
+  figures("descriptor_exhaustion")
+      .add("waiting_requests_served", waiting.get("ok"))
+      .add("waiting_", waiting)
+      .add("retried_while_short", retries.load())
+      .add("accept_failures_reported", rig.ferry.count("accept: "))
+      .add("descriptors_idle", rig.idle_descriptors)
+      .add("descriptors_end", rig.ferry.descriptors())
+      .add("threads_idle", rig.idle_threads)
+      .add("threads_end", rig.ferry.threads())
+      .publish();
+  EXPECT_EQ(waiting.get("ok"), room / 2) << waiting.unexpected();
+  EXPECT_EQ(rig.ferry.count(queue_full), 0);
+}
+
+// valgrind prints its error summary and leak check when the process it runs
+// is ended by SIGTERM, which is the only way ferry ends while serving.
+TEST(Memcheck, OrdinaryFaultyAndHostileRequests) {
+  if (sanitized) GTEST_SKIP() << "valgrind cannot run a sanitizer build";
+  if (system("valgrind --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "valgrind is missing";
+  char log_name[] = "/tmp/ferry-memcheck-XXXXXX";
+  close(mkstemp(log_name));
+  const long requests = knob("FERRY_MEMCHECK_REQUESTS", 100);
+  fault_rig rig(
+      8, {"valgrind", "--log-file=" + std::string(log_name), "--leak-check=full",
+          "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite", "--num-callers=30"});
+  burst_window bursts;
+  std::atomic<long> retries{0};
+  tally faults;
+  long ordinary_served = 0;
+  {
+    ordinary_traffic ordinary(3, 0, &bursts, max_body);
+    std::uint64_t id = 1'000'000;
+    faults.add(leave_before_head(true));
+    faults.add(leave_mid_head(true, false));
+    faults.add(leave_mid_head(false, true));
+    faults.add(leave_mid_answer(id++, 70000, false, &bursts, retries));
+    faults.add(stop_reading(id++, &bursts, retries));
+    for (const char* kind : {"refused", "drop", "reset", "hold"})
+      faults.add(origin_fault(kind, id++, &bursts, retries));
+    // Their answers are checked in hostile_test; here only that each ends.
+    for (const auto& head : a_few_hostile_heads()) {
+      faults.add(exchange(head.bytes).end == ending::timed_out ? head.name + "_timed_out" : "ok");
+    }
+    EXPECT_GE(burst(rig, bursts), 8);
+    for (auto deadline = steady_clock::now() + 150s;
+         ordinary.outcomes().get("ok") < requests && steady_clock::now() < deadline;) {
+      std::this_thread::sleep_for(100ms);
+    }
+    ordinary.stop();
+    ordinary_served = ordinary.outcomes().get("ok");
+    EXPECT_GE(ordinary_served, requests);
+    EXPECT_EQ(ordinary.outcomes().unexpected(), "");
+  }
+  EXPECT_EQ(faults.unexpected(), "");
+  EXPECT_TRUE(rig.ferry.wait_idle(rig.idle_descriptors, rig.idle_threads, 60s));
+  kill(rig.ferry.pid(), SIGTERM);
+  EXPECT_EQ(rig.ferry.wait_exit(120s), 128 + SIGTERM);
+  std::ifstream file(log_name);
+  std::string log((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  unlink(log_name);
+  // Definite leaks count as errors (--errors-for-leak-kinds=definite).
+  auto summary = log.find("ERROR SUMMARY: ");
+  ASSERT_NE(summary, std::string::npos) << log;
+  std::string errors = log.substr(summary + 15, log.find(' ', summary + 15) - summary - 15);
+  bool definite_leak = log.find("definitely lost: ") != std::string::npos &&
+                       log.find("definitely lost: 0 bytes") == std::string::npos;
+  figures("memcheck")
+      .add("ordinary_requests_verified", ordinary_served)
+      .add("fault_and_hostile_requests", faults.total())
+      .add("valgrind_errors", std::stoll(errors))
+      .add("definite_leak", definite_leak ? 1LL : 0LL)
+      .publish();
+  EXPECT_EQ(errors, "0") << log;
+  EXPECT_FALSE(definite_leak) << log;
+}

@@ -1,0 +1,390 @@
+// Hostile input beside ordinary requests: hand-written heads at and past
+// every limit, random and mutated heads sent by the thousand, and odd
+// environments. ferry must never crash, never hand one client another's
+// bytes, and keep serving the rest. FERRY_HOSTILE_ROUNDS and FERRY_FUZZ_HEADS
+// set the scale, FERRY_FUZZ_SEED the random heads.
+#include <gtest/gtest.h>
+
+#include "reliability.h"
+
+using namespace reliability;
+using namespace std::string_literals;
+
+namespace {
+
+// What ferry may answer a hostile head: the sink's answer (the head named
+// the sink and reached it), the error text, or nothing at all. A head longer
+// than ferry's one read leaves bytes unread, so its close may be a reset that
+// cuts the answer short.
+enum class expect { sink, failure, either };
+
+struct hostile_head {
+  std::string name, bytes;
+  expect outcome;
+};
+
+std::string padded(const std::string& start, std::size_t length, char fill) {
+  std::string end = "\r\n\r\n";
+  return start + std::string(length - start.size() - end.size(), fill) + end;
+}
+
+std::string repeated(const std::string& piece, std::size_t length) {
+  std::string text;
+  while (text.size() + piece.size() <= length) text += piece;
+  return text;
+}
+
+std::vector<hostile_head> hand_written_heads() {
+  const std::string to_sink = "GET http://sink.test/h HTTP/1.1\r\nHost: sink.test\r\nX-Fill: ";
+  const std::string zeros =
+      "GET http://sink.test/ HTTP/1.1\r\nHost: sink.test\r\nX: a\0b\0\0\r\n\r\n"s;
+  return {
+      {"exactly_4096", padded(to_sink, 4096, 'f'), expect::sink},
+      {"one_longer", padded(to_sink, 4097, 'f'), expect::sink},
+      {"much_longer", padded(to_sink, 60000, 'f'), expect::sink},
+      {"no_blank_line", "GET http://sink.test/ HTTP/1.1\r\nHost: sink.test\r\nAccept: */*",
+       expect::sink},
+      {"zero_bytes", zeros, expect::sink},
+      {"zero_byte_first", "\0GET / HTTP/1.1\r\nHost: sink.test\r\n\r\n"s, expect::failure},
+      {"carriage_returns_alone", "GET http://sink.test/ HTTP/1.1\rHost: sink.test\rX: y\r\r",
+       expect::sink},
+      {"line_feeds_alone", "GET http://sink.test/ HTTP/1.1\nHost: sink.test\nX: y\n\n",
+       expect::sink},
+      {"only_carriage_returns", std::string(4096, '\r'), expect::failure},
+      {"only_line_feeds", std::string(5000, '\n'), expect::failure},
+      {"host_of_300", "GET / HTTP/1.1\r\nHost: " + std::string(300, 'a') + "\r\n\r\n",
+       expect::failure},
+      {"host_of_300_labels", "GET / HTTP/1.1\r\nHost: " + repeated("ab.", 300) + "\r\n\r\n",
+       expect::failure},
+      {"host_keywords", "GET / HTTP/1.1\r\n" + repeated("Host: ", 4090), expect::failure},
+      {"keep_alive_lines",
+       "GET http://sink.test/ HTTP/1.1\r\nHost: sink.test\r\n" +
+           repeated("Proxy-Connection: Keep-Alive\r\n", 4000) + "\r\n",
+       expect::sink},
+      {"mixed_keywords",
+       "GET / HTTP/1.1\r\n" + repeated("Cache-Control: Host: Proxy-Connection: ", 4000) +
+           "Host: sink.test\r\n\r\n",
+       expect::sink},
+      {"non_ascii_host", "GET / HTTP/1.1\r\nHost: s\xc3\xafnk.test\r\n\r\n", expect::failure},
+      {"non_ascii_values", "GET /\xff HTTP/1.1\r\nHost: sink.test\r\nX: \x80\xfe\xff\r\n\r\n",
+       expect::sink},
+      {"high_bytes_only", std::string(3000, '\xff'), expect::failure},
+  };
+}
+
+// Checks one answer against what the head allows; "ok" or what went wrong.
+std::string judge_hostile(const reply& got, expect outcome, bool longer_than_read) {
+  if (got.end == ending::timed_out || got.end == ending::unconnected) return judge(got, "");
+  auto allowed = [&](const std::string& answer) {
+    if (got.data == answer) return true;
+    bool cut_short = longer_than_read && got.end == ending::reset;
+    return cut_short && answer.compare(0, got.data.size(), got.data) == 0;
+  };
+  bool sink = allowed(sink_answer), failure = allowed(host_failed);
+  if (outcome == expect::sink && sink) return "ok";
+  if (outcome == expect::failure && failure) return "ok";
+  // A head cut to ferry's 4096 bytes may have lost its Host line.
+  if (outcome == expect::either && (sink || failure || got.data.empty())) return "ok";
+  return got.data.find("X-Id: ") != std::string::npos ? "another_clients_answer"
+                                                      : "unexpected_answer";
+}
+
+// Origins on origin.test and sink.test, ferry, and ordinary requests beside.
+struct hostile_rig {
+  hostile_rig()
+      : hosts_set((harness::set_hosts("127.0.0.1 origin.test\n127.0.0.2 sink.test\n"), true)),
+        origin("127.0.0.1", scripted_origin::mode::paths),
+        sink("127.0.0.2", scripted_origin::mode::sink, 32),
+        ferry({"LISTEN_PORT=8080", "BACKLOG=64"}) {
+    EXPECT_TRUE(ferry.wait_listening(8080));
+    idle_descriptors = ferry.descriptors();
+    idle_threads = ferry.threads();
+  }
+
+  // Ordinary requests must all have been answered byte for byte, and ferry
+  // must be alive and back at its idle counts.
+  void check(ordinary_traffic& ordinary) {
+    ordinary.stop();
+    EXPECT_GT(ordinary.outcomes().get("ok"), 0);
+    EXPECT_EQ(ordinary.outcomes().unexpected(), "");
+    EXPECT_TRUE(ferry.running());
+    EXPECT_TRUE(ferry.wait_idle(idle_descriptors, idle_threads));
+    EXPECT_EQ(origin.mismatches(), 0);
+  }
+
+  bool hosts_set;
+  scripted_origin origin, sink;
+  quiet_ferry ferry;
+  int idle_descriptors = 0, idle_threads = 0;
+};
+
+// One random change to a head: bytes flipped, inserted, dropped, repeated,
+// tokens that matter to the scan spliced in, or the head cut or stretched.
+void mutate(std::string& head, std::mt19937_64& random) {
+  static const std::string tokens[] = {"Host:",
+                                       "host: ",
+                                       "sink.test",
+                                       "\r\n",
+                                       "\n",
+                                       "\r",
+                                       std::string(1, '\0'),
+                                       " ",
+                                       "Cache-Control:",
+                                       "Proxy-Connection: Keep-Alive\r\n",
+                                       "\r\n\r\n",
+                                       "\xff"};
+  auto at = [&](std::size_t limit) { return limit == 0 ? 0 : random() % (limit + 1); };
+  switch (random() % 8) {
+    case 0:
+      if (!head.empty()) head[at(head.size() - 1)] ^= static_cast<char>(1 << (random() % 8));
+      break;
+    case 1:
+      head.insert(at(head.size()), 1, static_cast<char>(random()));
+      break;
+    case 2: {
+      std::size_t from = at(head.size());
+      head.erase(from, random() % 16);
+      break;
+    }
+    case 3: {
+      std::size_t from = at(head.size());
+      std::string piece = head.substr(from, random() % 64);
+      for (int times = random() % 64; times > 0; --times) head.insert(from, piece);
+      break;
+    }
+    case 4:
+    case 5:
+      head.insert(at(head.size()), tokens[random() % std::size(tokens)]);
+      break;
+    case 6:
+      head.resize(at(head.size()));
+      break;
+    default:
+      head += std::string(random() % 5000, static_cast<char>(random()));
+      break;
+  }
+}
+
+}  // namespace
+
+TEST(Hostile, HandWrittenHeadsBesideOrdinaryRequests) {
+  const long rounds = knob("FERRY_HOSTILE_ROUNDS", 20);
+  hostile_rig rig;
+  ordinary_traffic ordinary(4, 1'000'000'000);
+  tally outcomes;
+  auto start = steady_clock::now();
+  std::vector<std::thread> senders;
+  const std::vector<hostile_head> heads = hand_written_heads();
+  for (int sender = 0; sender < 4; ++sender) {
+    senders.emplace_back([&, sender] {
+      std::mt19937_64 random(static_cast<unsigned>(sender));
+      for (long round = 0; round < rounds; ++round) {
+        for (const auto& head : heads) {
+          reply got = exchange(head.bytes);
+          outcomes.add(head.name + ":" +
+                       judge_hostile(got, head.outcome, head.bytes.size() > 4096));
+        }
+        std::string binary(1 + random() % 6000, '\0');
+        for (auto& byte : binary) byte = static_cast<char>(random());
+        outcomes.add("random_binary:" + judge_hostile(exchange(binary), expect::either, true));
+      }
+    });
+  }
+  for (auto& sender : senders) sender.join();
+  rig.check(ordinary);
+
+  figures("hostile_heads")
+      .add("hostile_requests", outcomes.total())
+      .add("ordinary_requests", ordinary.outcomes().total())
+      .add("ordinary_verified", ordinary.outcomes().get("ok"))
+      .add("ordinary_failed_", ordinary.outcomes())
+      .add_decimal("elapsed_s", seconds_since(start))
+      .publish();
+  std::string unexpected;
+  for (const auto& [kind, count] : outcomes.all()) {
+    if (kind.substr(kind.find(':') + 1) != "ok")
+      unexpected += kind + "=" + std::to_string(count) + " ";
+  }
+  EXPECT_EQ(unexpected, "");
+}
+
+// Thousands of random and mutated heads, some split over several sends, some
+// abandoned half way. With -DFERRY_SANITIZE=address ferry runs under
+// AddressSanitizer here, which turns any bad access into a report.
+TEST(Hostile, NetworkFuzzOfRandomAndMutatedHeads) {
+  const long heads = knob("FERRY_FUZZ_HEADS", 5000);
+  const unsigned long long seed = static_cast<unsigned long long>(knob("FERRY_FUZZ_SEED", 1));
+  hostile_rig rig;
+  ordinary_traffic ordinary(4, 1'000'000'000);
+  const std::vector<std::string> seeds = {
+      request_head("sink.test", "/a", 1),
+      request_head("sink.test", "/b", 3),
+      "GET http://sink.test/ HTTP/1.1\r\nhost: sink.test\r\nCache-Control: no-cache\r\n\r\n",
+      "POST http://sink.test/ HTTP/1.1\r\nHost: sink.test\r\n\r\n\0\x01"s + "body",
+      "GET / HTTP/1.1\r\nHost:\r\nsink.test\r\nProxy-Connection: Keep-Alive\r\n\r\n",
+  };
+  tally outcomes;
+  std::atomic<long> next{0};
+  auto start = steady_clock::now();
+  std::vector<std::thread> senders;
+  for (int sender = 0; sender < 6; ++sender) {
+    senders.emplace_back([&] {
+      for (long index; (index = next++) < heads;) {
+        std::mt19937_64 random(seed * 1'000'003 + static_cast<unsigned long long>(index));
+        std::string head;
+        if (random() % 8 == 0) {
+          head.resize(random() % 5000);
+          for (auto& byte : head) byte = static_cast<char>(random());
+        } else {
+          head = seeds[random() % seeds.size()];
+          for (int changes = 1 + random() % 8; changes > 0; --changes) mutate(head, random);
+        }
+        int fd = harness::connect_to("127.0.0.1", 8080);
+        if (fd < 0) {
+          outcomes.add("unconnected");
+          continue;
+        }
+        std::size_t style = random() % 10, sent = 0;
+        // Some heads come in pieces: ferry forwards only its first read.
+        while (sent < head.size()) {
+          std::size_t piece = style < 2 ? 1 + random() % (head.size() - sent) : head.size() - sent;
+          if (send(fd, head.data() + sent, piece, MSG_NOSIGNAL) <= 0) break;
+          sent += piece;
+          if (style < 2) std::this_thread::sleep_for(std::chrono::milliseconds(random() % 3));
+        }
+        if (style == 2) {  // gone before the answer
+          close_abortively(fd);
+          outcomes.add("abandoned");
+          continue;
+        }
+        // A client that sends nothing holds its slot until it goes away, so
+        // an empty head comes with the end of the stream.
+        if (style == 3 || head.empty()) shutdown(fd, SHUT_WR);
+        reply got = read_reply(fd);
+        close(fd);
+        // Anything may have happened to the Host line, so any of the three.
+        std::string verdict = judge_hostile(got, expect::either, true);
+        if (verdict == "ok") {
+          verdict = got.data.empty()                      ? "answered_nothing"
+                    : sink_answer.rfind(got.data, 0) == 0 ? "answered_by_sink"
+                                                          : "answered_host_failed";
+        }
+        outcomes.add(verdict);
+      }
+    });
+  }
+  for (auto& sender : senders) sender.join();
+  rig.check(ordinary);
+
+  figures("network_fuzz")
+      .add("seed", static_cast<long long>(seed))
+      .add("fuzz_heads", heads)
+      .add("fuzz_", outcomes)
+      .add("ordinary_requests", ordinary.outcomes().total())
+      .add("ordinary_verified", ordinary.outcomes().get("ok"))
+      .add("ordinary_failed_", ordinary.outcomes())
+      .add_decimal("elapsed_s", seconds_since(start))
+      .publish();
+  EXPECT_EQ(outcomes.unexpected(
+                {"answered_nothing", "answered_by_sink", "answered_host_failed", "abandoned"}),
+            "")
+      << "seed " << seed;
+}
+
+// ferry started with values at and past every setting's limits, negative,
+// letters, empty, repeated: it either serves on the port the low 16 bits of
+// LISTEN_PORT name, or ends at once with its documented status.
+TEST(Hostile, OddEnvironmentsServeOrRefuseCleanly) {
+  harness::set_hosts("127.0.0.1 origin.test\n");
+  scripted_origin origin("127.0.0.1", scripted_origin::mode::paths, 8);
+  struct environment_case {
+    std::vector<std::string> entries;
+    int port;    // where it must listen; 0: a port the system picks
+    int status;  // -1: it must serve
+  };
+  const std::string huge(100000, '9');
+  std::vector<environment_case> cases = {
+      {{"LISTEN_PORT=65535"}, 65535, -1},
+      {{"LISTEN_PORT=65536"}, 0, -1},
+      {{"LISTEN_PORT=9223372036854775807"}, 65535, -1},
+      {{"LISTEN_PORT=9223372036854775808"}, 65535, -1},  // saturates
+      {{"LISTEN_PORT=-9223372036854775809"}, 0, -1},
+      {{"LISTEN_PORT=-1"}, 65535, -1},
+      {{"LISTEN_PORT=-65456"}, 80, 129},  // port 80, taken by the origin
+      {{"LISTEN_PORT=" + huge}, 65535, -1},
+      {{"LISTEN_PORT=x8081"}, 0, -1},
+      {{"LISTEN_PORT=  +8082junk"}, 8082, -1},
+      {{"LISTEN_PORT=", "LISTEN_PORT"}, 8080, -1},
+      {{"LISTEN_PORT=1", "LISTEN_PORT=8083"}, 8083, -1},
+      {{"LISTEN_PORT=8084", "LISTEN_PORT="}, 8084, -1},
+      {{"listen_port=8085", "LISTEN_PORT =8085", " LISTEN_PORT=8085"}, 8080, -1},
+      {{"LISTEN_PORT=8086", "CON_TIMEOUT=0"}, 8086, -1},
+      {{"LISTEN_PORT=8087", "CON_TIMEOUT=-1"}, 8087, -1},
+      {{"LISTEN_PORT=8088", "CON_TIMEOUT=32768"}, 8088, -1},
+      {{"LISTEN_PORT=8089", "CON_TIMEOUT=65536"}, 8089, -1},
+      {{"LISTEN_PORT=8090", "CON_TIMEOUT=-99999999999999999999"}, 8090, -1},
+      {{"LISTEN_PORT=8091", "CON_TIMEOUT=abc", "CON_TIMEOUT="}, 8091, -1},
+      {{"LISTEN_PORT=8092", "BACKLOG=1"}, 8092, -1},
+      {{"LISTEN_PORT=8093", "BACKLOG=0"}, 8093, 0},  // listens, refuses every request
+      {{"LISTEN_PORT=8094", "BACKLOG=letters"}, 8094, 0},
+      {{"LISTEN_PORT=8095", "BACKLOG=-1"}, 0, 255},
+      {{"LISTEN_PORT=8096", "BACKLOG=2147483646"}, 0, 255},
+      {{"LISTEN_PORT=8097", "BACKLOG=4294967298"}, 0, 255},
+      {{"LISTEN_PORT=8098", "BACKLOG=" + huge}, 0, 255},
+      {{"LISTEN_PORT=8099", "BACKLOG=-" + huge}, 0, 255},
+      {{"LISTEN_PORT=8100", "BACKLOG=5", "BACKLOG=-5"}, 0, 255},
+      {{"LISTEN_PORT=8101", "BACKLOG=-5", "BACKLOG=5"}, 8101, -1},
+      {{"LISTEN_PORT=8102", "MAX_RAM_CACHE=-" + huge, "MAX_HDD_CACHE=" + huge}, 8102, -1},
+      {{"LISTEN_PORT=8103", "MAX_RAM_CACHE=", "MAX_HDD_CACHE=z", "=", "", "=="}, 8103, -1},
+  };
+  // Its 16 GiB table is only reserved, never touched; sanitizers would fill it.
+  if (!sanitized) cases.push_back({{"LISTEN_PORT=8104", "BACKLOG=2147483645"}, 8104, -1});
+  std::vector<std::string> many(5000, "JUNK=1");
+  many.push_back("LISTEN_PORT=8105");
+  cases.push_back({many, 8105, -1});
+
+  std::uint64_t id = 0;
+  tally outcomes;
+  for (const auto& test_case : cases) {
+    SCOPED_TRACE(test_case.entries.back().substr(0, 60));
+    quiet_ferry ferry(test_case.entries);
+    std::uint16_t port = 0;
+    for (auto deadline = steady_clock::now() + 20s; port == 0 && steady_clock::now() < deadline;) {
+      if (!ferry.running()) break;
+      port = listening_port(ferry.pid());
+      if (port == 0) std::this_thread::sleep_for(5ms);
+    }
+    if (test_case.status > 0) {
+      EXPECT_EQ(ferry.wait_exit(), test_case.status) << ferry.errors_head();
+      std::string errors = ferry.errors_head();
+      const char* names = test_case.status == 255 ? "BACKLOG" : "try another port";
+      EXPECT_NE(errors.find(names), std::string::npos) << errors;
+      outcomes.add(ferry.wait_exit() == test_case.status ? "refused_cleanly" : "wrong_status");
+      continue;
+    }
+    ASSERT_NE(port, 0) << "not listening; " << ferry.errors_head();
+    if (test_case.port != 0) {
+      EXPECT_EQ(port, test_case.port);
+    }
+    std::size_t size = 1000 + id % 7;
+    std::string expected = test_case.status == 0 ? "" : expected_answer(id, size);
+    int fd = open_request(request_head("origin.test", gen_path(id, size), id), port);
+    reply got = read_reply(fd, 30s);
+    // A reset after ferry's close leaves no closing wait on its port, which a
+    // later case may bind again.
+    close_abortively(fd);
+    ++id;
+    std::string verdict =
+        test_case.status == 0 ? (got.data.empty() ? "ok" : "served") : judge(got, expected);
+    EXPECT_EQ(verdict, "ok");
+    if (test_case.status == 0) {
+      EXPECT_TRUE(ferry.wait_count(queue_full, 1));
+    }
+    EXPECT_TRUE(ferry.running());
+    outcomes.add(test_case.status == 0 ? "refused_every_request" : "served:" + verdict);
+  }
+  figures("environments")
+      .add("cases", static_cast<long long>(cases.size()))
+      .add("", outcomes)
+      .publish();
+}
