@@ -122,28 +122,48 @@ ssize_t writen(int fd, const void* buffer, std::size_t count) {
   printf("descriptor number is %d\n", fd);
   const char* position = static_cast<const char*>(buffer);
   std::size_t left = count;
+  // A socket with room needs no wait: the first write goes straight away and
+  // the wait happens only when it would block, after which every write
+  // waits first. The trace reads the same, as the wait would return at once.
+  bool wait_first = false;
   while (left > 0) {
-    pollfd waited{fd, POLLOUT, 0};
-    int selstat;
-    // Each retry gets the full timeout again; ti itself never changes.
-    do {
-      selstat = poll_once(waited, write_wait_ms());
-    } while (selstat < 0 && errno == EINTR);
-    perror("select for write");
-    if (selstat < 0) return -1;
-    if (selstat == 0) return -2;
-    if ((waited.revents & (POLLOUT | ready_events)) == 0) continue;
-    ssize_t written = write_once(fd, position, left);
-    int write_errno = errno;
+    int errno_before = errno;
+    ssize_t written = -1;
+    int write_errno = EAGAIN;
+    if (!wait_first) {
+      written = write_once(fd, position, left);
+      write_errno = errno;
+      errno = errno_before;
+    }
+    if (written < 0 && (write_errno == EAGAIN || write_errno == EWOULDBLOCK ||
+                        write_errno == EBADF || write_errno == EINTR)) {
+      pollfd waited{fd, POLLOUT, 0};
+      int selstat;
+      // Each retry gets the full timeout again; ti itself never changes.
+      do {
+        selstat = poll_once(waited, write_wait_ms());
+      } while (selstat < 0 && errno == EINTR);
+      perror("select for write");
+      if (selstat < 0) return -1;
+      if (selstat == 0) return -2;
+      written = write_once(fd, position, left);
+      write_errno = errno;
+    } else {
+      perror("select for write");
+    }
     fputs("write blocked\n", stdout);
     errno = write_errno;
     if (written <= 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
+        wait_first = true;
+        continue;
+      }
       perror("write");
       return -1;
     }
     left -= static_cast<std::size_t>(written);
     position += written;
+    wait_first = true;  // a short write means the socket is full for now
   }
   puts("write unblocked");
   return static_cast<ssize_t>(count);
