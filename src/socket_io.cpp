@@ -78,33 +78,46 @@ int poll_once(pollfd& waited, int timeout_ms) {
   return result;
 }
 
+// True when a non-blocking transfer's failure means the descriptor was not
+// ready (or not valid, which the wait then reports).
+bool needs_wait(int error) {
+  return error == EAGAIN || error == EWOULDBLOCK || error == EBADF || error == EINTR;
+}
+
 }  // namespace
 
 ssize_t readn(int fd, void* buffer, std::size_t count) {
   printf("descriptor number is %d\n", fd);
   for (;;) {
-    pollfd waited{fd, POLLIN, 0};
-    int selstat;
-    // Unbounded: a client that sends nothing keeps its thread waiting.
-    // Interrupted waits are retried; a lasting failure ends the read.
-    do {
-      puts("busy");
-      selstat = poll_once(waited, -1);
-    } while (selstat < 0 && errno == EINTR);
+    puts("busy");
+    // Data already waiting needs no wait: the read goes first and the wait
+    // happens only when it would block. The trace reads the same, as the wait
+    // would return at once.
+    int errno_before = errno;
+    ssize_t got = read_once(fd, buffer, count);
+    int read_errno = errno;
+    errno = errno_before;
+    int selstat = 1;
+    bool waited_for_data = got < 0 && needs_wait(read_errno);
+    if (waited_for_data) {
+      pollfd waited{fd, POLLIN, 0};
+      // Unbounded: a client that sends nothing keeps its thread waiting.
+      // Interrupted waits are retried; a lasting failure ends the read.
+      while ((selstat = poll_once(waited, -1)) < 0 && errno == EINTR) puts("busy");
+      if (selstat == 1 && (waited.revents & (POLLIN | ready_events)) == 0) selstat = 0;
+    }
     printf("selstat: %d\n", selstat);
     perror("select for read");
-    if (selstat < 0) {
+    if (selstat != 1) {
       puts("read unblocked");
-      return -1;
-    }
-    if (selstat != 1 || (waited.revents & (POLLIN | ready_events)) == 0) {
-      puts("read unblocked");
-      return 0;
+      return selstat < 0 ? -1 : 0;
     }
     printf("read blocked with count = %d and left = %d\n", static_cast<int>(count),
            static_cast<int>(count));
-    ssize_t got = read_once(fd, buffer, count);
-    int read_errno = errno;
+    if (waited_for_data) {
+      got = read_once(fd, buffer, count);
+      read_errno = errno;
+    }
     printf("after read c = %d\n", static_cast<int>(got));
     // Readiness can pass before the read; that is no failure, so wait again.
     if (got < 0 && (read_errno == EAGAIN || read_errno == EWOULDBLOCK)) continue;
@@ -135,8 +148,7 @@ ssize_t writen(int fd, const void* buffer, std::size_t count) {
       write_errno = errno;
       errno = errno_before;
     }
-    if (written < 0 && (write_errno == EAGAIN || write_errno == EWOULDBLOCK ||
-                        write_errno == EBADF || write_errno == EINTR)) {
+    if (written < 0 && needs_wait(write_errno)) {
       pollfd waited{fd, POLLOUT, 0};
       int selstat;
       // Each retry gets the full timeout again; ti itself never changes.
