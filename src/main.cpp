@@ -56,17 +56,17 @@ void set_up_listener() {
 
   listenfd = socket(AF_INET, SOCK_STREAM, 0);
   if (listenfd < 0) {
-    perror("socket");
+    report_errno("socket");
     end_listener(E_SOCKET);
   }
   if (bind(listenfd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
-    perror("bind");
+    report_errno("bind");
     constexpr char hint[] = "try another port with `LISTEN_PORT' env variable\n";
     write_raw(hint, sizeof hint - 1);
     end_listener(E_BIND);
   }
   if (listen(listenfd, static_cast<int>(BACKLOG)) < 0) {
-    perror("listen");
+    report_errno("listen");
     end_listener(E_LISTEN);
   }
   pthread_attr_init(&request_attributes);
@@ -202,7 +202,7 @@ void* listen_incoming(void*) {
     int confd = accept(listenfd, nullptr, nullptr);
     if (confd < 0) {
       int error = errno;
-      perror("accept");
+      report_errno("accept");
       // Without descriptors or memory the next accept would fail at once too.
       if (is_exhaustion(error)) pause_after_exhaustion();
       continue;
@@ -255,7 +255,7 @@ int main(int, char**, char** env) {
   int created = pthread_create(&listener, nullptr, listen_incoming, nullptr);
   if (created != 0) {
     errno = created;
-    perror("can't create listen thread");
+    report_errno("can't create listen thread");
     exit(-1);
   }
   threads[1].store(listener, std::memory_order_relaxed);

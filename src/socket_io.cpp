@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 timeval ti{10, 0};
 
@@ -20,7 +22,7 @@ class nonblocking_scope {
   explicit nonblocking_scope(int fd) : fd_(fd), saved_flags_(fcntl(fd, F_GETFL)) {
     // Unreadable flags: transfer in whatever mode the descriptor is in.
     if (saved_flags_ < 0 || (saved_flags_ & O_NONBLOCK) != 0) return;
-    if (fcntl(fd_, F_SETFL, saved_flags_ | O_NONBLOCK) < 0) perror("set fntl");
+    if (fcntl(fd_, F_SETFL, saved_flags_ | O_NONBLOCK) < 0) report_errno("set fntl");
     restore_ = true;
   }
   nonblocking_scope(const nonblocking_scope&) = delete;
@@ -86,6 +88,20 @@ bool needs_wait(int error) {
 
 }  // namespace
 
+void report_errno(const char* label) {
+  int error = errno;
+  char text[128];
+  const char* description = strerror_r(error, text, sizeof text);
+  char line[256];
+  int length = snprintf(line, sizeof line, "%s: %s\n", label, description);
+  if (length > 0) {
+    std::size_t size = std::min(static_cast<std::size_t>(length), sizeof line - 1);
+    ssize_t ignored = write(STDERR_FILENO, line, size);
+    (void)ignored;
+  }
+  errno = error;
+}
+
 ssize_t readn(int fd, void* buffer, std::size_t count) {
   printf("descriptor number is %d\n", fd);
   for (;;) {
@@ -107,7 +123,7 @@ ssize_t readn(int fd, void* buffer, std::size_t count) {
       if (selstat == 1 && (waited.revents & (POLLIN | ready_events)) == 0) selstat = 0;
     }
     printf("selstat: %d\n", selstat);
-    perror("select for read");
+    report_errno("select for read");
     if (selstat != 1) {
       puts("read unblocked");
       return selstat < 0 ? -1 : 0;
@@ -155,13 +171,13 @@ ssize_t writen(int fd, const void* buffer, std::size_t count) {
       do {
         selstat = poll_once(waited, write_wait_ms());
       } while (selstat < 0 && errno == EINTR);
-      perror("select for write");
+      report_errno("select for write");
       if (selstat < 0) return -1;
       if (selstat == 0) return -2;
       written = write_once(fd, position, left);
       write_errno = errno;
     } else {
-      perror("select for write");
+      report_errno("select for write");
     }
     fputs("write blocked\n", stdout);
     errno = write_errno;
@@ -170,7 +186,7 @@ ssize_t writen(int fd, const void* buffer, std::size_t count) {
         wait_first = true;
         continue;
       }
-      perror("write");
+      report_errno("write");
       return -1;
     }
     left -= static_cast<std::size_t>(written);
@@ -206,10 +222,10 @@ int tcp_connect(const char* host, const char* serv) {
       connected = fd;
       break;
     }
-    perror("connection faild... try another host");
+    report_errno("connection faild... try another host");
     close(fd);
   }
-  if (connected < 0) perror("received host is not good!");
+  if (connected < 0) report_errno("received host is not good!");
   freeaddrinfo(addresses);
   return connected;
 }

@@ -21,6 +21,10 @@ ssize_t readn(int fd, void* buffer, std::size_t count);
 // out. Bytes written before a failure stay written.
 ssize_t writen(int fd, const void* buffer, std::size_t count);
 
+// Writes "label: <text of errno>\n" to standard error as perror does, but
+// with one write: glibc's perror costs six system calls. Keeps errno.
+void report_errno(const char* label);
+
 // Connects to the first IPv4 address of `host` that accepts, on service
 // `serv`. Returns the connected descriptor, or -1.
 int tcp_connect(const char* host, const char* serv);
