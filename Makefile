@@ -1,5 +1,6 @@
 # make run: build the release binary and run it with its defaults.
 # make test: build and run every test through CTest.
+# make bench, make soak, make fuzz: the benchmark, the reliability suite, the fuzzers.
 BUILD ?= build
 JOBS ?= 2
 
@@ -22,7 +23,7 @@ define need_packages
 	fi
 endef
 
-.PHONY: run test build bench deps-build deps-test deps-bench clean
+.PHONY: run test build bench soak fuzz deps-build deps-test deps-bench clean
 
 deps-build:
 	$(call need_packages,$(BUILD_PACKAGES))
@@ -45,6 +46,14 @@ test: deps-test build
 
 bench: deps-bench build
 	bench/run
+
+# The full reliability suite with its figures (docs/reliability.md).
+soak: deps-test
+	tests/soak/run
+
+# Fuzz the head scan and the settings reader; SECONDS=600 for longer.
+fuzz: deps-test
+	tests/fuzz/run $(or $(SECONDS),60)
 
 clean:
 	rm -rf build build-*
