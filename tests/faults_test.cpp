@@ -287,11 +287,7 @@ TEST(Faults, EveryKindBesideOrdinaryRequests) {
       .add("bursts", burst_count)
       .add("burst_surplus_closed", surplus_closed)
       .add("queue_full_reports", rig.ferry.count(queue_full))
-      .add("peak_rss_kib", rig.ferry.peak_rss_kib())
-      .add("descriptors_idle", rig.idle_descriptors)
-      .add("descriptors_end", rig.ferry.descriptors())
-      .add("threads_idle", rig.idle_threads)
-      .add("threads_end", rig.ferry.threads())
+      .add_process(rig.ferry, rig.idle_descriptors, rig.idle_threads)
       .add_decimal("elapsed_s", elapsed)
       .publish();
 
@@ -366,10 +362,7 @@ TEST(Faults, RecoversFromDescriptorExhaustion) {
       .add("waiting_", waiting)
       .add("retried_while_short", retries.load())
       .add("accept_failures_reported", rig.ferry.count("accept: "))
-      .add("descriptors_idle", rig.idle_descriptors)
-      .add("descriptors_end", rig.ferry.descriptors())
-      .add("threads_idle", rig.idle_threads)
-      .add("threads_end", rig.ferry.threads())
+      .add_process(rig.ferry, rig.idle_descriptors, rig.idle_threads)
       .publish();
   EXPECT_EQ(waiting.get("ok"), room / 2) << waiting.unexpected();
   EXPECT_EQ(rig.ferry.count(queue_full), 0);

@@ -193,18 +193,22 @@ TEST(Hostile, HandWrittenHeadsBesideOrdinaryRequests) {
   for (auto& sender : senders) sender.join();
   rig.check(ordinary);
 
+  std::string unexpected;
+  long failed = 0;
+  for (const auto& [kind, count] : outcomes.all()) {
+    if (kind.substr(kind.find(':') + 1) == "ok") continue;
+    unexpected += kind + "=" + std::to_string(count) + " ";
+    failed += count;
+  }
   figures("hostile_heads")
       .add("hostile_requests", outcomes.total())
+      .add("hostile_failed", failed)
       .add("ordinary_requests", ordinary.outcomes().total())
       .add("ordinary_verified", ordinary.outcomes().get("ok"))
       .add("ordinary_failed_", ordinary.outcomes())
+      .add_process(rig.ferry, rig.idle_descriptors, rig.idle_threads)
       .add_decimal("elapsed_s", seconds_since(start))
       .publish();
-  std::string unexpected;
-  for (const auto& [kind, count] : outcomes.all()) {
-    if (kind.substr(kind.find(':') + 1) != "ok")
-      unexpected += kind + "=" + std::to_string(count) + " ";
-  }
   EXPECT_EQ(unexpected, "");
 }
 
@@ -283,6 +287,7 @@ TEST(Hostile, NetworkFuzzOfRandomAndMutatedHeads) {
       .add("ordinary_requests", ordinary.outcomes().total())
       .add("ordinary_verified", ordinary.outcomes().get("ok"))
       .add("ordinary_failed_", ordinary.outcomes())
+      .add_process(rig.ferry, rig.idle_descriptors, rig.idle_threads)
       .add_decimal("elapsed_s", seconds_since(start))
       .publish();
   EXPECT_EQ(outcomes.unexpected(

@@ -744,6 +744,14 @@ class figures {
     }
     return *this;
   }
+  // Peak resident memory, and descriptors and threads when idle and now.
+  figures& add_process(quiet_ferry& ferry, int idle_descriptors, int idle_threads) {
+    return add("peak_rss_kib", ferry.peak_rss_kib())
+        .add("descriptors_idle", idle_descriptors)
+        .add("descriptors_end", ferry.descriptors())
+        .add("threads_idle", idle_threads)
+        .add("threads_end", ferry.threads());
+  }
   void publish() const {
     std::string line = "FIGURES " + test_, json = "{\"test\":\"" + test_ + "\"";
     for (const auto& [key, value] : entries_) {

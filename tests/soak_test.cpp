@@ -119,6 +119,7 @@ struct soak_run {
   std::map<std::size_t, std::string> files;
   tally outcomes;
   std::atomic<long> refusals{0};
+  std::atomic<long long> body_bytes{0};
 
   // Sends requests first..first+count-1 from `clients` threads; even ids go
   // to the scripted origin, odd ones to nginx. A refusal (closed or reset
@@ -135,18 +136,17 @@ struct soak_run {
   }
 
   std::string one(std::uint64_t id) {
+    const bool scripted = id % 2 == 0;
+    const std::size_t size =
+        scripted ? scripted_size(id) : file_sizes[(id / 2) % std::size(file_sizes)];
+    const std::string path = "/f/" + std::to_string(size) + ".bin?id=" + std::to_string(id);
     for (int attempt = 0; attempt < 10000; ++attempt) {
-      std::string verdict;
-      if (id % 2 == 0) {
-        std::size_t size = scripted_size(id);
-        reply got = exchange(request_head("origin.test", gen_path(id, size), id));
-        verdict = judge(got, expected_answer(id, size));
-      } else {
-        std::size_t size = file_sizes[(id / 2) % std::size(file_sizes)];
-        std::string path = "/f/" + std::to_string(size) + ".bin?id=" + std::to_string(id);
-        verdict =
-            judge_nginx(exchange(request_head("nginx.test", path, id)), id, size, files.at(size));
-      }
+      std::string verdict =
+          scripted ? judge(exchange(request_head("origin.test", gen_path(id, size), id)),
+                           expected_answer(id, size))
+                   : judge_nginx(exchange(request_head("nginx.test", path, id)), id, size,
+                                 files.at(size));
+      if (verdict == "ok") body_bytes += static_cast<long long>(size);
       if (verdict != "refused") return verdict;
       ++refusals;
     }
@@ -191,6 +191,7 @@ TEST(Soak, MixedAnswersFromNginxAndScriptedOrigin) {
       .add("requests", total)
       .add("verified", run.outcomes.get("ok"))
       .add("failed_", run.outcomes)
+      .add("body_mib_verified", run.body_bytes / (1 << 20))
       .add("refused_full_table_retried", run.refusals.load())
       .add("concurrency", backlog)
       .add("rss_kib_after_warm_up", rss_after_warm_up)
