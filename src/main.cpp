@@ -110,7 +110,7 @@ void start_request(int confd) {
     return;
   }
   threads[slot].store(reserved_mark, std::memory_order_relaxed);
-  printf("thread reserved at %d\n\n", static_cast<int>(slot));
+  trace("thread reserved at ", static_cast<int>(slot), "\n\n");
   puts("here");
   pthread_t handle;
   if (pthread_create(&handle, &request_attributes, new_incoming, req) != 0) {
@@ -167,7 +167,7 @@ void relay_request(int clifd) {
   parse_header(buffer, &hh);
   std::size_t text_after = std::strlen(buffer);
   puts(buffer);
-  printf("hostname: [%s]%d\n", hh.hostname, 256);
+  trace("hostname: [", hh.hostname, "]", 256, "\n");
 
   unique_fd servfd(tcp_connect(hh.hostname, upstream_service));
   if (servfd.get() < 0) {
@@ -219,7 +219,7 @@ void* new_incoming(void* req) {
 
   relay_request(clifd);
   close(clifd);
-  printf("thread %zd freed\n", static_cast<ssize_t>(slot));
+  trace("thread ", static_cast<ssize_t>(slot), " freed\n");
   // Relaxed: nobody reads anything this thread wrote through the slot.
   threads[slot].store(0, std::memory_order_relaxed);
   return nullptr;

@@ -90,20 +90,22 @@ bool needs_wait(int error) {
 
 void report_errno(const char* label) {
   int error = errno;
-  char text[128];
-  const char* description = strerror_r(error, text, sizeof text);
-  char line[256];
-  int length = snprintf(line, sizeof line, "%s: %s\n", label, description);
-  if (length > 0) {
-    std::size_t size = std::min(static_cast<std::size_t>(length), sizeof line - 1);
-    ssize_t ignored = write(STDERR_FILENO, line, size);
-    (void)ignored;
-  }
+  // Without setlocale the locale stays "C", where perror's text is this one.
+  const char* description = strerrordesc_np(error);
+  char unknown[64];
+  if (description == nullptr) description = strerror_r(error, unknown, sizeof unknown);
+  trace_text line;
+  line.append(label);
+  line.append(": ");
+  line.append(description);
+  line.append("\n");
+  ssize_t ignored = write(STDERR_FILENO, line.text, line.length);
+  (void)ignored;
   errno = error;
 }
 
 ssize_t readn(int fd, void* buffer, std::size_t count) {
-  printf("descriptor number is %d\n", fd);
+  trace("descriptor number is ", fd, "\n");
   for (;;) {
     puts("busy");
     // Data already waiting needs no wait: the read goes first and the wait
@@ -122,19 +124,19 @@ ssize_t readn(int fd, void* buffer, std::size_t count) {
       while ((selstat = poll_once(waited, -1)) < 0 && errno == EINTR) puts("busy");
       if (selstat == 1 && (waited.revents & (POLLIN | ready_events)) == 0) selstat = 0;
     }
-    printf("selstat: %d\n", selstat);
+    trace("selstat: ", selstat, "\n");
     report_errno("select for read");
     if (selstat != 1) {
       puts("read unblocked");
       return selstat < 0 ? -1 : 0;
     }
-    printf("read blocked with count = %d and left = %d\n", static_cast<int>(count),
-           static_cast<int>(count));
+    trace("read blocked with count = ", static_cast<int>(count), " and left = ",
+          static_cast<int>(count), "\n");
     if (waited_for_data) {
       got = read_once(fd, buffer, count);
       read_errno = errno;
     }
-    printf("after read c = %d\n", static_cast<int>(got));
+    trace("after read c = ", static_cast<int>(got), "\n");
     // Readiness can pass before the read; that is no failure, so wait again.
     if (got < 0 && (read_errno == EAGAIN || read_errno == EWOULDBLOCK)) continue;
     if (got == 0) {
@@ -148,7 +150,7 @@ ssize_t readn(int fd, void* buffer, std::size_t count) {
 }
 
 ssize_t writen(int fd, const void* buffer, std::size_t count) {
-  printf("descriptor number is %d\n", fd);
+  trace("descriptor number is ", fd, "\n");
   const char* position = static_cast<const char*>(buffer);
   std::size_t left = count;
   // A socket with room needs no wait: the first write goes straight away and
@@ -203,7 +205,7 @@ int tcp_connect(const char* host, const char* serv) {
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* addresses = nullptr;
   if (getaddrinfo(host, serv, &hints, &addresses) != 0) {
-    printf("getaddrinfo problem for host: `%s'\n", host);
+    trace("getaddrinfo problem for host: `", host, "'\n");
     return -1;
   }
   int connected = -1;
@@ -218,7 +220,7 @@ int tcp_connect(const char* host, const char* serv) {
       char dotted[INET_ADDRSTRLEN];
       inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(address->ai_addr)->sin_addr, dotted,
                 sizeof dotted);
-      printf("Connected to %s\n ", dotted);
+      trace("Connected to ", dotted, "\n ");
       connected = fd;
       break;
     }

@@ -5,7 +5,11 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstddef>
+#include <cstdio>
+#include <string_view>
+#include <type_traits>
 
 // Bound of every write wait: CON_TIMEOUT seconds. Set once by main before any
 // other thread exists.
@@ -20,6 +24,40 @@ ssize_t readn(int fd, void* buffer, std::size_t count);
 // attempt. Returns `count`, -1 when a write or wait fails, -2 when a wait times
 // out. Bytes written before a failure stay written.
 ssize_t writen(int fd, const void* buffer, std::size_t count);
+
+// One trace line under construction, cut at its capacity.
+struct trace_text {
+  char text[384];
+  std::size_t length = 0;
+
+  void append(std::string_view part) {
+    std::size_t room = sizeof text - length;
+    std::size_t size = part.size() < room ? part.size() : room;
+    part.copy(text + length, size);
+    length += size;
+  }
+  void append(long long number) {
+    auto [end, error] = std::to_chars(text + length, text + sizeof text, number);
+    if (error == std::errc()) length = static_cast<std::size_t>(end - text);
+  }
+};
+
+// Prints the parts (texts and integers) as one line on standard output in a
+// single call, so lines of request threads never mix. Cheaper than printf,
+// which showed up as the largest user-space cost per request.
+template <typename... Parts>
+void trace(const Parts&... parts) {
+  trace_text line;
+  auto add = [&line](const auto& part) {
+    if constexpr (std::is_integral_v<std::decay_t<decltype(part)>>) {
+      line.append(static_cast<long long>(part));
+    } else {
+      line.append(std::string_view(part));
+    }
+  };
+  (add(parts), ...);
+  fwrite(line.text, 1, line.length, stdout);
+}
 
 // Writes "label: <text of errno>\n" to standard error as perror does, but
 // with one write: glibc's perror costs six system calls. Keeps errno.
