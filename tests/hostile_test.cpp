@@ -193,18 +193,13 @@ TEST(Hostile, HandWrittenHeadsBesideOrdinaryRequests) {
   for (auto& sender : senders) sender.join();
   rig.check(ordinary);
 
-  std::string unexpected;
-  long failed = 0;
-  for (const auto& [kind, count] : outcomes.all()) {
-    if (kind.substr(kind.find(':') + 1) == "ok") continue;
-    unexpected += kind + "=" + std::to_string(count) + " ";
-    failed += count;
-  }
+  auto [unexpected, failed] = outcomes.failed_verdicts();
   figures("hostile_heads")
       .add("hostile_requests", outcomes.total())
       .add("hostile_failed", failed)
       .add("ordinary_requests", ordinary.outcomes().total())
       .add("ordinary_verified", ordinary.outcomes().get("ok"))
+      .add("ordinary_failed", ordinary.outcomes().total() - ordinary.outcomes().get("ok"))
       .add("ordinary_failed_", ordinary.outcomes())
       .add_process(rig.ferry, rig.idle_descriptors, rig.idle_threads)
       .add_decimal("elapsed_s", seconds_since(start))
@@ -283,9 +278,13 @@ TEST(Hostile, NetworkFuzzOfRandomAndMutatedHeads) {
   figures("network_fuzz")
       .add("seed", static_cast<long long>(seed))
       .add("fuzz_heads", heads)
+      .add("fuzz_failed", outcomes.total() - outcomes.get("answered_nothing") -
+                              outcomes.get("answered_by_sink") -
+                              outcomes.get("answered_host_failed") - outcomes.get("abandoned"))
       .add("fuzz_", outcomes)
       .add("ordinary_requests", ordinary.outcomes().total())
       .add("ordinary_verified", ordinary.outcomes().get("ok"))
+      .add("ordinary_failed", ordinary.outcomes().total() - ordinary.outcomes().get("ok"))
       .add("ordinary_failed_", ordinary.outcomes())
       .add_process(rig.ferry, rig.idle_descriptors, rig.idle_threads)
       .add_decimal("elapsed_s", seconds_since(start))

@@ -616,6 +616,17 @@ class tally {
     std::lock_guard lock(mutex_);
     return counts_;
   }
+  // For counts kept as "what:verdict", those whose verdict is not "ok", as
+  // "what:verdict=count ...", and their sum.
+  std::pair<std::string, long> failed_verdicts() {
+    std::pair<std::string, long> failed;
+    for (const auto& [kind, count] : all()) {
+      if (kind.substr(kind.find(':') + 1) == "ok") continue;
+      failed.first += kind + "=" + std::to_string(count) + " ";
+      failed.second += count;
+    }
+    return failed;
+  }
   // Everything but the kinds in `expected`, as "kind=count ..."; empty when none.
   std::string unexpected(const std::vector<std::string>& expected = {"ok"}) {
     std::string text;

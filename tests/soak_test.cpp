@@ -190,6 +190,7 @@ TEST(Soak, MixedAnswersFromNginxAndScriptedOrigin) {
   figures("soak")
       .add("requests", total)
       .add("verified", run.outcomes.get("ok"))
+      .add("failed", total - run.outcomes.get("ok"))
       .add("failed_", run.outcomes)
       .add("body_mib_verified", run.body_bytes / (1 << 20))
       .add("refused_full_table_retried", run.refusals.load())
