@@ -33,8 +33,8 @@ struct fault_rig {
   }
 
   // Fault connections come faster than ferry's threads end them, and would
-  // fill the table like a burst; each waits until half the slots are free.
-  void throttle() { ferry.wait_idle(1 << 20, idle_threads + backlog / 2); }
+  // fill the table like a burst; each waits until most slots are free.
+  void throttle() { ferry.wait_idle(1 << 20, idle_threads + backlog / 4); }
 
   int backlog;
   bool hosts_set;
@@ -231,7 +231,10 @@ std::vector<hostile_head> a_few_hostile_heads() {
 
 TEST(Faults, EveryKindBesideOrdinaryRequests) {
   const long rounds = knob("FERRY_FAULT_ROUNDS", 6);
-  fault_rig rig(48);
+  // A client sees its close just before ferry frees the slot, so under heavy
+  // load finished requests hold slots for a moment; the table is large
+  // enough that only the bursts can fill it.
+  fault_rig rig(128);
   burst_window bursts;
   tally faults;
   std::atomic<long> retries{0};
@@ -291,6 +294,8 @@ TEST(Faults, EveryKindBesideOrdinaryRequests) {
       .add("bursts", burst_count)
       .add("burst_surplus_closed", surplus_closed)
       .add("queue_full_reports", rig.ferry.count(queue_full))
+      .add("head_forward_failures", rig.ferry.count("error in data passing to server"))
+      .add("origin_unanswered", rig.origin.unanswered())
       .add_process(rig.ferry, rig.idle_descriptors, rig.idle_threads)
       .add_decimal("elapsed_s", elapsed)
       .publish();
@@ -341,7 +346,7 @@ TEST(Faults, RecoversFromDescriptorExhaustion) {
       std::string verdict;
       for (auto deadline = steady_clock::now() + 120s; steady_clock::now() < deadline;) {
         verdict = ask(id);
-        if (verdict != "host_failed" && verdict != "refused") break;
+        if (verdict != "host_failed" && !is_refusal(verdict)) break;
         ++retries;
       }
       waiting.add(verdict);
@@ -376,8 +381,8 @@ TEST(Memcheck, OrdinaryFaultyAndHostileRequests) {
   close(mkstemp(log_name));
   const long requests = knob("FERRY_MEMCHECK_REQUESTS", 100);
   fault_rig rig(
-      8, {"valgrind", "--log-file=" + std::string(log_name), "--leak-check=full",
-          "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite", "--num-callers=30"});
+      32, {"valgrind", "--log-file=" + std::string(log_name), "--leak-check=full",
+           "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite", "--num-callers=30"});
   burst_window bursts;
   std::atomic<long> retries{0};
   tally faults;

@@ -95,7 +95,7 @@ struct hostile_rig {
       : hosts_set((harness::set_hosts("127.0.0.1 origin.test\n127.0.0.2 sink.test\n"), true)),
         origin("127.0.0.1", scripted_origin::mode::paths),
         sink("127.0.0.2", scripted_origin::mode::sink, 32),
-        ferry({"LISTEN_PORT=8080", "BACKLOG=64"}) {
+        ferry({"LISTEN_PORT=8080", "BACKLOG=256"}) {
     EXPECT_TRUE(ferry.wait_listening(8080));
     idle_descriptors = ferry.descriptors();
     idle_threads = ferry.threads();

@@ -407,6 +407,8 @@ class scripted_origin {
 
   long connections() const { return connections_; }
   long mismatches() const { return mismatches_; }
+  // Connections closed unanswered because no whole head of ours came.
+  long unanswered() const { return unanswered_; }
 
  private:
   void work() {
@@ -477,12 +479,14 @@ class scripted_origin {
     std::string target = head.substr(0, head.find(' ', 4));
     auto host_end = target.find("origin.test/");
     if (head.find("\r\n\r\n") == std::string::npos || host_end == std::string::npos) {
+      ++unanswered_;
       close(fd);  // not one of ours: nothing to answer
       return;
     }
     std::string path = target.substr(host_end + 11);
     std::vector<std::string> parts = path_parts(path);
     if (parts.size() < 2) {
+      ++unanswered_;
       close(fd);
       return;
     }
@@ -527,7 +531,7 @@ class scripted_origin {
   mode kind_;
   int listen_fd_;
   std::atomic<bool> stopping_{false};
-  std::atomic<long> connections_{0}, mismatches_{0};
+  std::atomic<long> connections_{0}, mismatches_{0}, unanswered_{0};
   std::vector<std::thread> workers_;
 };
 
@@ -585,7 +589,7 @@ inline reply exchange(std::string_view head, milliseconds timeout = 60s,
 inline std::string judge(const reply& got, std::string_view expected) {
   if (got.end == ending::unconnected) return "unconnected";
   if (got.end == ending::timed_out) return "timed_out";
-  if (got.data.empty()) return "refused";  // closed or reset without a byte
+  if (got.data.empty()) return got.end == ending::reset ? "refused" : "closed_unanswered";
   if (got.data == expected) return got.end == ending::closed ? "ok" : "reset_after_answer";
   if (got.data == host_failed) return "host_failed";
   if (got.data.rfind("HTTP/1.0 500 head mismatch", 0) == 0) return "head_mismatch";
@@ -593,6 +597,13 @@ inline std::string judge(const reply& got, std::string_view expected) {
     return "truncated";
   }
   return "corrupted";
+}
+
+// A connection closed or reset without a byte: what a full slot table does
+// (a close before the head arrived, a reset after), and also an origin that
+// closes unanswered.
+inline bool is_refusal(const std::string& verdict) {
+  return verdict == "refused" || verdict == "closed_unanswered";
 }
 
 // Counts by kind, from any thread.
@@ -682,7 +693,7 @@ inline std::string ask_through_bursts(const std::string& head, std::string_view 
     std::string verdict = judge(got, expected);
     if (last != nullptr) *last = got;
     bool explained = bursts != nullptr && bursts->covers(start);
-    if (verdict != "refused" || !explained || steady_clock::now() >= deadline) return verdict;
+    if (!is_refusal(verdict) || !explained || steady_clock::now() >= deadline) return verdict;
     ++retries;
     std::this_thread::sleep_for(2ms);
   }

@@ -147,7 +147,7 @@ struct soak_run {
                    : judge_nginx(exchange(request_head("nginx.test", path, id)), id, size,
                                  files.at(size));
       if (verdict == "ok") body_bytes += static_cast<long long>(size);
-      if (verdict != "refused") return verdict;
+      if (!is_refusal(verdict)) return verdict;
       ++refusals;
     }
     return "refused";
