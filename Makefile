@@ -1,12 +1,17 @@
 # make run: build the release binary and run it with its defaults.
 # make test: build and run every test through CTest.
 # make bench, make soak, make fuzz: the benchmark, the reliability suite, the fuzzers.
+# make install [PREFIX=/usr/local] [DESTDIR=...]: the program, its manual page and unit.
+# make package: a Debian package of the release build, in $(BUILD).
 BUILD ?= build
+PREFIX ?= /usr/local
 JOBS ?= 2
 
 BUILD_PACKAGES := cmake ninja-build g++ make libgtest-dev libgmock-dev netbase
 TEST_PACKAGES := $(BUILD_PACKAGES) curl wget nginx python3 clang libclang-rt-14-dev \
-                 util-linux procps valgrind
+                 util-linux procps valgrind haproxy systemd man-db groff-base dpkg-dev
+# dpkg-shlibdeps (dpkg-dev) works out the package's dependencies.
+PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev
 BENCH_PACKAGES := $(BUILD_PACKAGES) nginx wrk apache2-utils tinyproxy util-linux procps
 
 # Installs the missing Debian packages as root, or prints the line to run.
@@ -23,13 +28,17 @@ define need_packages
 	fi
 endef
 
-.PHONY: run test build bench soak fuzz deps-build deps-test deps-bench clean
+.PHONY: run test build install package bench soak fuzz deps-build deps-test deps-package \
+        deps-bench clean
 
 deps-build:
 	$(call need_packages,$(BUILD_PACKAGES))
 
 deps-test:
 	$(call need_packages,$(TEST_PACKAGES))
+
+deps-package:
+	$(call need_packages,$(PACKAGE_PACKAGES))
 
 deps-bench:
 	$(call need_packages,$(BENCH_PACKAGES))
@@ -43,6 +52,12 @@ run: build
 
 test: deps-test build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+install: build
+	DESTDIR='$(DESTDIR)' cmake --install $(BUILD) --prefix '$(PREFIX)'
+
+package: deps-package build
+	cd $(BUILD) && cpack -G DEB
 
 bench: deps-bench build
 	bench/run

@@ -1,0 +1,354 @@
+// Several ferry instances behind a real HAProxy run with the shipped example
+// configuration: requests from curl keep succeeding while one instance is
+// killed, and every request once HAProxy has marked it down succeeds.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+
+#include "harness.h"
+#include "temp_files.h"
+
+using namespace harness;
+using temp_files::read_file;
+using temp_files::temp_folder;
+using temp_files::write_file;
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+constexpr char haproxy_binary[] = "/usr/sbin/haproxy";
+const std::string shipped_config = std::string(FERRY_SOURCE_DIR) + "/dist/haproxy.cfg";
+constexpr std::uint16_t balancer_port = 3128;
+const std::string answer_body = "served by the origin\n";
+
+// Each instance on a loopback address and port of its own: ferry binds every
+// address, so the ports must differ; the addresses stand for the machines.
+struct instance_address {
+  std::string ip;
+  std::uint16_t port;
+};
+const instance_address instances[] = {
+    {"127.0.0.1", 8081}, {"127.0.0.2", 8082}, {"127.0.0.3", 8083}};
+
+// An origin on 127.0.0.1:80 that answers every request head with a short
+// page and closes, one connection at a time.
+class tiny_origin {
+ public:
+  tiny_origin() : listen_fd_(listen_on("127.0.0.1", 80, 256)) {
+    EXPECT_GE(listen_fd_, 0) << "cannot listen on 127.0.0.1:80";
+    server_ = std::thread([this] { serve(); });
+  }
+  tiny_origin(const tiny_origin&) = delete;
+  tiny_origin& operator=(const tiny_origin&) = delete;
+  ~tiny_origin() {
+    stopping_ = true;
+    server_.join();
+    if (listen_fd_ >= 0) close(listen_fd_);
+  }
+
+ private:
+  void serve() {
+    const std::string answer =
+        "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(answer_body.size()) + "\r\n\r\n" +
+        answer_body;
+    while (!stopping_ && listen_fd_ >= 0) {
+      pollfd waited{listen_fd_, POLLIN, 0};
+      if (poll(&waited, 1, 20) <= 0) continue;
+      int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      if (read_head(fd)) send_all(fd, answer);
+      close(fd);
+    }
+  }
+
+  static bool read_head(int fd) {
+    std::string head;
+    char chunk[4096];
+    while (head.find("\r\n\r\n") == std::string::npos) {
+      pollfd waited{fd, POLLIN, 0};
+      if (poll(&waited, 1, 5000) <= 0) return false;
+      ssize_t got = read(fd, chunk, sizeof chunk);
+      if (got <= 0) return false;
+      head.append(chunk, static_cast<std::size_t>(got));
+    }
+    return true;
+  }
+
+  int listen_fd_;
+  std::atomic<bool> stopping_{false};
+  std::thread server_;
+};
+
+// The shipped configuration made runnable here: the same defaults, balancing
+// and health checks, with this namespace's addresses and no system paths.
+std::string test_config(const std::string& folder) {
+  std::istringstream shipped(read_file(shipped_config));
+  std::string config, line;
+  bool servers_written = false;
+  while (std::getline(shipped, line)) {
+    std::string word;
+    std::istringstream(line) >> word;
+    if (word == "log" || word == "chroot" || word == "stats" || word == "user" || word == "group" ||
+        word == "daemon") {
+      continue;
+    }
+    if (word == "bind") {
+      line = "    bind 127.0.0.1:" + std::to_string(balancer_port);
+    } else if (word == "server") {
+      if (servers_written) continue;
+      servers_written = true;
+      line.clear();
+      for (std::size_t i = 0; i < std::size(instances); ++i) {
+        line += "    server ferry" + std::to_string(i + 1) + " " + instances[i].ip + ":" +
+                std::to_string(instances[i].port) + "\n";
+      }
+      line.pop_back();
+    }
+    config += line + "\n";
+    if (line == "global") config += "    stats socket " + folder + "/admin.sock level admin\n";
+  }
+  return config;
+}
+
+// HAProxy in the foreground, its output in a file, stopped with the test.
+class balancer {
+ public:
+  explicit balancer(const std::string& folder) : folder_(folder) {
+    write_file(folder + "/haproxy.cfg", test_config(folder));
+    std::string config = folder + "/haproxy.cfg", output = folder + "/haproxy.out";
+    pid_ = fork();
+    if (pid_ == 0) {
+      int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      dup2(out, STDOUT_FILENO);
+      dup2(out, STDERR_FILENO);
+      execl(haproxy_binary, "haproxy", "-db", "-f", config.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+  }
+  balancer(const balancer&) = delete;
+  balancer& operator=(const balancer&) = delete;
+  ~balancer() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+
+  // Waits until the stats socket answers and shows every server up. Nothing
+  // connects through the frontend, so no ferry sees a connection from here.
+  bool wait_ready(std::chrono::milliseconds timeout = 10s) {
+    for (auto deadline = clock_type::now() + timeout; clock_type::now() < deadline;) {
+      bool all_up = true;
+      for (std::size_t i = 1; i <= std::size(instances); ++i) {
+        all_up = all_up && server_status("ferry" + std::to_string(i)) == "UP";
+      }
+      if (all_up) return true;
+      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+      }
+      std::this_thread::sleep_for(10ms);
+    }
+    return false;
+  }
+
+  // The health state of one server ("UP", "DOWN", ...), from the stats socket.
+  std::string server_status(const std::string& server) {
+    std::string table = ask("show stat\n");
+    std::istringstream lines(table);
+    std::string line;
+    while (std::getline(lines, line)) {
+      if (line.rfind("ferry," + server + ",", 0) != 0) continue;
+      std::istringstream fields(line);
+      std::string field;
+      for (int column = 0; column <= 17 && std::getline(fields, field, ','); ++column) {
+      }
+      return field;  // column 17 is "status"
+    }
+    return "";
+  }
+
+  std::string diagnostics() const { return read_file(folder_ + "/haproxy.out"); }
+
+ private:
+  std::string ask(const std::string& command) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::string path = folder_ + "/admin.sock";
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    std::string reply;
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        send_all(fd, command)) {
+      reply = read_until_close(fd, 5s);
+    }
+    close(fd);
+    return reply;
+  }
+
+  std::string folder_;
+  pid_t pid_ = -1;
+};
+
+struct request_record {
+  clock_type::time_point start;
+  bool succeeded;
+  std::string error;  // what curl said when it failed
+};
+
+// Clients that fetch through the balancer with curl, one request after
+// another each, until told to stop.
+class client_load {
+ public:
+  explicit client_load(int clients) {
+    for (int i = 0; i < clients; ++i) clients_.emplace_back([this] { run(); });
+  }
+  client_load(const client_load&) = delete;
+  client_load& operator=(const client_load&) = delete;
+  ~client_load() { stop(); }
+
+  void stop() {
+    stopping_ = true;
+    for (auto& client : clients_) {
+      if (client.joinable()) client.join();
+    }
+  }
+  std::vector<request_record> records() {
+    std::lock_guard lock(mutex_);
+    return records_;
+  }
+  // Requests that started at or after `since` and have finished.
+  std::size_t finished_since(clock_type::time_point since) {
+    std::lock_guard lock(mutex_);
+    std::size_t count = 0;
+    for (const auto& record : records_) count += record.start >= since;
+    return count;
+  }
+
+ private:
+  void run() {
+    const std::string proxy = "http://127.0.0.1:" + std::to_string(balancer_port);
+    while (!stopping_) {
+      request_record record{clock_type::now(), false, ""};
+      // --noproxy "" keeps a no_proxy of the caller's environment out of the way.
+      command_result fetched = run_command({"curl", "-q", "-sS", "--noproxy", "", "--max-time",
+                                            "10", "-x", proxy, "http://origin.test/page"},
+                                           {}, 20s);
+      record.succeeded = fetched.status == 0 && fetched.output == answer_body;
+      if (!record.succeeded) {
+        record.error = "status " + std::to_string(fetched.status) + ": " + fetched.errors;
+      }
+      std::lock_guard lock(mutex_);
+      records_.push_back(record);
+    }
+  }
+
+  std::atomic<bool> stopping_{false};
+  std::mutex mutex_;
+  std::vector<request_record> records_;
+  std::vector<std::thread> clients_;
+};
+
+std::size_t occurrences(const std::string& text, const std::string& needle) {
+  std::size_t count = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+long long milliseconds(clock_type::duration span) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(span).count();
+}
+
+}  // namespace
+
+TEST(ScaleOut, ShippedHAProxyConfigurationIsValid) {
+  command_result checked = run_command({haproxy_binary, "-c", "-f", shipped_config});
+  EXPECT_EQ(checked.status, 0) << checked.output << checked.errors;
+}
+
+TEST(ScaleOut, RequestsSucceedOnceAKilledInstanceIsMarkedDown) {
+  set_hosts("127.0.0.1 localhost\n127.0.0.1 origin.test\n");
+  temp_folder folder;
+  tiny_origin origin;
+  // BACKLOG as in the shipped unit, above the balancer's maxconn per server.
+  std::vector<std::unique_ptr<ferry_process>> ferries;
+  for (const auto& instance : instances) {
+    ferries.push_back(std::make_unique<ferry_process>(
+        std::vector<std::string>{"LISTEN_PORT=" + std::to_string(instance.port), "BACKLOG=1000"}));
+    ASSERT_TRUE(ferries.back()->wait_listening(instance.port)) << ferries.back()->errors();
+  }
+  balancer haproxy(folder.path());
+  ASSERT_TRUE(haproxy.wait_ready())
+      << haproxy_binary << " did not start: " << haproxy.diagnostics();
+
+  // The health checks run while nothing else happens; count what reached ferry.
+  std::this_thread::sleep_for(1s);
+  std::size_t checks_accepted = 0;
+  for (auto& ferry : ferries) checks_accepted += occurrences(ferry->output(), "thread reserved");
+
+  ferry_process& victim = *ferries[1];
+  client_load load(3);
+  // The instance to kill must have been serving: otherwise its loss proves nothing.
+  ASSERT_TRUE(victim.wait_output("send/receive\n", 10, 30s)) << haproxy.diagnostics();
+  auto killed_at = clock_type::now();
+  victim.stop();  // SIGKILL, in the middle of the clients' run
+
+  clock_type::time_point down_at;
+  bool marked_down = false;
+  for (auto deadline = killed_at + 15s; !marked_down && clock_type::now() < deadline;) {
+    marked_down = haproxy.server_status("ferry2").rfind("DOWN", 0) == 0;
+    down_at = clock_type::now();
+    if (!marked_down) std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_TRUE(marked_down) << "ferry2 still " << haproxy.server_status("ferry2") << "\n"
+                           << haproxy.diagnostics();
+
+  constexpr std::size_t wanted_after_down = 60;
+  for (auto deadline = clock_type::now() + 60s;
+       load.finished_since(down_at) < wanted_after_down && clock_type::now() < deadline;) {
+    std::this_thread::sleep_for(20ms);
+  }
+  load.stop();
+
+  std::size_t failed = 0, in_window = 0, failed_in_window = 0, after_down = 0,
+              failed_after_down = 0;
+  std::string failures_after_down;
+  for (const auto& record : load.records()) {
+    failed += !record.succeeded;
+    if (record.start >= down_at) {
+      ++after_down;
+      failed_after_down += !record.succeeded;
+      failures_after_down += record.error;
+    } else if (record.start >= killed_at) {
+      ++in_window;
+      failed_in_window += !record.succeeded;
+    }
+  }
+  EXPECT_GE(after_down, wanted_after_down);
+  EXPECT_EQ(failed_after_down, 0u) << failures_after_down;
+
+  auto served = [&](std::size_t i) { return occurrences(ferries[i]->output(), "send/receive\n"); };
+  std::cout << "scale-out: " << load.records().size() << " requests from 3 curl clients through "
+            << "HAProxy to 3 ferry instances, " << failed << " failed\n"
+            << "scale-out: killed instance marked down " << milliseconds(down_at - killed_at)
+            << " ms after the kill; requests started in between: " << in_window << ", "
+            << failed_in_window << " failed; after the mark: " << after_down << ", "
+            << failed_after_down << " failed\n"
+            << "scale-out: served by ferry1/ferry2/ferry3: " << served(0) << "/" << served(1) << "/"
+            << served(2)
+            << "; health checks that reached ferry's accept in 1 s idle: " << checks_accepted
+            << "\n";
+}
