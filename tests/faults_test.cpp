@@ -21,12 +21,11 @@ const std::string partial_without_host = "GET http://sink.test/x HTTP/1.";
 struct fault_rig {
   explicit fault_rig(int backlog_slots, const std::vector<std::string>& prefix = {})
       : backlog(backlog_slots),
-        hosts_set((harness::set_hosts("127.0.0.1 origin.test\n127.0.0.2 sink.test\n"
-                                      "127.0.0.3 refused.test\n"),
-                   true)),
         origin("127.0.0.1", scripted_origin::mode::paths),
         sink("127.0.0.2", scripted_origin::mode::sink, 16),
         ferry({"LISTEN_PORT=8080", "BACKLOG=" + std::to_string(backlog), "CON_TIMEOUT=2"}, prefix) {
+    // ferry reads the hosts file at each request, so setting it now is soon enough.
+    harness::set_hosts("127.0.0.1 origin.test\n127.0.0.2 sink.test\n127.0.0.3 refused.test\n");
     EXPECT_TRUE(ferry.wait_listening(8080, prefix.empty() ? 20s : 120s));
     idle_descriptors = ferry.descriptors();
     idle_threads = ferry.threads();
@@ -37,7 +36,6 @@ struct fault_rig {
   void throttle() { ferry.wait_idle(1 << 20, idle_threads + backlog / 4); }
 
   int backlog;
-  bool hosts_set;
   scripted_origin origin, sink;
   quiet_ferry ferry;
   int idle_descriptors = 0, idle_threads = 0;

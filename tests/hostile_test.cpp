@@ -92,10 +92,10 @@ std::string judge_hostile(const reply& got, expect outcome, bool longer_than_rea
 // Origins on origin.test and sink.test, ferry, and ordinary requests beside.
 struct hostile_rig {
   hostile_rig()
-      : hosts_set((harness::set_hosts("127.0.0.1 origin.test\n127.0.0.2 sink.test\n"), true)),
-        origin("127.0.0.1", scripted_origin::mode::paths),
+      : origin("127.0.0.1", scripted_origin::mode::paths),
         sink("127.0.0.2", scripted_origin::mode::sink, 32),
         ferry({"LISTEN_PORT=8080", "BACKLOG=256"}) {
+    harness::set_hosts("127.0.0.1 origin.test\n127.0.0.2 sink.test\n");
     EXPECT_TRUE(ferry.wait_listening(8080));
     idle_descriptors = ferry.descriptors();
     idle_threads = ferry.threads();
@@ -112,7 +112,6 @@ struct hostile_rig {
     EXPECT_EQ(origin.mismatches(), 0);
   }
 
-  bool hosts_set;
   scripted_origin origin, sink;
   quiet_ferry ferry;
   int idle_descriptors = 0, idle_threads = 0;
