@@ -428,10 +428,11 @@ class scripted_origin {
     }
   }
 
-  // Reads until the end of a head, the end of stream, 8 KiB or two seconds.
+  // Reads until the end of a head, the end of stream, 8 KiB or ten seconds:
+  // long enough that a slow sanitizer build never turns a head away.
   std::string read_head(int fd) {
     std::string head;
-    auto deadline = steady_clock::now() + 2s;
+    auto deadline = steady_clock::now() + 10s;
     char chunk[8192];
     while (head.find("\r\n\r\n") == std::string::npos && head.size() < sizeof chunk &&
            steady_clock::now() < deadline && !stopping_) {
@@ -460,7 +461,7 @@ class scripted_origin {
   void serve_sink(int fd) {
     pollfd waited{fd, POLLIN, 0};
     char chunk[8192];
-    if (poll(&waited, 1, 2000) > 0 && recv(fd, chunk, sizeof chunk, 0) > 0) {
+    if (poll(&waited, 1, 10000) > 0 && recv(fd, chunk, sizeof chunk, 0) > 0) {
       send_before(fd, sink_answer, steady_clock::now() + 10s, &stopping_);
     }
     finish(fd);
