@@ -13,6 +13,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <linux/close_range.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -129,6 +130,10 @@ ferry_process::ferry_process(const std::vector<std::string>& environment,
   auto argv = pointers(arguments);
   auto envp = pointers(variables);
 
+  // Closes on exec, so its end of file says the child is ferry now and /proc
+  // shows ferry's own descriptors.
+  int exec_pipe[2];
+  if (pipe2(exec_pipe, O_CLOEXEC) != 0) fail("pipe");
   pid_ = fork();
   if (pid_ < 0) fail("fork");
   if (pid_ == 0) {
@@ -138,9 +143,16 @@ ferry_process::ferry_process(const std::vector<std::string>& environment,
     if (null_fd > STDIN_FILENO) close(null_fd);
     dup2(slave, STDOUT_FILENO);
     dup2(error_pipe[1], STDERR_FILENO);
+    // Whatever the test process inherited stays out of ferry's counts.
+    close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     execvpe(argv[0], argv.data(), envp.data());
     _exit(127);
   }
+  close(exec_pipe[1]);
+  char ignored;
+  while (read(exec_pipe[0], &ignored, 1) < 0 && errno == EINTR) {
+  }
+  close(exec_pipe[0]);
   close(slave);
   close(error_pipe[1]);
   output_fd_ = master;
