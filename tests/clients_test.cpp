@@ -11,10 +11,14 @@
 #include <sstream>
 
 #include "harness.h"
+#include "temp_files.h"
 
 using namespace harness;
 
 namespace {
+
+using temp_files::read_file;
+using temp_files::temp_folder;
 
 constexpr char nginx_binary[] = "/usr/sbin/nginx";
 constexpr char proxy[] = "http://127.0.0.1:8080";
@@ -23,39 +27,12 @@ void write_file(const std::string& path, const std::string& content) {
   std::ofstream(path, std::ios::binary) << content;
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream content;
-  content << file.rdbuf();
-  return content.str();
-}
-
 std::string random_bytes(std::size_t size, unsigned seed) {
   std::mt19937 generator(seed);
   std::string bytes(size, '\0');
   for (auto& byte : bytes) byte = static_cast<char>(generator() & 0xff);
   return bytes;
 }
-
-// A fresh folder under /tmp, removed with everything in it.
-class temp_folder {
- public:
-  temp_folder() {
-    char pattern[] = "/tmp/ferry-clients-XXXXXX";
-    path_ = mkdtemp(pattern) != nullptr ? pattern : "";
-    EXPECT_FALSE(path_.empty()) << "mkdtemp failed";
-  }
-  temp_folder(const temp_folder&) = delete;
-  temp_folder& operator=(const temp_folder&) = delete;
-  ~temp_folder() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
 
 // nginx as one foreground process on 127.0.0.1:80, everything it writes kept
 // in `folder`. Its access log shows each request line and the
