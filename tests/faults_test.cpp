@@ -280,10 +280,7 @@ TEST(Faults, EveryKindBesideOrdinaryRequests) {
   EXPECT_TRUE(rig.ferry.wait_idle(rig.idle_descriptors, rig.idle_threads));
   auto [unexpected, faults_failed] = faults.failed_verdicts();
   figures("faults")
-      .add("ordinary_requests", ordinary.outcomes().total())
-      .add("ordinary_verified", ordinary.outcomes().get("ok"))
-      .add("ordinary_failed", ordinary.outcomes().total() - ordinary.outcomes().get("ok"))
-      .add("ordinary_failed_", ordinary.outcomes())
+      .add_ordinary(ordinary)
       .add("ordinary_refused_in_burst_retried", ordinary.retries())
       .add("faults", faults.total())
       .add("faults_failed", faults_failed)

@@ -196,10 +196,7 @@ TEST(Hostile, HandWrittenHeadsBesideOrdinaryRequests) {
   figures("hostile_heads")
       .add("hostile_requests", outcomes.total())
       .add("hostile_failed", failed)
-      .add("ordinary_requests", ordinary.outcomes().total())
-      .add("ordinary_verified", ordinary.outcomes().get("ok"))
-      .add("ordinary_failed", ordinary.outcomes().total() - ordinary.outcomes().get("ok"))
-      .add("ordinary_failed_", ordinary.outcomes())
+      .add_ordinary(ordinary)
       .add_process(rig.ferry, rig.idle_descriptors, rig.idle_threads)
       .add_decimal("elapsed_s", seconds_since(start))
       .publish();
@@ -281,10 +278,7 @@ TEST(Hostile, NetworkFuzzOfRandomAndMutatedHeads) {
                               outcomes.get("answered_by_sink") -
                               outcomes.get("answered_host_failed") - outcomes.get("abandoned"))
       .add("fuzz_", outcomes)
-      .add("ordinary_requests", ordinary.outcomes().total())
-      .add("ordinary_verified", ordinary.outcomes().get("ok"))
-      .add("ordinary_failed", ordinary.outcomes().total() - ordinary.outcomes().get("ok"))
-      .add("ordinary_failed_", ordinary.outcomes())
+      .add_ordinary(ordinary)
       .add_process(rig.ferry, rig.idle_descriptors, rig.idle_threads)
       .add_decimal("elapsed_s", seconds_since(start))
       .publish();

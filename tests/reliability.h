@@ -767,6 +767,14 @@ class figures {
     }
     return *this;
   }
+  // How the ordinary requests beside a test went.
+  figures& add_ordinary(ordinary_traffic& ordinary) {
+    tally& outcomes = ordinary.outcomes();
+    return add("ordinary_requests", outcomes.total())
+        .add("ordinary_verified", outcomes.get("ok"))
+        .add("ordinary_failed", outcomes.total() - outcomes.get("ok"))
+        .add("ordinary_failed_", outcomes);
+  }
   // Peak resident memory, and descriptors and threads when idle and now.
   figures& add_process(quiet_ferry& ferry, int idle_descriptors, int idle_threads) {
     return add("peak_rss_kib", ferry.peak_rss_kib())
