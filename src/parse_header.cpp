@@ -2,9 +2,13 @@
 
 #include <strings.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <span>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -109,4 +113,453 @@ int parse_header(char* buff, http_header* hpp) {
   hpp->cache_control[0] = '\0';
   scan(std::string_view(received, length), hpp);
   return 0;
+}
+
+namespace {
+
+constexpr std::string_view crlf = "\r\n";
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+bool is_tchar(char c) {
+  if (is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
+  return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
+}
+
+bool is_token(std::string_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), is_tchar);
+}
+
+// No control character and no space: what a request target may hold.
+bool is_visible_text(std::string_view text) {
+  return std::all_of(text.begin(), text.end(), [](char c) {
+    auto byte = static_cast<unsigned char>(c);
+    return byte > 0x20 && byte != 0x7f;
+  });
+}
+
+char lower_case(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Unlike strncasecmp, these do not stop at a NUL byte.
+bool equals_ignoring_case(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return lower_case(x) == lower_case(y);
+         });
+}
+
+bool less_ignoring_case(std::string_view a, std::string_view b) {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
+                                      [](char x, char y) { return lower_case(x) < lower_case(y); });
+}
+
+std::string_view trimmed(std::string_view text) {
+  while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// Splits off the first line of `*text`, its LF included (all of it when no LF).
+std::string_view take_line(std::string_view* text) {
+  std::size_t end = text->find('\n');
+  std::size_t size = end == std::string_view::npos ? text->size() : end + 1;
+  std::string_view line = text->substr(0, size);
+  text->remove_prefix(size);
+  return line;
+}
+
+std::string_view without_line_ending(std::string_view line) {
+  if (!line.ends_with('\n')) return line;
+  line.remove_suffix(1);
+  if (line.ends_with('\r')) line.remove_suffix(1);
+  return line;
+}
+
+// A field line that starts with white space continues the field before it.
+bool is_continuation(std::string_view line) { return !line.empty() && is_blank(line.front()); }
+
+// The text before the first ':', or nothing when there is none.
+std::string_view field_name(std::string_view line) {
+  std::size_t colon = line.find(':');
+  return colon == std::string_view::npos ? std::string_view() : line.substr(0, colon);
+}
+
+std::string_view field_value(std::string_view line) {
+  std::size_t colon = line.find(':');
+  return colon == std::string_view::npos ? std::string_view() : trimmed(line.substr(colon + 1));
+}
+
+// Empty lines before the start line are ignored, as HTTP/1.1 recipients may.
+std::size_t leading_empty_lines_size(std::string_view bytes) {
+  std::size_t position = 0;
+  while (true) {
+    std::string_view rest = bytes.substr(position);
+    if (rest.starts_with('\n')) {
+      position += 1;
+    } else if (rest.starts_with(crlf)) {
+      position += 2;
+    } else {
+      return position;
+    }
+  }
+}
+
+// Returns the size of `bytes` up to the LF that ends its first empty line, or
+// 0. The first line of `bytes` must not be empty. LFs before `from` are known
+// not to end one, so a caller adding bytes to a held head scans each byte once.
+std::size_t empty_line_end(std::string_view bytes, std::size_t from) {
+  for (std::size_t at = bytes.find('\n', from); at != std::string_view::npos;
+       at = bytes.find('\n', at + 1)) {
+    if (at >= 1 && bytes[at - 1] == '\n') return at + 1;
+    if (at >= 2 && bytes[at - 1] == '\r' && bytes[at - 2] == '\n') return at + 1;
+  }
+  return 0;
+}
+
+struct head_parts {
+  std::string_view start_line;  // with its line ending
+  std::string_view fields;      // the field lines, each with its line ending
+  std::string_view end;         // the empty line as received; none when incomplete
+};
+
+// Splits the head at the start of `bytes`; bytes after it are left out.
+head_parts split_head(std::string_view bytes) {
+  std::size_t length = head_length(bytes);
+  std::string_view head = length == 0 ? bytes : bytes.substr(0, length);
+  head_parts parts;
+  if (length != 0) {
+    parts.end = head.substr(head.size() - (head[head.size() - 2] == '\n' ? 1 : 2));
+    head.remove_suffix(parts.end.size());
+  }
+  head.remove_prefix(leading_empty_lines_size(head));
+  std::string_view rest = head;
+  parts.start_line = take_line(&rest);
+  parts.fields = rest;
+  return parts;
+}
+
+// The names listed by the Connection fields, sorted for lookup.
+std::vector<std::string_view> connection_options(std::string_view fields) {
+  std::vector<std::string_view> names;
+  bool in_connection = false;
+  while (!fields.empty()) {
+    std::string_view line = without_line_ending(take_line(&fields));
+    if (!is_continuation(line)) {
+      in_connection = equals_ignoring_case(field_name(line), "Connection");
+    }
+    if (!in_connection) continue;
+    std::string_view list = is_continuation(line) ? line : field_value(line);
+    while (true) {
+      std::size_t comma = list.find(',');
+      std::string_view name = trimmed(list.substr(0, comma));
+      // The body's framing is never hop-by-hop: dropping it would make the
+      // body read as a second request.
+      if (!name.empty() && !equals_ignoring_case(name, "Content-Length") &&
+          !equals_ignoring_case(name, "Transfer-Encoding")) {
+        names.push_back(name);
+      }
+      if (comma == std::string_view::npos) break;
+      list.remove_prefix(comma + 1);
+    }
+  }
+  // Sorted, so a head of many fields and many options costs n log n, not n * m.
+  std::sort(names.begin(), names.end(), less_ignoring_case);
+  return names;
+}
+
+// Appends each field line of `fields` as received, except those named in
+// `dropped` or by a Connection field (with their continuation lines).
+void append_end_to_end_fields(std::string_view fields, std::span<const std::string_view> dropped,
+                              std::string* out) {
+  const std::vector<std::string_view> options = connection_options(fields);
+  bool dropping = false;
+  while (!fields.empty()) {
+    std::string_view line = take_line(&fields);
+    std::string_view content = without_line_ending(line);
+    if (!is_continuation(content)) {
+      std::string_view name = field_name(content);
+      dropping =
+          !name.empty() &&
+          (std::any_of(dropped.begin(), dropped.end(),
+                       [name](std::string_view d) { return equals_ignoring_case(name, d); }) ||
+           std::binary_search(options.begin(), options.end(), name, less_ignoring_case));
+    }
+    if (!dropping) out->append(line);
+  }
+}
+
+// The rewrite parse_header has always made, by strrep's rule: exact,
+// case-sensitive, left to right, without overlap.
+void close_keep_alive(std::string* text) {
+  const std::string_view find = keep_alive_line;
+  std::size_t at = text->find(find);
+  if (at == std::string::npos) return;
+  std::string result;
+  std::size_t copied = 0;
+  for (; at != std::string::npos; at = text->find(find, copied)) {
+    result.append(*text, copied, at - copied).append(close_line);
+    copied = at + find.size();
+  }
+  result.append(*text, copied);
+  *text = std::move(result);
+}
+
+int refuse(http_request* request, const char* problem) {
+  request->problem = problem;
+  return 400;
+}
+
+bool has_nul_or_bare_cr(std::string_view head) {
+  for (std::size_t i = 0; i < head.size(); ++i) {
+    if (head[i] == '\0') return true;
+    if (head[i] == '\r' && (i + 1 == head.size() || head[i + 1] != '\n')) return true;
+  }
+  return false;
+}
+
+bool is_http_version(std::string_view text) {
+  return text.size() == 8 && text.starts_with("HTTP/") && is_digit(text[5]) && text[6] == '.' &&
+         is_digit(text[7]);
+}
+
+// METHOD SP TARGET SP VERSION, with single spaces.
+bool read_request_line(std::string_view line, http_request* request, std::string_view* target) {
+  std::size_t first_space = line.find(' ');
+  if (first_space == std::string_view::npos) return false;
+  std::size_t second_space = line.find(' ', first_space + 1);
+  if (second_space == std::string_view::npos) return false;
+  request->method = line.substr(0, first_space);
+  *target = line.substr(first_space + 1, second_space - first_space - 1);
+  request->version = line.substr(second_space + 1);
+  return is_token(request->method) && !target->empty() && is_visible_text(*target) &&
+         is_http_version(request->version);
+}
+
+bool is_zero(std::string_view digits) {
+  return !digits.empty() && digits.find_first_not_of('0') == std::string_view::npos;
+}
+
+// Checks every field line, keeps the Host value in `*host` and notes whether
+// a body follows. Returns the problem, or null.
+const char* read_fields(std::string_view fields, http_request* request,
+                        std::optional<std::string_view>* host) {
+  while (!fields.empty()) {
+    std::string_view line = without_line_ending(take_line(&fields));
+    if (is_continuation(line)) return "obsolete line folding in request head";
+    std::string_view name = field_name(line);
+    if (!is_token(name)) return "bad field line";
+    std::string_view value = field_value(line);
+    if (equals_ignoring_case(name, "Host")) {
+      if (!host->has_value()) {
+        *host = value;
+      } else if (!equals_ignoring_case(**host, value)) {
+        return "two Host fields differ";
+      }
+    } else if (equals_ignoring_case(name, "Content-Length")) {
+      if (!is_zero(value)) request->body_expected = true;
+    } else if (equals_ignoring_case(name, "Transfer-Encoding")) {
+      request->body_expected = true;
+    }
+  }
+  return nullptr;
+}
+
+// Digits only, 1 to 65535; nothing at all names no port.
+bool read_port(std::string_view digits, std::uint16_t* port) {
+  if (digits.empty()) return true;
+  unsigned value = 0;
+  for (char c : digits) {
+    if (!is_digit(c)) return false;
+    value = value * 10 + static_cast<unsigned>(c - '0');
+    if (value > 65535) return false;
+  }
+  if (value == 0) return false;
+  *port = static_cast<std::uint16_t>(value);
+  return true;
+}
+
+bool is_host_character(char c) {
+  return is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '.' ||
+         c == '_';
+}
+
+// Reads "host[:port]". Returns the problem, or null. Names only: ferry
+// connects over IPv4, so a bracketed IPv6 literal is refused as a bad host.
+const char* read_authority(std::string_view authority, http_request* request) {
+  if (authority.find('@') != std::string_view::npos) return "user information before host";
+  std::size_t colon = authority.find(':');
+  std::string_view host = authority.substr(0, colon);
+  if (host.empty()) return "request names no host";
+  if (!std::all_of(host.begin(), host.end(), is_host_character)) return "bad host name";
+  if (colon != std::string_view::npos && !read_port(authority.substr(colon + 1), &request->port)) {
+    return "bad port";
+  }
+  request->host = host;
+  return nullptr;
+}
+
+// An http:// target names the host, whatever Host says; "/path" takes Host's.
+const char* read_target(std::string_view target, std::optional<std::string_view> host_field,
+                        http_request* request) {
+  if (target.starts_with('/')) {
+    request->path = target;
+    if (!host_field.has_value()) return "request names no host";
+    return read_authority(*host_field, request);
+  }
+  constexpr std::string_view scheme = "http://";
+  if (!equals_ignoring_case(target.substr(0, scheme.size()), scheme)) {
+    return "unsupported request target";
+  }
+  request->absolute_form = true;
+  std::string_view rest = target.substr(scheme.size());
+  std::size_t authority_end = rest.find_first_of("/?");
+  request->path =
+      authority_end == std::string_view::npos ? std::string_view("/") : rest.substr(authority_end);
+  return read_authority(rest.substr(0, authority_end), request);
+}
+
+enum class status_match { no, not_yet, yes };
+
+// "HTTP/" DIGIT "." DIGIT SP DIGIT DIGIT DIGIT, then SP, CR or LF.
+constexpr std::string_view status_line_pattern = "HTTP/9.9 999";  // 9: any digit
+
+bool fits_status_line(std::size_t position, char c) {
+  if (position == status_line_pattern.size()) return c == ' ' || c == '\r' || c == '\n';
+  char expected = status_line_pattern[position];
+  return expected == '9' ? is_digit(c) : c == expected;
+}
+
+status_match match_status_line(std::string_view bytes) {
+  for (std::size_t i = 0; i <= status_line_pattern.size(); ++i) {
+    if (i == bytes.size()) return status_match::not_yet;
+    if (!fits_status_line(i, bytes[i])) return status_match::no;
+  }
+  return status_match::yes;
+}
+
+enum class answer_step { hold, give_up, interim, final_head };
+
+struct answer_head {
+  answer_step step = answer_step::hold;
+  std::size_t length = 0;
+  int status = 0;
+};
+
+// What to do with `bytes`, where an answer head should start. LFs before
+// `scanned` are known not to end it.
+answer_head next_answer_head(std::string_view bytes, std::size_t scanned) {
+  status_match match = match_status_line(bytes);
+  if (match == status_match::no) return {answer_step::give_up};
+  if (match == status_match::not_yet) return {answer_step::hold};
+  // A code outside 100-599 has no meaning to edit by; status() stays 0.
+  int status = (bytes[9] - '0') * 100 + (bytes[10] - '0') * 10 + (bytes[11] - '0');
+  if (status < 100 || status > 599) return {answer_step::give_up};
+  // Only the first max_head_size bytes count, so the outcome is the same
+  // however the answer is split.
+  std::size_t length = empty_line_end(bytes.substr(0, max_head_size), scanned);
+  if (length == 0) {
+    return {bytes.size() >= max_head_size ? answer_step::give_up : answer_step::hold};
+  }
+  bool interim = status <= 199 && status != 101;
+  return {interim ? answer_step::interim : answer_step::final_head, length, status};
+}
+
+void append_final_head(std::string_view head, std::string* out) {
+  constexpr std::string_view dropped[] = {"Connection", "Keep-Alive"};
+  head_parts parts = split_head(head);
+  out->append(parts.start_line);
+  append_end_to_end_fields(parts.fields, dropped, out);
+  out->append("Connection: close\r\n");
+  out->append(parts.end);
+}
+
+}  // namespace
+
+std::size_t head_length(std::string_view bytes) {
+  std::size_t start = leading_empty_lines_size(bytes);
+  std::size_t end = empty_line_end(bytes.substr(start), 0);
+  return end == 0 ? 0 : start + end;
+}
+
+int parse_request(std::string_view head, http_request* request) {
+  *request = http_request{};
+  std::size_t length = head_length(head);
+  if (length == 0) return refuse(request, "request head is not complete");
+  head = head.substr(0, length);
+  if (has_nul_or_bare_cr(head)) return refuse(request, "NUL or bare CR in request head");
+  head_parts parts = split_head(head);
+  std::string_view target;
+  if (!read_request_line(without_line_ending(parts.start_line), request, &target)) {
+    return refuse(request, "bad request line");
+  }
+  std::optional<std::string_view> host_field;
+  const char* problem = read_fields(parts.fields, request, &host_field);
+  if (problem == nullptr) problem = read_target(target, host_field, request);
+  return problem == nullptr ? 0 : refuse(request, problem);
+}
+
+std::string forward_head(std::string_view head, const http_request& request) {
+  constexpr std::string_view dropped[] = {"Host", "Connection", "Keep-Alive",
+                                          "Proxy-Authorization"};
+  head_parts parts = split_head(head);
+  std::string out;
+  out.reserve(head.size() + request.host.size() + 64);
+  out.append(request.method).append(" ");
+  if (!request.path.starts_with('/')) out.append("/");
+  out.append(request.path).append(" ").append(request.version).append(crlf);
+  out.append("Host: ").append(host_field_value(request)).append(crlf);
+  append_end_to_end_fields(parts.fields, dropped, &out);
+  out.append("Connection: close\r\n");
+  out.append(parts.end.empty() ? crlf : parts.end);
+  close_keep_alive(&out);
+  return out;
+}
+
+std::string host_field_value(const http_request& request) {
+  if (request.port == 0 || request.port == 80) return request.host;
+  return request.host + ":" + std::to_string(request.port);
+}
+
+std::string_view answer_editor::feed(std::string_view bytes) {
+  if (passing_) return bytes;
+  out_.clear();
+  std::size_t scanned = held_.size();
+  const bool from_held = !held_.empty();
+  if (from_held) held_.append(bytes);
+  std::string_view pending = from_held ? std::string_view(held_) : bytes;
+  std::size_t consumed = 0;
+  while (!passing_ && consumed < pending.size()) {
+    answer_head head = next_answer_head(pending.substr(consumed), scanned);
+    if (head.step == answer_step::hold) break;
+    scanned = 0;
+    if (head.step == answer_step::give_up) {
+      passing_ = true;
+      break;
+    }
+    std::string_view text = pending.substr(consumed, head.length);
+    consumed += head.length;
+    if (head.step == answer_step::interim) {
+      out_.append(text);
+      continue;
+    }
+    status_ = head.status;
+    append_final_head(text, &out_);
+    passing_ = true;
+  }
+  if (passing_) {
+    out_.append(pending.substr(consumed));
+    held_.clear();
+  } else if (from_held) {
+    held_.erase(0, consumed);
+  } else {
+    held_.assign(pending.substr(consumed));
+  }
+  return out_;
+}
+
+std::string_view answer_editor::finish() {
+  out_.clear();
+  out_.swap(held_);
+  return out_;
 }

@@ -1,5 +1,10 @@
-// Request head rewrite and scan: pure functions over bytes, no sockets, no globals.
+// Request and answer heads: pure functions over bytes, no sockets, no globals.
 #pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
 
 #include "com_header.h"
 
@@ -12,3 +17,70 @@ char* strrep(const char* from, const char* find, const char* replace);
 // in the zero-terminated `buff` (at most 4096 bytes) and fills `*hpp` from the
 // text as received. Always returns 0.
 int parse_header(char* buff, http_header* hpp);
+
+// The largest head ferry reads, from a client or a server.
+inline constexpr std::size_t max_head_size = 64 * 1024;
+
+// Returns the length of the head at the start of `bytes`, up to and including
+// the empty line that ends it (CRLF CRLF; a bare LF may stand for any CRLF),
+// or 0 while no such line has arrived. Empty lines before the start line
+// count in the length but do not end the head.
+std::size_t head_length(std::string_view bytes);
+
+// What a request head asks for. The views point into the head passed to
+// parse_request (or at a static "/").
+struct http_request {
+  std::string_view method;
+  // "/path?query"; after an absolute-form authority, what follows it: "/" when
+  // nothing does, or "?query" without the "/" that forward_head puts before it.
+  std::string_view path;
+  std::string_view version;  // "HTTP/1.1"
+  std::string host;          // as named, without the port
+  std::uint16_t port = 0;    // 0 when none was named
+  bool absolute_form = false;
+  bool body_expected = false;  // Content-Length above 0, or Transfer-Encoding
+  const char* problem = "";    // why the head was refused, one line
+};
+
+// Reads the head at the start of `head` (as head_length measures it; bytes
+// after it are not read). Returns 0, or 400 with `problem` set when the head
+// is not complete, names no usable target, has a malformed request line or
+// field line, two Host fields that differ, a NUL or a bare CR.
+int parse_request(std::string_view head, http_request* request);
+
+// The head as the server receives it: the request line in origin-form; one
+// Host field right after it; no Host, Connection, Keep-Alive or
+// Proxy-Authorization field of the client's, nor any field its Connection
+// fields name; "Connection: close" as the last field; every other byte as
+// received, with "Proxy-Connection: Keep-Alive\r\n" rewritten to
+// "Proxy-Connection: Close\r\n". Bytes after the head are left out.
+std::string forward_head(std::string_view head, const http_request& request);
+
+// The Host value sent upstream: host, and ":port" unless it is 80 or none.
+std::string host_field_value(const http_request& request);
+
+// Edits a server's answer as it streams through: interim (1xx) heads pass as
+// they are, the final head gets one "Connection: close" in place of the
+// server's Connection fields, the fields those name and Keep-Alive. Bytes
+// after the final head, and an answer that does not start with an HTTP status
+// line, pass untouched.
+class answer_editor {
+ public:
+  // Takes the server's next bytes; returns what may go to the client now. The
+  // view stays valid until the next call. Bytes of a head that is not yet
+  // complete are held back.
+  std::string_view feed(std::string_view bytes);
+  // At the server's end of stream: whatever is still held back, untouched.
+  std::string_view finish();
+  // True once the final head has passed (or editing was given up): from then
+  // on the caller may send server bytes straight to the client.
+  bool passing() const { return passing_; }
+  // The final answer's status code, 0 while unknown or when there was none.
+  int status() const { return status_; }
+
+ private:
+  std::string held_;
+  std::string out_;
+  bool passing_ = false;
+  int status_ = 0;
+};

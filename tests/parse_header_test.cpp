@@ -1,4 +1,4 @@
-// Head rewrite and scan: bytes in, rewritten text and record out.
+// Request and answer heads: bytes in, rewritten text and record out.
 #include "parse_header.h"
 
 #include <gtest/gtest.h>
@@ -7,8 +7,11 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 
 namespace {
+
+using namespace std::string_literals;
 
 constexpr char keep_alive[] = "Proxy-Connection: Keep-Alive\r\n";
 constexpr char close_line[] = "Proxy-Connection: Close\r\n";
@@ -161,6 +164,176 @@ TEST(ParseHeader, FullSizeHeadIsRewrittenToItsLastByte) {
   EXPECT_TRUE(result.text.ends_with(std::string("\r\n") + close_line));
   EXPECT_STREQ(result.record.hostname, "full.test");
   EXPECT_STREQ(result.record.proxycon, "Keep-Alive");
+}
+
+TEST(HeadLength, EndsAtTheFirstEmptyLineAfterTheStartLine) {
+  const std::pair<std::string, std::string> rows[] = {
+      // bytes, the head they start with
+      {"GET / HTTP/1.1\r\nHost: a\r\n\r\nbody\r\n\r\n", "GET / HTTP/1.1\r\nHost: a\r\n\r\n"},
+      {"GET / HTTP/1.1\r\n\nrest", "GET / HTTP/1.1\r\n\n"},
+      {"GET / HTTP/1.1\n\r\nrest", "GET / HTTP/1.1\n\r\n"},
+      {"\r\n\nGET / HTTP/1.1\n\n", "\r\n\nGET / HTTP/1.1\n\n"},
+      {"\r\n\r\n\n", ""},
+      {"GET / HTTP/1.1\r\n\r", ""},
+      {"GET / HTTP/1.1\r\r\n\r", ""},  // "\r" is a line, not an empty one
+  };
+  for (const auto& [bytes, head] : rows) EXPECT_EQ(head_length(bytes), head.size()) << bytes;
+}
+
+TEST(ParseRequest, AbsoluteAndOriginFormTargets) {
+  struct row {
+    std::string head, host;
+    std::uint16_t port;
+    std::string path;
+    bool absolute_form, body_expected;
+  };
+  const row rows[] = {
+      {"GET http://a.test/x?y HTTP/1.1\r\nHost: b.test\r\nContent-Length: 0\r\n\r\n", "a.test", 0,
+       "/x?y", true, false},
+      {"GET HTTP://A.test:8080 HTTP/1.0\r\nTransfer-Encoding: chunked\r\n\r\n", "A.test", 8080, "/",
+       true, true},
+      {"GET http://a.test:?q HTTP/1.1\r\n\r\n", "a.test", 0, "?q", true, false},
+      {"GET /p HTTP/1.1\r\nhOsT: \t b_c.test:65535 \r\nContent-Length: 5\r\n\r\n", "b_c.test",
+       65535, "/p", false, true},
+      {"\r\nPUT /p HTTP/1.1\nHost: a.test\nX: y\nHOST: A.TEST \n\n\0\rbody"s, "a.test", 0, "/p",
+       false, false},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.head);
+    http_request request;
+    ASSERT_EQ(parse_request(r.head, &request), 0) << request.problem;
+    EXPECT_EQ(request.host, r.host);
+    EXPECT_EQ(request.port, r.port);
+    EXPECT_EQ(request.path, r.path);
+    EXPECT_EQ(request.absolute_form, r.absolute_form);
+    EXPECT_EQ(request.body_expected, r.body_expected);
+  }
+}
+
+TEST(ParseRequest, RefusesWithFourHundred) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"GET / HTTP/1.1\r\n\r\n", "request names no host"},
+      {"GET http://:80/ HTTP/1.1\r\nHost: a.test\r\n\r\n", "request names no host"},
+      {"GET https://a.test/ HTTP/1.1\r\n\r\n", "unsupported request target"},
+      {"CONNECT a.test:443 HTTP/1.1\r\nHost: a.test:443\r\n\r\n", "unsupported request target"},
+      {"GET http://u:p@a.test/ HTTP/1.1\r\n\r\n", "user information before host"},
+      {"GET http://[::1]/ HTTP/1.1\r\n\r\n", "bad host name"},
+      {"GET / HTTP/1.1\r\nHost: a.test:0\r\n\r\n", "bad port"},
+      {"GET / HTTP/1.1\r\nHost: a.test:65536\r\n\r\n", "bad port"},
+      {"GET http://a/ HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", "two Host fields differ"},
+      {"GET / HTTP/1.1\r\nHost: a.test\0\r\n\r\n"s, "NUL or bare CR in request head"},
+      {"GET / HTTP/1.1\r\nHost: a.test\r\nX: \r\r\n\r\n", "NUL or bare CR in request head"},
+      {"GET  / HTTP/1.1\r\nHost: a.test\r\n\r\n", "bad request line"},
+      {"G(T / HTTP/1.1\r\nHost: a.test\r\n\r\n", "bad request line"},
+      {"GET / HTTP/11\r\nHost: a.test\r\n\r\n", "bad request line"},
+      {"GET / HTTP/1.1\r\nHost : a.test\r\n\r\n", "bad field line"},
+      {"GET / HTTP/1.1\r\nHost: a\r\nX: a\r\n\tb\r\n\r\n", "obsolete line folding in request head"},
+      {"GET / HTTP/1.1\r\nHost: a.test\r\n", "request head is not complete"},
+  };
+  for (const auto& [head, problem] : rows) {
+    SCOPED_TRACE(head);
+    http_request request;
+    EXPECT_EQ(parse_request(head, &request), 400);
+    EXPECT_STREQ(request.problem, problem.c_str());
+  }
+}
+
+TEST(ForwardHead, OriginFormOneHostAndConnectionCloseLastOtherLinesAsReceived) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"GET http://a.test:8080/p?q HTTP/1.1\r\nHost: b.test\r\nConnection: keep-alive, X-Hop\r\n"
+       "Accept: */*\nx-hop: 1\r\nKeep-Alive: 300\r\nProxy-Authorization: Basic eA==\r\n"
+       "Proxy-Connection: Keep-Alive\r\nconnection: TE\r\nTE: trailers\r\nX-Keep:  as is \r\n\r\n",
+       "GET /p?q HTTP/1.1\r\nHost: a.test:8080\r\nAccept: */*\nProxy-Connection: Close\r\n"
+       "X-Keep:  as is \r\nConnection: close\r\n\r\n"},
+      {"GET http://a.test?x HTTP/1.1\r\nproxy-connection: keep-alive\r\n\r\n",
+       "GET /?x HTTP/1.1\r\nHost: a.test\r\nproxy-connection: keep-alive\r\nConnection: "
+       "close\r\n\r\n"},
+      {"\nGET / HTTP/1.0\nHost: a.test:80\nHost: a.test:80\n\nbody",
+       "GET / HTTP/1.0\r\nHost: a.test\r\nConnection: close\r\n\n"},
+  };
+  for (const auto& [head, expected] : rows) {
+    SCOPED_TRACE(head);
+    http_request request;
+    ASSERT_EQ(parse_request(head, &request), 0) << request.problem;
+    EXPECT_EQ(forward_head(head, request), expected);
+  }
+}
+
+// Feeds `answer` in pieces of `piece` bytes (at once when 0), then finishes;
+// returns the text sent on and the status.
+std::pair<std::string, int> edit(std::string_view answer, std::size_t piece) {
+  answer_editor editor;
+  std::string text;
+  for (std::size_t at = 0; at < answer.size(); at += piece == 0 ? answer.size() : piece) {
+    std::string_view bytes = answer.substr(at, piece == 0 ? answer.size() : piece);
+    bool was_passing = editor.passing();
+    std::string_view out = editor.feed(bytes);
+    if (was_passing) {
+      EXPECT_EQ(out.data(), bytes.data()) << "copied while passing";
+    }
+    text += out;
+  }
+  text += editor.finish();
+  return {text, editor.status()};
+}
+
+TEST(AnswerEditor, EditsTheFinalHeadWhateverTheSplit) {
+  const std::string big_body(100000, 'b');
+  const std::tuple<std::string, std::string, int> rows[] = {
+      {"HTTP/1.1 200 OK\r\nConnection: keep-alive, X-Trace\r\nKeep-Alive: 5\r\nX-Trace: 1\r\n"
+       "Content-Length: 4\r\n\r\nbody",
+       "HTTP/1.1 200 OK\r\nContent-Length: 4\r\nConnection: close\r\n\r\nbody", 200},
+      {"HTTP/1.1 100 Continue\r\nConnection: keep-alive\r\n\r\nHTTP/1.1 103 Early\r\n\r\n"
+       "HTTP/1.0 404 Not Found\nConnection:  close\n\nConnection: keep-alive\r\n\r\n",
+       "HTTP/1.1 100 Continue\r\nConnection: keep-alive\r\n\r\nHTTP/1.1 103 Early\r\n\r\n"
+       "HTTP/1.0 404 Not Found\nConnection: close\r\n\nConnection: keep-alive\r\n\r\n",
+       404},
+      {"HTTP/1.1 101 Switching\r\nConnection: Upgrade\r\nUpgrade: ws\r\n\r\n\x81",
+       "HTTP/1.1 101 Switching\r\nConnection: close\r\n\r\n\x81", 101},
+      {"HTTP/1.1 204\r\nConnection: a,\r\n b\r\nB: 1\r\nC: 2\r\n\r\n",
+       "HTTP/1.1 204\r\nC: 2\r\nConnection: close\r\n\r\n", 204},
+      {"HTTP/1.1 200 OK\r\n\r\n" + big_body,
+       "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + big_body, 200},
+      // Not HTTP, or cut short: everything passes as it came.
+      {"HTTP/1.1 20x OK\r\n\r\n", "HTTP/1.1 20x OK\r\n\r\n", 0},
+      {"HTTP/1.1 600 Odd\r\nConnection: x\r\n\r\n", "HTTP/1.1 600 Odd\r\nConnection: x\r\n\r\n", 0},
+      {"\r\nHTTP/1.1 200 OK\r\n\r\n", "\r\nHTTP/1.1 200 OK\r\n\r\n", 0},
+      {"HTTP/1.1 100 Continue\r\n\r\nhello", "HTTP/1.1 100 Continue\r\n\r\nhello", 0},
+      {"HTTP/1.1 200 OK\r\nConnection: keep-alive\r\n",
+       "HTTP/1.1 200 OK\r\nConnection: keep-alive\r\n", 0},
+  };
+  for (const auto& [answer, expected, status] : rows) {
+    for (std::size_t piece : {0, 1, 2, 7, 40}) {
+      SCOPED_TRACE(answer.substr(0, 40) + " in pieces of " + std::to_string(piece));
+      EXPECT_EQ(edit(answer, piece), std::make_pair(expected, status));
+    }
+  }
+}
+
+TEST(AnswerEditor, DecidesOnTheFirstByteThatCannotStartAStatusLine) {
+  answer_editor editor, other;
+  EXPECT_EQ(editor.feed("H"), "");
+  EXPECT_EQ(editor.feed("TTP/1.1 20"), "");
+  EXPECT_FALSE(editor.passing());
+  EXPECT_EQ(editor.feed("!"), "HTTP/1.1 20!");
+  EXPECT_TRUE(editor.passing());
+  EXPECT_EQ(other.feed("X"), "X");
+  EXPECT_TRUE(other.passing());
+}
+
+TEST(AnswerEditor, HeadsUpToTheLimitAreEditedLongerOnesPassUntouched) {
+  const std::string start = "HTTP/1.1 200 OK\r\nX: ";
+  const std::string end = "\r\nConnection: keep-alive\r\n\r\n";
+  for (std::size_t extra : {0, 1}) {
+    std::string answer =
+        start + std::string(max_head_size - start.size() - end.size() + extra, 'a') + end + "body";
+    for (std::size_t piece : {0, 1, 4096}) {
+      SCOPED_TRACE(std::to_string(extra) + " over, pieces of " + std::to_string(piece));
+      auto [text, status] = edit(answer, piece);
+      EXPECT_EQ(status, extra == 0 ? 200 : 0);
+      EXPECT_EQ(text == answer, extra == 1);
+    }
+  }
 }
 
 }  // namespace
