@@ -15,17 +15,16 @@
 #include <ctime>
 #include <new>
 
-#include "com_header.h"
 #include "config.h"
-#include "parse_header.h"
+#include "relay.h"
 #include "socket_io.h"
 
 std::atomic<pthread_t>* threads = nullptr;
 
 namespace {
 
-constexpr std::size_t chunk_size = 4096;
-// Request buffers are about 17 KB; the resolver needs the rest, with margin.
+// The relay's buffers are about 9 KB and heads up to 64 KiB live on the heap;
+// the resolver needs the rest, with margin.
 constexpr std::size_t request_stack_size = 256 * 1024;
 // Stands in a slot from its reservation on; the listener never writes the
 // handle, so no late store can overwrite the thread's own release.
@@ -34,10 +33,6 @@ constexpr std::int64_t max_backlog = INT_MAX - 2;
 
 int listenfd = -1;
 pthread_attr_t request_attributes;
-// The port of the "http" service, looked up once before any thread exists:
-// reading the service table on every request cost more than the rest of the
-// request's own work. Stays "http" when the table has no entry.
-char upstream_service[16] = "http";
 
 [[noreturn]] void end_listener(const int& result) {
   pthread_exit(const_cast<int*>(&result));
@@ -69,6 +64,10 @@ void set_up_listener() {
     report_errno("listen");
     end_listener(E_LISTEN);
   }
+  sockaddr_in bound{};
+  socklen_t bound_size = sizeof bound;
+  getsockname(listenfd, reinterpret_cast<sockaddr*>(&bound), &bound_size);
+  set_up_relay(ntohs(bound.sin_port));
   pthread_attr_init(&request_attributes);
   pthread_attr_setdetachstate(&request_attributes, PTHREAD_CREATE_DETACHED);
   pthread_attr_setstacksize(&request_attributes, request_stack_size);
@@ -123,77 +122,6 @@ void start_request(int confd) {
   }
 }
 
-// Forwards the head (with the rewrite applied to its text part) to `servfd`.
-// Bytes after a zero byte in the chunk follow the rewritten text unchanged.
-bool forward_head(int servfd, char* buffer, std::size_t received, std::size_t text_before,
-                  std::size_t text_after) {
-  std::size_t removed = text_before - text_after;
-  if (removed > 0 && text_before < received) {
-    std::memmove(buffer + text_after, buffer + text_before, received - text_before);
-  }
-  if (writen(servfd, buffer, received - removed) < 0) {
-    constexpr char failed[] = "error in data passing to server";
-    write_raw(failed, sizeof failed - 1);
-    return false;
-  }
-  return true;
-}
-
-// Copies the server's answer to the client until the server closes or fails,
-// or a client write fails or times out.
-void relay_answer(int servfd, int clifd, char* buffer) {
-  for (;;) {
-    ssize_t t = readn(servfd, buffer, chunk_size);
-    if (t <= 0) return;
-    if (writen(clifd, buffer, static_cast<std::size_t>(t)) < 0) {
-      puts("connection to clinet closed");
-      return;
-    }
-  }
-}
-
-}  // namespace
-
-void relay_request(int clifd) {
-  char buffer[chunk_size + 1];
-  http_header hh;
-
-  puts("getting header");
-  ssize_t rc = readn(clifd, buffer, chunk_size);
-  std::size_t received = rc > 0 ? static_cast<std::size_t>(rc) : 0;
-  buffer[received] = '\0';
-
-  std::size_t text_before = std::strlen(buffer);
-  parse_header(buffer, &hh);
-  std::size_t text_after = std::strlen(buffer);
-  puts(buffer);
-  trace("hostname: [", hh.hostname, "]", 256, "\n");
-
-  unique_fd servfd(tcp_connect(hh.hostname, upstream_service));
-  if (servfd.get() < 0) {
-    // The zero byte goes too: 26 bytes.
-    constexpr char failed[] = "connection to host failed";
-    writen(clifd, failed, sizeof failed);
-    return;
-  }
-  puts("send header");
-  if (!forward_head(servfd.get(), buffer, received, text_before, text_after)) return;
-  puts("send/receive");
-  relay_answer(servfd.get(), clifd, buffer);
-}
-
-namespace {
-
-void look_up_upstream_service() {
-  servent entry;
-  servent* found = nullptr;
-  char scratch[1024];
-  if (getservbyname_r("http", "tcp", &entry, scratch, sizeof scratch, &found) == 0 &&
-      found != nullptr) {
-    snprintf(upstream_service, sizeof upstream_service, "%d", ntohs(found->s_port));
-  }
-}
-
 }  // namespace
 
 void* listen_incoming(void*) {
@@ -231,7 +159,6 @@ int main(int, char**, char** env) {
   signal(SIGPIPE, SIG_IGN);
   ti.tv_sec = static_cast<std::uint16_t>(CON_TIMEOUT);
   ti.tv_usec = 0;
-  look_up_upstream_service();
 
   if (BACKLOG < 0 || BACKLOG > max_backlog) {
     fprintf(stderr, "BACKLOG=%lld is out of range: it must be 0 to %lld\n",

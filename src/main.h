@@ -1,4 +1,4 @@
-// Start-up, connection intake and the relay.
+// Start-up and connection intake.
 #pragma once
 
 #include <pthread.h>
@@ -24,4 +24,3 @@ extern std::atomic<pthread_t>* threads;
 
 void* listen_incoming(void*);
 void* new_incoming(void* req);
-void relay_request(int clifd);

@@ -104,49 +104,92 @@ void report_errno(const char* label) {
   errno = error;
 }
 
+namespace {
+
+// The end of a read that happened, traced; errno as the read left it.
+ssize_t finish_read(ssize_t got, int read_errno) {
+  if (got == 0) {
+    puts("connection closed");
+    return 0;
+  }
+  puts("read unblocked");
+  errno = read_errno;
+  return got;
+}
+
+void trace_read_attempt(std::size_t count) {
+  trace("read blocked with count = ", static_cast<int>(count), " and left = ",
+        static_cast<int>(count), "\n");
+}
+
+}  // namespace
+
+ssize_t read_now(int fd, void* buffer, std::size_t count) {
+  // The read goes first; the trace reads as if a wait had returned at once.
+  int errno_before = errno;
+  ssize_t got = read_once(fd, buffer, count);
+  int read_errno = errno;
+  errno = errno_before;
+  if (got < 0 && needs_wait(read_errno)) return would_block;
+  trace("descriptor number is ", fd, "\n");
+  puts("busy");
+  trace("selstat: ", 1, "\n");
+  report_errno("select for read");
+  trace_read_attempt(count);
+  trace("after read c = ", static_cast<int>(got), "\n");
+  return finish_read(got, read_errno);
+}
+
 ssize_t readn(int fd, void* buffer, std::size_t count) {
+  ssize_t got = read_now(fd, buffer, count);
+  if (got != would_block) return got;
   trace("descriptor number is ", fd, "\n");
   for (;;) {
     puts("busy");
-    // Data already waiting needs no wait: the read goes first and the wait
-    // happens only when it would block. The trace reads the same, as the wait
-    // would return at once.
-    int errno_before = errno;
-    ssize_t got = read_once(fd, buffer, count);
-    int read_errno = errno;
-    errno = errno_before;
-    int selstat = 1;
-    bool waited_for_data = got < 0 && needs_wait(read_errno);
-    if (waited_for_data) {
-      pollfd waited{fd, POLLIN, 0};
-      // Unbounded: a client that sends nothing keeps its thread waiting.
-      // Interrupted waits are retried; a lasting failure ends the read.
-      while ((selstat = poll_once(waited, -1)) < 0 && errno == EINTR) puts("busy");
-      if (selstat == 1 && (waited.revents & (POLLIN | ready_events)) == 0) selstat = 0;
-    }
+    pollfd waited{fd, POLLIN, 0};
+    int selstat;
+    // Unbounded: a client that sends nothing keeps its thread waiting.
+    // Interrupted waits are retried; a lasting failure ends the read.
+    while ((selstat = poll_once(waited, -1)) < 0 && errno == EINTR) puts("busy");
+    if (selstat == 1 && (waited.revents & (POLLIN | ready_events)) == 0) selstat = 0;
     trace("selstat: ", selstat, "\n");
     report_errno("select for read");
     if (selstat != 1) {
       puts("read unblocked");
       return selstat < 0 ? -1 : 0;
     }
-    trace("read blocked with count = ", static_cast<int>(count), " and left = ",
-          static_cast<int>(count), "\n");
-    if (waited_for_data) {
-      got = read_once(fd, buffer, count);
-      read_errno = errno;
-    }
+    trace_read_attempt(count);
+    int errno_before = errno;
+    got = read_once(fd, buffer, count);
+    int read_errno = errno;
     trace("after read c = ", static_cast<int>(got), "\n");
     // Readiness can pass before the read; that is no failure, so wait again.
-    if (got < 0 && (read_errno == EAGAIN || read_errno == EWOULDBLOCK)) continue;
-    if (got == 0) {
-      puts("connection closed");
-      return 0;
+    if (got < 0 && (read_errno == EAGAIN || read_errno == EWOULDBLOCK)) {
+      errno = errno_before;
+      continue;
     }
-    puts("read unblocked");
-    errno = read_errno;
-    return got;
+    return finish_read(got, read_errno);
   }
+}
+
+ssize_t write_now(int fd, const char* chunk, std::size_t size, std::size_t done) {
+  if (done == 0) trace("descriptor number is ", fd, "\n");
+  int errno_before = errno;
+  ssize_t written = write_once(fd, chunk + done, size - done);
+  int write_errno = errno;
+  errno = errno_before;
+  if (written < 0 && (write_errno == EAGAIN || write_errno == EWOULDBLOCK || write_errno == EINTR)) {
+    return 0;
+  }
+  report_errno("select for write");
+  fputs("write blocked\n", stdout);
+  if (written <= 0) {
+    errno = write_errno;
+    report_errno("write");
+    return -1;
+  }
+  if (done + static_cast<std::size_t>(written) == size) puts("write unblocked");
+  return written;
 }
 
 ssize_t writen(int fd, const void* buffer, std::size_t count) {

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include "unique_fd.h"
+
 // Bound of every write wait: CON_TIMEOUT seconds. Set once by main before any
 // other thread exists.
 extern timeval ti;
@@ -24,6 +26,20 @@ ssize_t readn(int fd, void* buffer, std::size_t count);
 // attempt. Returns `count`, -1 when a write or wait fails, -2 when a wait times
 // out. Bytes written before a failure stay written.
 ssize_t writen(int fd, const void* buffer, std::size_t count);
+
+// What read_now returns when nothing is there yet; nothing was moved.
+inline constexpr ssize_t would_block = -3;
+
+// One read of at most `count` bytes that never waits. Returns what readn
+// returns, or would_block, printing nothing, when no data is there yet.
+// Traced as readn traces a read that finds data waiting.
+ssize_t read_now(int fd, void* buffer, std::size_t count);
+
+// Writes what it can of chunk[done, size) without waiting. Returns the bytes
+// written, 0 when the descriptor takes none now, -1 when the write fails.
+// Traced as writen traces the chunk: its first line when `done` is 0, its
+// last when the chunk is complete.
+ssize_t write_now(int fd, const char* chunk, std::size_t size, std::size_t done);
 
 // One trace line under construction, cut at its capacity.
 struct trace_text {
@@ -66,20 +82,3 @@ void report_errno(const char* label);
 // Connects to the first IPv4 address of `host` that accepts, on service
 // `serv`. Returns the connected descriptor, or -1.
 int tcp_connect(const char* host, const char* serv);
-
-// Owns a descriptor and closes it on every path.
-class unique_fd {
- public:
-  explicit unique_fd(int fd = -1) : fd_(fd) {}
-  unique_fd(const unique_fd&) = delete;
-  unique_fd& operator=(const unique_fd&) = delete;
-  ~unique_fd() {
-    // Never retried on EINTR: the descriptor is gone either way.
-    if (fd_ >= 0) close(fd_);
-  }
-  int get() const { return fd_; }
-  bool operator!() const = delete;
-
- private:
-  int fd_;
-};

@@ -1,0 +1,433 @@
+#include "relay.h"
+
+#include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "parse_header.h"
+#include "socket_io.h"
+
+namespace {
+
+using steady_clock = std::chrono::steady_clock;
+
+constexpr std::size_t chunk_size = 4096;
+// How long a closing connection keeps reading what the client still sends.
+constexpr auto linger_time = std::chrono::seconds(1);
+// Moves in a row before the readiness of both sides is checked again, so a
+// server that streams without pause cannot starve the upload.
+constexpr int moves_before_fairness_check = 32;
+
+// The port of the "http" service, looked up once before any request thread:
+// reading the service table on every request cost more than the rest of the
+// request's own work. Stays "http" when the table has no entry.
+char upstream_service[16] = "http";
+std::uint16_t listening_port = 0;
+
+void write_raw(const char* text, std::size_t length) {
+  ssize_t ignored = write(STDERR_FILENO, text, length);
+  (void)ignored;
+}
+
+// Half-closes towards the client and reads what it still sends for a moment,
+// so the close does not become a reset that destroys the answer in the
+// client's receive buffer.
+void linger_close(int clifd) {
+  shutdown(clifd, SHUT_WR);
+  auto deadline = steady_clock::now() + linger_time;
+  char scratch[chunk_size];
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                      steady_clock::now());
+    if (left.count() <= 0) return;
+    pollfd waited{clifd, POLLIN, 0};
+    int ready = poll(&waited, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return;
+    ssize_t got = recv(clifd, scratch, sizeof scratch, MSG_DONTWAIT);
+    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return;
+  }
+}
+
+const char* reason_phrase(int status) {
+  switch (status) {
+    case 400: return "Bad Request";
+    case 431: return "Request Header Fields Too Large";
+    case 502: return "Bad Gateway";
+    case 508: return "Loop Detected";
+    default: return "Error";
+  }
+}
+
+// Answers the request itself with `status` and a one-line plain-text body,
+// then closes gently, as the client may still be sending.
+void refuse(int clifd, int status, std::string_view body_line) {
+  std::string answer = "HTTP/1.1 " + std::to_string(status) + " " + reason_phrase(status) +
+                       "\r\nContent-Type: text/plain\r\nContent-Length: " +
+                       std::to_string(body_line.size() + 1) +
+                       "\r\nConnection: close\r\n\r\n";
+  answer.append(body_line);
+  answer += '\n';
+  writen(clifd, answer.data(), answer.size());
+  linger_close(clifd);
+}
+
+// Reads until the head is complete, the client closes or fails, or
+// max_head_size bytes have come. Returns the head's length, 0 when there is no
+// complete head; `received` holds every byte read, `client_open` says whether
+// the client may send more.
+std::size_t read_head(int clifd, std::string& received, bool& client_open) {
+  // One read of at most a chunk first: a head that arrives whole is traced
+  // exactly as a single read.
+  received.resize(chunk_size);
+  std::size_t size = 0;
+  for (;;) {
+    std::size_t room = received.size() - size;
+    ssize_t got = readn(clifd, received.data() + size, room < chunk_size ? room : chunk_size);
+    if (got <= 0) {
+      client_open = false;
+      received.resize(size);
+      return 0;
+    }
+    size += static_cast<std::size_t>(got);
+    std::size_t head = head_length(std::string_view(received.data(), size));
+    if (head > 0 || size >= max_head_size) {
+      received.resize(size);
+      return head;
+    }
+    if (received.size() == size) received.resize(size + chunk_size < max_head_size ? size + chunk_size : max_head_size);
+  }
+}
+
+bool is_this_machine(in_addr_t address, const ifaddrs* interfaces) {
+  std::uint32_t host_order = ntohl(address);
+  if ((host_order >> 24) == 127 || host_order == INADDR_ANY) return true;
+  for (const ifaddrs* entry = interfaces; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+    if (reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr == address) {
+      return true;
+    }
+  }
+  return false;
+}
+
+// True when `host` on `port` is ferry's own listening socket: such a request
+// would come back here until every slot is taken.
+bool loops_back(const std::string& host, std::uint16_t port, const char* port_text) {
+  if (port != listening_port) return false;
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* addresses = nullptr;
+  if (getaddrinfo(host.c_str(), port_text, &hints, &addresses) != 0) return false;
+  ifaddrs* interfaces = nullptr;
+  if (getifaddrs(&interfaces) != 0) interfaces = nullptr;
+  bool found = false;
+  for (addrinfo* entry = addresses; entry != nullptr && !found; entry = entry->ai_next) {
+    auto* address = reinterpret_cast<sockaddr_in*>(entry->ai_addr);
+    found = is_this_machine(address->sin_addr.s_addr, interfaces);
+  }
+  if (interfaces != nullptr) freeifaddrs(interfaces);
+  freeaddrinfo(addresses);
+  return found;
+}
+
+// One direction of the relay: bytes read from `from`, waiting to go to `to`.
+struct flow {
+  int from = -1;
+  int to = -1;
+  std::string_view pending;  // read and not yet written
+  std::size_t written = 0;   // of `pending`
+  bool readable = false;     // a read may find data without a wait
+  bool writable = true;      // a write may take bytes without a wait
+  bool source_open = true;   // `from` has not ended
+  bool blocked = false;      // a write is waiting for room since `blocked_since`
+  steady_clock::time_point blocked_since;
+  char buffer[chunk_size];
+};
+
+enum class move_result { idle, moved, failed };
+
+// Writes what `to` takes of the pending bytes. A write that takes nothing
+// starts the write timeout; one that takes something stops it.
+move_result write_pending(flow& direction) {
+  ssize_t taken = write_now(direction.to, direction.pending.data(), direction.pending.size(),
+                            direction.written);
+  if (taken < 0) return move_result::failed;
+  if (taken == 0) {
+    direction.writable = false;
+    if (!direction.blocked) direction.blocked_since = steady_clock::now();
+    direction.blocked = true;
+    return move_result::idle;
+  }
+  direction.blocked = false;
+  direction.written += static_cast<std::size_t>(taken);
+  if (direction.written == direction.pending.size()) {
+    direction.pending = {};
+    direction.written = 0;
+  }
+  return move_result::moved;
+}
+
+// Reads once from `from` into the buffer. End of stream clears source_open;
+// the bytes read are left in `got`.
+move_result read_source(flow& direction, std::string_view& got) {
+  ssize_t count = read_now(direction.from, direction.buffer, chunk_size);
+  if (count == would_block) {
+    direction.readable = false;
+    return move_result::idle;
+  }
+  if (count < 0) return move_result::failed;
+  if (count == 0) direction.source_open = false;
+  got = std::string_view(direction.buffer, static_cast<std::size_t>(count));
+  return move_result::moved;
+}
+
+// How the relay ended.
+enum class relay_end { server_closed, server_failed, client_failed, client_write_failed };
+
+struct relay {
+  flow answer;  // server to client
+  flow upload;  // client to server
+  answer_editor editor;
+  bool upload_failed = false;
+};
+
+// Moves the answer one step: a pending write, or a read through the editor.
+// Returns failed with `end` set when the relay is over.
+move_result step_answer(relay& r, relay_end& end) {
+  flow& answer = r.answer;
+  if (!answer.pending.empty()) {
+    if (!answer.writable) return move_result::idle;
+    move_result result = write_pending(answer);
+    if (result == move_result::failed) end = relay_end::client_write_failed;
+    return result;
+  }
+  if (!answer.source_open) {
+    end = relay_end::server_closed;
+    return move_result::failed;
+  }
+  if (!answer.readable) return move_result::idle;
+  std::string_view got;
+  move_result result = read_source(answer, got);
+  if (result == move_result::failed) end = relay_end::server_failed;
+  if (result != move_result::moved) return result;
+  if (r.editor.passing()) {
+    answer.pending = got;
+  } else {
+    answer.pending = answer.source_open ? r.editor.feed(got) : r.editor.finish();
+  }
+  return result;
+}
+
+// Moves the upload one step. The client's end of stream becomes a half-close
+// towards the server, so the server still answers; a server that stops
+// taking the upload ends only the upload.
+move_result step_upload(relay& r, relay_end& end) {
+  flow& upload = r.upload;
+  if (!upload.pending.empty()) {
+    if (!upload.writable) return move_result::idle;
+    move_result result = write_pending(upload);
+    if (result == move_result::failed) {
+      r.upload_failed = true;
+      upload.source_open = false;
+      upload.pending = {};
+      upload.blocked = false;
+      return move_result::moved;
+    }
+    return result;
+  }
+  if (!upload.source_open || !upload.readable) return move_result::idle;
+  std::string_view got;
+  move_result result = read_source(upload, got);
+  if (result == move_result::failed) end = relay_end::client_failed;
+  if (result != move_result::moved) return result;
+  if (!upload.source_open) {
+    shutdown(upload.to, SHUT_WR);
+  } else {
+    upload.pending = got;
+  }
+  return result;
+}
+
+long write_limit_ms() { return ti.tv_sec * 1000L + ti.tv_usec / 1000; }
+
+long waited_ms(const flow& direction) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() -
+                                                               direction.blocked_since)
+      .count();
+}
+
+// Milliseconds until the first write timeout runs out, -1 when no write waits.
+int wait_limit(const relay& r) {
+  long shortest = -1;
+  for (const flow* direction : {&r.answer, &r.upload}) {
+    if (!direction->blocked) continue;
+    long left = write_limit_ms() - waited_ms(*direction);
+    if (left < 0) left = 0;
+    if (shortest < 0 || left < shortest) shortest = left;
+  }
+  return static_cast<int>(shortest);
+}
+
+// Applies the write timeout: an answer the client does not take for
+// CON_TIMEOUT ends the relay (true); an upload the server does not take ends
+// only the upload.
+bool answer_timed_out(relay& r) {
+  if (r.upload.blocked && waited_ms(r.upload) >= write_limit_ms()) {
+    r.upload_failed = true;
+    r.upload.source_open = false;
+    r.upload.pending = {};
+    r.upload.blocked = false;
+  }
+  return r.answer.blocked && waited_ms(r.answer) >= write_limit_ms();
+}
+
+constexpr short ready_events = POLLHUP | POLLERR;
+
+// One wait on both sides, for what each flow waits for; a side with nothing
+// to wait for is left out, so its hang-up cannot wake the wait again and
+// again. `limit_ms` 0 only checks. Returns false when the wait failed.
+bool wait_for_either(relay& r, int limit_ms) {
+  flow& answer = r.answer;
+  flow& upload = r.upload;
+  short client_events = 0;
+  short server_events = 0;
+  if (upload.source_open && upload.pending.empty() && !upload.readable) client_events |= POLLIN;
+  if (!answer.pending.empty() && !answer.writable) client_events |= POLLOUT;
+  if (answer.source_open && answer.pending.empty() && !answer.readable) server_events |= POLLIN;
+  if (!upload.pending.empty() && !upload.writable) server_events |= POLLOUT;
+  pollfd sides[2] = {{client_events != 0 ? upload.from : -1, client_events, 0},
+                     {server_events != 0 ? answer.from : -1, server_events, 0}};
+  int ready = poll(sides, 2, limit_ms);
+  if (ready < 0) return errno == EINTR;
+  if (((sides[0].revents | sides[1].revents) & POLLNVAL) != 0) return false;
+  if (sides[0].revents & (POLLIN | ready_events)) upload.readable = true;
+  if (sides[0].revents & (POLLOUT | ready_events)) answer.writable = true;
+  if (sides[1].revents & (POLLIN | ready_events)) answer.readable = true;
+  if (sides[1].revents & (POLLOUT | ready_events)) upload.writable = true;
+  return true;
+}
+
+// Relays both ways until the server has closed and its answer is delivered,
+// a read fails, or a write fails or waits longer than CON_TIMEOUT.
+relay_end relay_both_ways(relay& r) {
+  relay_end end = relay_end::server_closed;
+  int moves_in_a_row = 0;
+  for (;;) {
+    move_result answer_moved = step_answer(r, end);
+    if (answer_moved == move_result::failed) return end;
+    move_result upload_moved = step_upload(r, end);
+    if (upload_moved == move_result::failed) return end;
+    int limit_ms = wait_limit(r);
+    if (answer_moved == move_result::moved || upload_moved == move_result::moved) {
+      // A side that keeps finding data is served again at once; now and then
+      // the other side is checked, so neither stalls the other.
+      if (++moves_in_a_row < moves_before_fairness_check) continue;
+      limit_ms = 0;
+    }
+    moves_in_a_row = 0;
+    if (!wait_for_either(r, limit_ms)) return relay_end::server_failed;
+    if (answer_timed_out(r)) return relay_end::client_write_failed;
+  }
+}
+
+// Connects to the server the request names and relays. `received` holds the
+// head and whatever body bytes came with it.
+void serve(int clifd, const http_request& request, std::string_view head,
+           std::string_view body_start, bool client_open) {
+  std::string sent = forward_head(head, request);
+  fwrite(sent.data(), 1, sent.size(), stdout);
+  fputc('\n', stdout);
+  std::string host_value = host_field_value(request);
+  trace("hostname: [", host_value, "]", 256, "\n");
+
+  char port_text[sizeof upstream_service];
+  std::uint16_t port = request.port;
+  if (port != 0) {
+    snprintf(port_text, sizeof port_text, "%u", static_cast<unsigned>(port));
+  } else {
+    std::memcpy(port_text, upstream_service, sizeof port_text);
+    port = static_cast<std::uint16_t>(std::atoi(upstream_service));
+  }
+  if (loops_back(request.host, port, port_text)) {
+    refuse(clifd, 508, "the request names this proxy itself");
+    return;
+  }
+  unique_fd servfd(tcp_connect(request.host.c_str(), port_text));
+  if (servfd.get() < 0) {
+    refuse(clifd, 502, "connection to host failed");
+    return;
+  }
+  puts("send header");
+  sent.append(body_start);
+  if (writen(servfd.get(), sent.data(), sent.size()) < 0) {
+    constexpr char failed[] = "error in data passing to server";
+    write_raw(failed, sizeof failed - 1);
+    refuse(clifd, 502, "connection to host failed");
+    return;
+  }
+  if (!client_open) shutdown(servfd.get(), SHUT_WR);
+  puts("send/receive");
+
+  relay r;
+  r.answer.from = r.upload.to = servfd.get();
+  r.answer.to = r.upload.from = clifd;
+  r.upload.source_open = client_open;
+  r.upload.readable = client_open && request.body_expected;
+  relay_end end = relay_both_ways(r);
+  if (end == relay_end::client_write_failed) puts("connection to clinet closed");
+  servfd.reset();
+  // The client may still be sending: a body the server did not read.
+  bool client_may_send = r.upload.source_open || r.upload_failed;
+  if (end != relay_end::client_failed && client_may_send &&
+      (request.body_expected || r.upload_failed)) {
+    linger_close(clifd);
+  }
+}
+
+}  // namespace
+
+void set_up_relay(std::uint16_t own_port) {
+  listening_port = own_port;
+  servent entry;
+  servent* found = nullptr;
+  char scratch[1024];
+  if (getservbyname_r("http", "tcp", &entry, scratch, sizeof scratch, &found) == 0 &&
+      found != nullptr) {
+    snprintf(upstream_service, sizeof upstream_service, "%d", ntohs(found->s_port));
+  }
+}
+
+void relay_request(int clifd) {
+  puts("getting header");
+  std::string received;
+  bool client_open = true;
+  std::size_t head_size = read_head(clifd, received, client_open);
+  if (head_size == 0) {
+    if (received.size() >= max_head_size) {
+      refuse(clifd, 431, "request head larger than 65536 bytes");
+    } else if (!received.empty() && !client_open) {
+      refuse(clifd, 400, "request head incomplete");
+    }
+    return;
+  }
+  std::string_view head(received.data(), head_size);
+  http_request request;
+  if (int status = parse_request(head, &request); status != 0) {
+    refuse(clifd, status, request.problem);
+    return;
+  }
+  serve(clifd, request, head, std::string_view(received).substr(head_size), client_open);
+}
