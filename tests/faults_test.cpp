@@ -4,11 +4,14 @@
 // answer; a refusal is retried only while a burst is on. Also a short run of
 // the same under valgrind's memcheck. FERRY_FAULT_ROUNDS sets the scale.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
-
-#include <algorithm>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "reliability.h"
+#include "temp_files.h"
 
 using namespace reliability;
 
@@ -18,39 +21,26 @@ const std::string partial_with_host = "GET http://sink.test/x HTTP/1.1\r\nHost: 
 const std::string partial_without_host = "GET http://sink.test/x HTTP/1.";
 
 // The origins, and ferry in front of them with a short write timeout.
-struct fault_rig {
+struct fault_rig : proxy_rig {
   explicit fault_rig(int backlog_slots, const std::vector<std::string>& prefix = {})
-      : backlog(backlog_slots),
-        origin("127.0.0.1", scripted_origin::mode::paths),
-        sink("127.0.0.2", scripted_origin::mode::sink, 16),
-        ferry({"LISTEN_PORT=8080", "BACKLOG=" + std::to_string(backlog), "CON_TIMEOUT=2"}, prefix) {
-    // ferry reads the hosts file at each request, so setting it now is soon enough.
-    harness::set_hosts("127.0.0.1 origin.test\n127.0.0.2 sink.test\n127.0.0.3 refused.test\n");
-    EXPECT_TRUE(ferry.wait_listening(8080, prefix.empty() ? 20s : 120s));
-    idle_descriptors = ferry.descriptors();
-    idle_threads = ferry.threads();
-  }
+      : proxy_rig({"LISTEN_PORT=8080", "BACKLOG=" + std::to_string(backlog_slots), "CON_TIMEOUT=2"},
+                  16, prefix),
+        backlog(backlog_slots) {}
 
   // Fault connections come faster than ferry's threads end them, and would
   // fill the table like a burst; each waits until most slots are free.
-  void throttle() { ferry.wait_idle(1 << 20, idle_threads + backlog / 4); }
+  void throttle() { ferry.wait_counts(1 << 20, idle_threads + backlog / 4); }
 
   int backlog;
-  scripted_origin origin, sink;
-  quiet_ferry ferry;
-  int idle_descriptors = 0, idle_threads = 0;
 };
 
 void leave(int fd, bool abortive) {
-  if (abortive) {
-    close_abortively(fd);
-  } else {
-    close(fd);
-  }
+  if (abortive) reset_on_close(fd);
+  close(fd);
 }
 
 std::string leave_before_head(bool abortive) {
-  int fd = harness::connect_to("127.0.0.1", 8080);
+  int fd = connect_to("127.0.0.1", 8080);
   if (fd < 0) return "unconnected";
   leave(fd, abortive);
   return "ok";
@@ -74,17 +64,7 @@ std::string leave_mid_answer(std::uint64_t id, std::size_t keep, bool abortive,
     burst_window::mark start = bursts != nullptr ? bursts->now() : burst_window::mark{false, 0};
     int fd = open_request(head);
     if (fd < 0) return "unconnected";
-    std::string got;
-    char chunk[65536];
-    bool ended = false;
-    while (got.size() < keep && !ended) {
-      pollfd waited{fd, POLLIN, 0};
-      ssize_t n = poll(&waited, 1, 60000) > 0
-                      ? recv(fd, chunk, std::min(sizeof chunk, keep - got.size()), 0)
-                      : 0;
-      if (n <= 0) ended = true;
-      if (n > 0) got.append(chunk, static_cast<std::size_t>(n));
-    }
+    std::string got = read_up_to(fd, keep, 60s);
     leave(fd, abortive);
     if (got.empty() && bursts != nullptr && bursts->covers(start) &&
         steady_clock::now() < deadline) {
@@ -104,19 +84,10 @@ std::string stop_reading(std::uint64_t id, const burst_window* bursts, std::atom
   const std::string head = request_head("origin.test", "/stream/" + std::to_string(id), id);
   for (auto deadline = steady_clock::now() + 120s;;) {
     burst_window::mark start = bursts != nullptr ? bursts->now() : burst_window::mark{false, 0};
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    int small = 4096;
-    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(8080);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      close(fd);
-      return "unconnected";
-    }
-    send(fd, head.data(), head.size(), MSG_NOSIGNAL);
-    std::uint16_t own_port = harness::local_port(fd);
+    int fd = connect_to("127.0.0.1", 8080, 4096);
+    if (fd < 0) return "unconnected";
+    send_all(fd, head);
+    std::uint16_t own_port = local_port(fd);
     auto ferry_side_open = [own_port] {
       for (const auto& entry : tcp_table()) {
         if (entry.local_port == 8080 && entry.remote_port == own_port && entry.state == 1)
@@ -130,7 +101,7 @@ std::string stop_reading(std::uint64_t id, const burst_window* bursts, std::atom
       close(fd);
       return "never_ended";
     }
-    reply got = read_reply(fd);
+    reply got = read_reply(fd, 60s);
     close(fd);
     if (got.data.empty() && bursts != nullptr && bursts->covers(start) &&
         steady_clock::now() < deadline) {
@@ -171,7 +142,7 @@ long burst(fault_rig& rig, burst_window& bursts) {
   const int count = rig.backlog + 8;
   std::vector<pollfd> held;
   for (int i = 0; i < count; ++i)
-    held.push_back({harness::connect_to("127.0.0.1", 8080), POLLIN, 0});
+    held.push_back({connect_to("127.0.0.1", 8080), POLLIN, 0});
   long closed = 0;
   for (auto deadline = steady_clock::now() + 20s;
        closed < count - rig.backlog && steady_clock::now() < deadline;) {
@@ -181,7 +152,7 @@ long burst(fault_rig& rig, burst_window& bursts) {
   }
   std::vector<std::uint16_t> ports;
   for (auto& connection : held) {
-    ports.push_back(harness::local_port(connection.fd));
+    ports.push_back(local_port(connection.fd));
     close(connection.fd);
   }
   // Until ferry has accepted and closed every one of them (some still wait in
@@ -202,27 +173,9 @@ long burst(fault_rig& rig, burst_window& bursts) {
        ferry_holds_one() && steady_clock::now() < deadline;) {
     std::this_thread::sleep_for(10ms);
   }
-  rig.ferry.wait_idle(1 << 20, rig.idle_threads + rig.backlog / 2);
+  rig.ferry.wait_counts(1 << 20, rig.idle_threads + rig.backlog / 2);
   bursts.close();
   return closed;
-}
-
-struct hostile_head {
-  std::string name, bytes;
-};
-
-std::vector<hostile_head> a_few_hostile_heads() {
-  std::string fill = "GET http://sink.test/h HTTP/1.1\r\nHost: sink.test\r\nX-Fill: ";
-  std::string exact = fill + std::string(4096 - fill.size() - 4, 'f') + "\r\n\r\n";
-  std::mt19937 generator(7);
-  std::string binary(3000, '\0');
-  for (auto& byte : binary) byte = static_cast<char>(generator());
-  return {{"exactly_4096", exact},
-          {"longer", exact + std::string(3000, 'g')},
-          {"zero_bytes",
-           std::string("GET http://sink.test/ HTTP/1.1\r\nHost: sink.test\r\n\0\0x\r\n\r\n", 54)},
-          {"binary", binary},
-          {"host_300", "GET / HTTP/1.1\r\nHost: " + std::string(300, 'h') + "\r\n\r\n"}};
 }
 
 }  // namespace
@@ -241,14 +194,14 @@ TEST(Faults, EveryKindBesideOrdinaryRequests) {
   ordinary_traffic ordinary(4, 1'000'000'000, &bursts);
 
   std::vector<std::thread> injectors;
-  injectors.reserve(16);  // also keeps g++ 12 -O3 from a false array-bounds warning
   auto inject = [&](long times, auto fault) {
-    injectors.emplace_back([&, times, fault] {
+    // A built thread pushed: emplace_back draws a false array-bounds warning from g++ 12 -O3.
+    injectors.push_back(std::thread([&, times, fault] {
       for (long round = 0; round < times; ++round) {
         rig.throttle();
         fault(round);
       }
-    });
+    }));
   };
   inject(rounds * 3,
          [&](long r) { faults.add("leave_before_head:" + leave_before_head(r % 2 == 1)); });
@@ -277,7 +230,7 @@ TEST(Faults, EveryKindBesideOrdinaryRequests) {
   const double elapsed = seconds_since(start);
 
   EXPECT_TRUE(rig.ferry.running());
-  EXPECT_TRUE(rig.ferry.wait_idle(rig.idle_descriptors, rig.idle_threads));
+  EXPECT_TRUE(rig.ferry.wait_counts(rig.idle_descriptors, rig.idle_threads));
   auto [unexpected, faults_failed] = faults.failed_verdicts();
   figures("faults")
       .add_ordinary(ordinary)
@@ -288,9 +241,9 @@ TEST(Faults, EveryKindBesideOrdinaryRequests) {
       .add("fault_refused_in_burst_retried", retries.load())
       .add("bursts", burst_count)
       .add("burst_surplus_closed", surplus_closed)
-      .add("queue_full_reports", rig.ferry.count(queue_full))
-      .add("head_forward_failures", rig.ferry.count("error in data passing to server"))
-      .add("origin_unanswered", rig.origin.unanswered())
+      .add("queue_full_reports", rig.ferry.error_count(queue_full))
+      .add("head_forward_failures", rig.ferry.error_count("error in data passing to server"))
+      .add("origin_unanswered", rig.origin.count(unanswered))
       .add_process(rig.ferry, rig.idle_descriptors, rig.idle_threads)
       .add_decimal("elapsed_s", elapsed)
       .publish();
@@ -299,8 +252,8 @@ TEST(Faults, EveryKindBesideOrdinaryRequests) {
   EXPECT_EQ(ordinary.outcomes().unexpected(), "");
   EXPECT_EQ(unexpected, "");
   EXPECT_GE(surplus_closed, burst_count * 8);
-  EXPECT_GE(rig.ferry.count(queue_full), surplus_closed);
-  EXPECT_EQ(rig.origin.mismatches(), 0);
+  EXPECT_GE(rig.ferry.error_count(queue_full), surplus_closed);
+  EXPECT_EQ(rig.origin.count(mismatched), 0);
 }
 
 // Ordinary requests wait in the listen queue while ferry has no descriptor
@@ -319,20 +272,12 @@ TEST(Faults, RecoversFromDescriptorExhaustion) {
 
   rlimit original{};
   ASSERT_EQ(prlimit(rig.ferry.pid(), RLIMIT_NOFILE, nullptr, &original), 0);
-  // Descriptors above the limit stay usable; only new ones must fit below it.
-  int limit = 0;
   constexpr int room = 8;
-  for (int free_numbers = 0; free_numbers < room; ++limit) {
-    if (access(
-            ("/proc/" + std::to_string(rig.ferry.pid()) + "/fd/" + std::to_string(limit)).c_str(),
-            F_OK) != 0) {
-      ++free_numbers;
-    }
-  }
+  int limit = descriptor_limit_with_room(rig.ferry.pid(), room);
   rlimit lowered{static_cast<rlim_t>(limit), original.rlim_max};
   ASSERT_EQ(prlimit(rig.ferry.pid(), RLIMIT_NOFILE, &lowered, nullptr), 0);
   std::vector<int> silent;
-  for (int i = 0; i < room; ++i) silent.push_back(harness::connect_to("127.0.0.1", 8080));
+  for (int i = 0; i < room; ++i) silent.push_back(connect_to("127.0.0.1", 8080));
   tally waiting;
   std::vector<std::thread> clients;
   // Half the room each, so that a served one also finds its upstream socket.
@@ -347,7 +292,7 @@ TEST(Faults, RecoversFromDescriptorExhaustion) {
       waiting.add(verdict);
     });
   }
-  EXPECT_TRUE(rig.ferry.wait_count("accept: ", 1, 20s));
+  EXPECT_TRUE(rig.ferry.wait_errors("accept: ", 1, 20s));
   std::this_thread::sleep_for(300ms);  // several failed accepts in a row
   EXPECT_TRUE(rig.ferry.running());
   for (int fd : silent) close(fd);
@@ -355,16 +300,16 @@ TEST(Faults, RecoversFromDescriptorExhaustion) {
   ASSERT_EQ(prlimit(rig.ferry.pid(), RLIMIT_NOFILE, &original, nullptr), 0);
   for (std::uint64_t id = 200; id < 220; ++id) EXPECT_EQ(ask(id), "ok");
 
-  EXPECT_TRUE(rig.ferry.wait_idle(rig.idle_descriptors, rig.idle_threads));
+  EXPECT_TRUE(rig.ferry.wait_counts(rig.idle_descriptors, rig.idle_threads));
   figures("descriptor_exhaustion")
       .add("waiting_requests_served", waiting.get("ok"))
       .add("waiting_", waiting)
       .add("retried_while_short", retries.load())
-      .add("accept_failures_reported", rig.ferry.count("accept: "))
+      .add("accept_failures_reported", rig.ferry.error_count("accept: "))
       .add_process(rig.ferry, rig.idle_descriptors, rig.idle_threads)
       .publish();
   EXPECT_EQ(waiting.get("ok"), room / 2) << waiting.unexpected();
-  EXPECT_EQ(rig.ferry.count(queue_full), 0);
+  EXPECT_EQ(rig.ferry.error_count(queue_full), 0);
 }
 
 // valgrind prints its error summary and leak check when the process it runs
@@ -372,11 +317,11 @@ TEST(Faults, RecoversFromDescriptorExhaustion) {
 TEST(Memcheck, OrdinaryFaultyAndHostileRequests) {
   if (sanitized) GTEST_SKIP() << "valgrind cannot run a sanitizer build";
   if (system("valgrind --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "valgrind is missing";
-  char log_name[] = "/tmp/ferry-memcheck-XXXXXX";
-  close(mkstemp(log_name));
+  temp_files::temp_folder folder;
+  const std::string log_name = folder / "memcheck.log";
   const long requests = knob("FERRY_MEMCHECK_REQUESTS", 100);
   fault_rig rig(
-      32, {"valgrind", "--log-file=" + std::string(log_name), "--leak-check=full",
+      32, {"valgrind", "--log-file=" + log_name, "--leak-check=full",
            "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite", "--num-callers=30"});
   burst_window bursts;
   std::atomic<long> retries{0};
@@ -393,7 +338,9 @@ TEST(Memcheck, OrdinaryFaultyAndHostileRequests) {
     for (const char* kind : {"refused", "drop", "reset", "hold"})
       faults.add(origin_fault(kind, id++, &bursts, retries));
     // Their answers are checked in hostile_test; here only that each ends.
-    for (const auto& head : a_few_hostile_heads()) {
+    std::vector<hostile_head> heads = hand_written_heads();
+    heads.push_back({"random_binary", random_bytes(3000, 7), expect::either});
+    for (const auto& head : heads) {
       faults.add(exchange(head.bytes).end == ending::timed_out ? head.name + "_timed_out" : "ok");
     }
     EXPECT_GE(burst(rig, bursts), 8);
@@ -407,12 +354,10 @@ TEST(Memcheck, OrdinaryFaultyAndHostileRequests) {
     EXPECT_EQ(ordinary.outcomes().unexpected(), "");
   }
   EXPECT_EQ(faults.unexpected(), "");
-  EXPECT_TRUE(rig.ferry.wait_idle(rig.idle_descriptors, rig.idle_threads, 60s));
+  EXPECT_TRUE(rig.ferry.wait_counts(rig.idle_descriptors, rig.idle_threads, 60s));
   kill(rig.ferry.pid(), SIGTERM);
   EXPECT_EQ(rig.ferry.wait_exit(120s), 128 + SIGTERM);
-  std::ifstream file(log_name);
-  std::string log((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  unlink(log_name);
+  std::string log = temp_files::read_file(log_name);
   // Definite leaks count as errors (--errors-for-leak-kinds=definite).
   auto summary = log.find("ERROR SUMMARY: ");
   ASSERT_NE(summary, std::string::npos) << log;

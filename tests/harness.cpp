@@ -11,18 +11,24 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <linux/close_range.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
+#include <map>
 #include <sstream>
+
+#include "temp_files.h"
 
 namespace harness {
 namespace {
@@ -33,12 +39,7 @@ void fail(const char* what) {
 }
 
 void write_file(const std::string& path, const std::string& content) {
-  int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) fail(path.c_str());
-  if (write(fd, content.data(), content.size()) != static_cast<ssize_t>(content.size())) {
-    fail(path.c_str());
-  }
-  close(fd);
+  if (!temp_files::write_file(path, content)) fail(path.c_str());
 }
 
 // Bind-mounts a private file with `content` over `target`.
@@ -78,13 +79,85 @@ void add_sanitizer_options(std::vector<std::string>& environment) {
   }
 }
 
-int count_occurrences(const std::string& haystack, const std::string& needle) {
-  int count = 0;
-  for (auto at = haystack.find(needle); at != std::string::npos;
-       at = haystack.find(needle, at + needle.size())) {
-    ++count;
+std::vector<std::string> inherited_environment() {
+  std::vector<std::string> variables;
+  for (char** entry = environ; *entry != nullptr; ++entry) variables.emplace_back(*entry);
+  return variables;
+}
+
+// Starts `argv` (found on PATH) with `environment`, standard input from
+// /dev/null, and standard output and error on the given descriptors, in a
+// session of its own (so -pid signals it and all it starts). It dies with the
+// thread that started it. Returns once the child has run exec, so /proc
+// shows the program's own descriptors.
+pid_t spawn(std::vector<std::string> argv, std::vector<std::string> environment, int output,
+            int errors) {
+  auto arguments = pointers(argv);
+  auto variables = pointers(environment);
+  int exec_pipe[2];  // closes on exec
+  if (pipe2(exec_pipe, O_CLOEXEC) != 0) fail("pipe");
+  pid_t pid = fork();
+  if (pid < 0) fail("fork");
+  if (pid == 0) {
+    setsid();
+    prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlive a test that crashed
+    dup2(open("/dev/null", O_RDONLY), STDIN_FILENO);
+    dup2(output, STDOUT_FILENO);
+    dup2(errors, STDERR_FILENO);
+    // Whatever the test process inherited stays out of the program's counts.
+    close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
+    execvpe(arguments[0], arguments.data(), variables.data());
+    _exit(127);
   }
-  return count;
+  close(exec_pipe[1]);
+  char ignored;
+  while (read(exec_pipe[0], &ignored, 1) < 0 && errno == EINTR) {
+  }
+  close(exec_pipe[0]);
+  return pid;
+}
+
+// The exit status of `pid` once it has ended, 128 + signal for a signal;
+// -1 when it still runs after `timeout`.
+int wait_status(pid_t pid, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    int status = 0;
+    if (waitpid(pid, &status, WNOHANG) == pid) {
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return -1;
+    sleep_for(5ms);
+  }
+}
+
+// Reads once from each stream that poll found ready and hands the bytes to
+// `take` with the stream's index; a stream at its end is closed and its
+// descriptor set to -1.
+void read_ready(pollfd (&streams)[2], const std::function<void(int, std::string_view)>& take) {
+  char chunk[65536];
+  for (int i = 0; i < 2; ++i) {
+    if (streams[i].fd < 0 || streams[i].revents == 0) continue;
+    ssize_t got = read(streams[i].fd, chunk, sizeof chunk);
+    if (got > 0) {
+      take(i, std::string_view(chunk, static_cast<std::size_t>(got)));
+    } else {  // a pseudo-terminal says EIO once the child is gone
+      close(streams[i].fd);
+      streams[i].fd = -1;
+    }
+  }
+}
+
+sockaddr_in address_of(const std::string& ip, std::uint16_t port) {
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
+  return address;
+}
+
+std::uint16_t port_of(const std::string& address) {
+  return static_cast<std::uint16_t>(std::stoul(address.substr(address.find(':') + 1), nullptr, 16));
 }
 
 }  // namespace
@@ -110,81 +183,92 @@ void enter_private_namespace() {
 
 void set_hosts(const std::string& lines) { write_file("/etc/hosts", lines); }
 
+long status_value(pid_t pid, const std::string& key) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.compare(0, key.size() + 1, key + ":") == 0) {
+      return std::atol(line.c_str() + key.size() + 1);
+    }
+  }
+  return -1;
+}
+
 ferry_process::ferry_process(const std::vector<std::string>& environment,
-                             const std::string& binary, const std::vector<std::string>& prefix) {
-  int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) fail("posix_openpt");
-  int slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (slave < 0) fail("pts");
-  termios raw{};
-  tcgetattr(slave, &raw);
-  cfmakeraw(&raw);  // bytes exactly as written, no CR added
-  tcsetattr(slave, TCSANOW, &raw);
+                             const ferry_options& options)
+    : keep_trace_(options.keep_trace) {
+  for (const auto& marker : counted_errors) error_counts_[marker] = 0;
+  int trace = options.keep_trace ? open_terminal() : open("/dev/null", O_WRONLY | O_CLOEXEC);
   int error_pipe[2];
   if (pipe2(error_pipe, O_CLOEXEC) != 0) fail("pipe");
-
-  std::vector<std::string> arguments = prefix;
-  arguments.push_back(binary);
+  std::vector<std::string> arguments = options.prefix;
+  arguments.push_back(options.binary);
   std::vector<std::string> variables = environment;
   add_sanitizer_options(variables);
-  auto argv = pointers(arguments);
-  auto envp = pointers(variables);
-
-  // Closes on exec, so its end of file says the child is ferry now and /proc
-  // shows ferry's own descriptors.
-  int exec_pipe[2];
-  if (pipe2(exec_pipe, O_CLOEXEC) != 0) fail("pipe");
-  pid_ = fork();
-  if (pid_ < 0) fail("fork");
-  if (pid_ == 0) {
-    setsid();
-    int null_fd = open("/dev/null", O_RDONLY);
-    dup2(null_fd, STDIN_FILENO);
-    if (null_fd > STDIN_FILENO) close(null_fd);
-    dup2(slave, STDOUT_FILENO);
-    dup2(error_pipe[1], STDERR_FILENO);
-    // Whatever the test process inherited stays out of ferry's counts.
-    close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
-    execvpe(argv[0], argv.data(), envp.data());
-    _exit(127);
-  }
-  close(exec_pipe[1]);
-  char ignored;
-  while (read(exec_pipe[0], &ignored, 1) < 0 && errno == EINTR) {
-  }
-  close(exec_pipe[0]);
-  close(slave);
+  pid_ = spawn(arguments, variables, trace, error_pipe[1]);
+  close(trace);
   close(error_pipe[1]);
-  output_fd_ = master;
   errors_fd_ = error_pipe[0];
   reader_ = std::thread([this] { read_streams(); });
+}
+
+// Keeps the pseudo-terminal's master side and returns its other side.
+int ferry_process::open_terminal() {
+  output_fd_ = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (output_fd_ < 0 || grantpt(output_fd_) != 0 || unlockpt(output_fd_) != 0) {
+    fail("posix_openpt");
+  }
+  int terminal = open(ptsname(output_fd_), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (terminal < 0) fail("pts");
+  termios raw{};
+  tcgetattr(terminal, &raw);
+  cfmakeraw(&raw);  // bytes exactly as written, no CR added
+  tcsetattr(terminal, TCSANOW, &raw);
+  return terminal;
 }
 
 ferry_process::~ferry_process() { stop(); }
 
 void ferry_process::read_streams() {
   pollfd streams[2] = {{output_fd_, POLLIN, 0}, {errors_fd_, POLLIN, 0}};
-  int open_streams = 2;
-  char chunk[4096];
-  while (open_streams > 0) {
+  while (streams[0].fd >= 0 || streams[1].fd >= 0) {
     if (poll(streams, 2, -1) < 0) {
       if (errno == EINTR) continue;
       break;
     }
-    for (int i = 0; i < 2; ++i) {
-      if (streams[i].fd < 0 || streams[i].revents == 0) continue;
-      ssize_t got = read(streams[i].fd, chunk, sizeof chunk);
-      if (got <= 0) {  // a pseudo-terminal says EIO once the child is gone
-        close(streams[i].fd);
-        streams[i].fd = -1;
-        --open_streams;
-        continue;
+    std::lock_guard lock(mutex_);
+    read_ready(streams, [this](int stream, std::string_view chunk) {
+      if (stream == 0) {
+        output_ += chunk;
+      } else {
+        take_errors(chunk);
       }
-      std::lock_guard lock(mutex_);
-      (i == 0 ? output_ : errors_).append(chunk, static_cast<std::size_t>(got));
-      changed_.notify_all();
-    }
+    });
+    changed_.notify_all();
   }
+}
+
+// Counts the messages that end in `chunk`, and keeps it unless the trace is
+// dropped: then standard error is mostly per-wait reports that would pile up.
+void ferry_process::take_errors(std::string_view chunk) {
+  constexpr std::size_t head_limit = 64 << 10, report_limit = 1 << 20;
+  auto reports = [this] { return error_counts_["Sanitizer"] + error_counts_["runtime error:"]; };
+  long reports_before = reports();
+  std::string window = carry_ + std::string(chunk);
+  for (auto& [marker, count] : error_counts_) {
+    count += count_of(window, marker) - count_of(carry_, marker);
+  }
+  if (keep_trace_ || errors_.size() < head_limit) {
+    errors_ += chunk;
+  } else if (reports() > 0 && errors_.size() < report_limit) {
+    // A report's first piece comes with the carry, so its first marker is whole.
+    errors_ += reports_before == 0 ? std::string_view(window) : chunk;
+  }
+  carry_ = window.substr(window.size() - std::min<std::size_t>(window.size(), 64));
+}
+
+long ferry_process::errors_seen(const std::string& text) const {
+  auto counted = error_counts_.find(text);
+  return counted != error_counts_.end() ? counted->second : count_of(errors_, text);
 }
 
 std::string ferry_process::output() {
@@ -197,58 +281,40 @@ std::string ferry_process::errors() {
   return errors_;
 }
 
-bool ferry_process::wait_text(const std::string& stream_name, const std::string& text, int times,
-                              std::chrono::milliseconds timeout) {
+long ferry_process::error_count(const std::string& text) {
+  std::lock_guard lock(mutex_);
+  return errors_seen(text);
+}
+
+bool ferry_process::wait_output(const std::string& text, long times,
+                                std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
-  const std::string& stream = stream_name == "output" ? output_ : errors_;
-  return changed_.wait_for(lock, timeout,
-                           [&] { return count_occurrences(stream, text) >= times; });
+  return changed_.wait_for(lock, timeout, [&] { return count_of(output_, text) >= times; });
 }
 
-bool ferry_process::wait_output(const std::string& text, int times,
+bool ferry_process::wait_errors(const std::string& text, long times,
                                 std::chrono::milliseconds timeout) {
-  return wait_text("output", text, times, timeout);
-}
-
-bool ferry_process::wait_errors(const std::string& text, int times,
-                                std::chrono::milliseconds timeout) {
-  return wait_text("errors", text, times, timeout);
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return errors_seen(text) >= times; });
 }
 
 bool ferry_process::wait_listening(std::uint16_t port, std::chrono::milliseconds timeout) {
-  char local[32];
-  std::snprintf(local, sizeof local, ":%04X ", port);
   auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    std::ifstream table("/proc/net/tcp");
-    std::string line;
-    while (std::getline(table, line)) {
-      // "sl local_address rem_address st ...": state 0A is LISTEN.
-      std::istringstream fields(line);
-      std::string slot, local_address, remote_address, state;
-      fields >> slot >> local_address >> remote_address >> state;
-      if (state == "0A" && (local_address + " ").find(local) != std::string::npos) return true;
-    }
-    if (wait_exit(0ms) != -1) return false;
+  while (std::chrono::steady_clock::now() < deadline && running()) {
+    if (listening_port(pid_) == port) return true;
     sleep_for(5ms);
   }
   return false;
 }
 
 int ferry_process::wait_exit(std::chrono::milliseconds timeout) {
-  if (exited_) return status_;
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    int status = 0;
-    pid_t done = waitpid(pid_, &status, WNOHANG);
-    if (done == pid_) {
-      exited_ = true;
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      return status_;
-    }
-    if (std::chrono::steady_clock::now() >= deadline) return -1;
-    sleep_for(5ms);
+  if (!exited_) {
+    status_ = wait_status(pid_, timeout);
+    if (status_ == -1) return -1;
+    exited_ = true;
+    if (reader_.joinable()) reader_.join();  // all it wrote has been read
   }
+  return status_;
 }
 
 int count_descriptors(pid_t pid) {
@@ -263,16 +329,52 @@ int count_descriptors(pid_t pid) {
   return pid == 0 ? count - 1 : count;  // our own count leaves out the open folder
 }
 
+int descriptor_limit_with_room(pid_t pid, int room) {
+  int limit = 0;
+  for (int free_numbers = 0; free_numbers < room; ++limit) {
+    std::string path = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(limit);
+    if (access(path.c_str(), F_OK) != 0) ++free_numbers;
+  }
+  return limit;
+}
+
+std::vector<tcp_entry> tcp_table() {
+  std::vector<tcp_entry> entries;
+  std::ifstream table("/proc/net/tcp");
+  std::string line;
+  std::getline(table, line);
+  while (std::getline(table, line)) {
+    std::istringstream fields(line);
+    std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+    fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
+        timeout >> inode;
+    entries.push_back({port_of(local), port_of(remote), std::stoi(state, nullptr, 16), inode});
+  }
+  return entries;
+}
+
+std::uint16_t listening_port(pid_t pid) {
+  std::map<std::string, std::uint16_t> listening;
+  for (const auto& entry : tcp_table()) {
+    if (entry.state == 10) listening["socket:[" + entry.inode + "]"] = entry.local_port;
+  }
+  std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+  DIR* descriptors = opendir(folder.c_str());
+  if (descriptors == nullptr) return 0;
+  std::uint16_t found = 0;
+  while (dirent* entry = readdir(descriptors)) {
+    char target[64] = {};
+    std::string path = folder + "/" + entry->d_name;
+    if (readlink(path.c_str(), target, sizeof target - 1) <= 0) continue;
+    if (auto at = listening.find(target); at != listening.end()) found = at->second;
+  }
+  closedir(descriptors);
+  return found;
+}
+
 int ferry_process::open_descriptors() { return count_descriptors(pid_); }
 
-int ferry_process::thread_count() {
-  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
-  }
-  return -1;
-}
+int ferry_process::thread_count() { return static_cast<int>(status_value(pid_, "Threads")); }
 
 bool ferry_process::wait_counts(int descriptors, int threads, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -285,24 +387,44 @@ bool ferry_process::wait_counts(int descriptors, int threads, std::chrono::milli
 
 void ferry_process::stop() {
   if (pid_ < 0) return;
-  if (wait_exit(0ms) == -1) {
+  if (running()) {
     kill(pid_, SIGKILL);
-    wait_exit(10s);
+    wait_exit(30s);
   }
   if (reader_.joinable()) reader_.join();
   pid_ = -1;
-  std::string reported = errors();
-  for (const char* marker : {"Sanitizer", "runtime error:"}) {
-    EXPECT_EQ(reported.find(marker), std::string::npos) << reported;
-  }
+  EXPECT_EQ(error_count("Sanitizer") + error_count("runtime error:"), 0) << errors();
 }
 
-int connect_to(const std::string& ip, std::uint16_t port) {
+background_program::background_program(const std::vector<std::string>& argv,
+                                       const std::string& output_path) {
+  int output = open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (output < 0) fail(output_path.c_str());
+  pid_ = spawn(argv, inherited_environment(), output, output);
+  close(output);
+}
+
+bool background_program::running() {
+  if (pid_ > 0 && wait_status(pid_, 0ms) != -1) pid_ = -1;
+  return pid_ > 0;
+}
+
+void background_program::stop(std::chrono::milliseconds grace) {
+  if (!running()) return;
+  kill(pid_, SIGTERM);
+  if (wait_status(pid_, grace) == -1) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  pid_ = -1;
+}
+
+int connect_to(const std::string& ip, std::uint16_t port, int receive_buffer) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
+  if (receive_buffer > 0) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+  }
+  sockaddr_in address = address_of(ip, port);
   if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     close(fd);
     return -1;
@@ -310,7 +432,7 @@ int connect_to(const std::string& ip, std::uint16_t port) {
   return fd;
 }
 
-bool send_all(int fd, const std::string& data) {
+bool send_all(int fd, std::string_view data) {
   std::size_t sent = 0;
   while (sent < data.size()) {
     ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
@@ -321,25 +443,18 @@ bool send_all(int fd, const std::string& data) {
   return true;
 }
 
-std::string read_until_close(int fd, std::chrono::milliseconds timeout, bool* closed) {
-  std::string data;
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  if (closed != nullptr) *closed = false;
-  char chunk[65536];
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return data;
-    pollfd waited{fd, POLLIN, 0};
-    if (poll(&waited, 1, static_cast<int>(left.count())) <= 0) continue;
-    ssize_t got = read(fd, chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) {
-      if (closed != nullptr) *closed = true;
-      return data;
-    }
-    data.append(chunk, static_cast<std::size_t>(got));
-  }
+int open_request(std::string_view head, std::uint16_t port) {
+  int fd = connect_to("127.0.0.1", port);
+  if (fd >= 0) send_all(fd, head);
+  return fd;
+}
+
+reply exchange(std::string_view head, std::chrono::milliseconds timeout, std::uint16_t port) {
+  int fd = open_request(head, port);
+  if (fd < 0) return {};
+  reply got = read_reply(fd, timeout);
+  close(fd);
+  return got;
 }
 
 command_result run_command(const std::vector<std::string>& argv,
@@ -348,31 +463,14 @@ command_result run_command(const std::vector<std::string>& argv,
   command_result result;
   int out_pipe[2], err_pipe[2];
   if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0) fail("pipe");
-  std::vector<std::string> arguments = argv;
-  std::vector<std::string> variables;
-  for (char** entry = environ; *entry != nullptr; ++entry) variables.emplace_back(*entry);
+  std::vector<std::string> variables = inherited_environment();
   variables.insert(variables.end(), extra_environment.begin(), extra_environment.end());
-  auto args = pointers(arguments);
-  auto envp = pointers(variables);
-  pid_t pid = fork();
-  if (pid < 0) fail("fork");
-  if (pid == 0) {
-    setpgid(0, 0);
-    int null_fd = open("/dev/null", O_RDONLY);
-    dup2(null_fd, STDIN_FILENO);
-    if (null_fd > STDIN_FILENO) close(null_fd);
-    dup2(out_pipe[1], STDOUT_FILENO);
-    dup2(err_pipe[1], STDERR_FILENO);
-    execvpe(args[0], args.data(), envp.data());
-    _exit(127);
-  }
+  pid_t pid = spawn(argv, variables, out_pipe[1], err_pipe[1]);
   close(out_pipe[1]);
   close(err_pipe[1]);
   pollfd streams[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   auto deadline = std::chrono::steady_clock::now() + timeout;
-  int open_streams = 2;
-  char chunk[65536];
-  while (open_streams > 0) {
+  while (streams[0].fd >= 0 || streams[1].fd >= 0) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {
@@ -380,24 +478,16 @@ command_result run_command(const std::vector<std::string>& argv,
       break;
     }
     if (poll(streams, 2, static_cast<int>(left.count())) <= 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      if (streams[i].fd < 0 || streams[i].revents == 0) continue;
-      ssize_t got = read(streams[i].fd, chunk, sizeof chunk);
-      if (got <= 0) {
-        close(streams[i].fd);
-        streams[i].fd = -1;
-        --open_streams;
-        continue;
-      }
-      (i == 0 ? result.output : result.errors).append(chunk, static_cast<std::size_t>(got));
-    }
+    read_ready(streams, [&result](int stream, std::string_view chunk) {
+      (stream == 0 ? result.output : result.errors) += chunk;
+    });
   }
+  bool timed_out = streams[0].fd >= 0 || streams[1].fd >= 0;
   for (auto& stream : streams) {
     if (stream.fd >= 0) close(stream.fd);
   }
   int status = 0;
   waitpid(pid, &status, 0);
-  bool timed_out = open_streams > 0;
   result.status = timed_out ? -1 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
 }
@@ -406,10 +496,7 @@ int listen_on(const std::string& ip, std::uint16_t port, int backlog) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
+  sockaddr_in address = address_of(ip, port);
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(fd, backlog) != 0) {
     close(fd);

@@ -1,6 +1,6 @@
 // Process-level test harness: a private network and mount namespace per test
 // process, the real ferry binary with a chosen environment, its live trace
-// through a pseudo-terminal, clients, and /proc counts.
+// through a pseudo-terminal, other programs, clients, and /proc figures.
 #pragma once
 
 #include <sys/types.h>
@@ -8,14 +8,16 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
-namespace harness {
+#include "helpers.h"
 
-using namespace std::chrono_literals;
+namespace harness {
 
 // Moves the calling process, before it starts any thread, into a network and
 // mount namespace of its own with loopback up, its own /etc/hosts and no
@@ -25,62 +27,127 @@ void enter_private_namespace();
 // Replaces the private hosts file with `lines`.
 void set_hosts(const std::string& lines);
 
+// A number from /proc/<pid>/status ("VmRSS" in KiB, "Threads", ...), or -1.
+long status_value(pid_t pid, const std::string& key);
+
+// What ferry_process counts in standard error as it arrives: these counts
+// cover all of it, even where the trace is dropped and most of the text too.
+inline const std::vector<std::string> counted_errors = {
+    queue_full, "accept: ", "error in data passing to server", "Sanitizer", "runtime error:"};
+
+struct ferry_options {
+  std::string binary = FERRY_BINARY;
+  // Runs ferry under another program (valgrind, say), found on PATH.
+  std::vector<std::string> prefix = {};
+  // The trace is dozens of lines a request, so tests under load drop it.
+  bool keep_trace = true;
+};
+
 // A running ferry. Standard output is a pseudo-terminal (so the trace is line
-// buffered and readable as written), standard error a pipe.
+// buffered and readable as written) or /dev/null; standard error is a pipe.
 class ferry_process {
  public:
-  // `prefix` runs ferry under another program (valgrind, say), found on PATH.
   explicit ferry_process(const std::vector<std::string>& environment,
-                         const std::string& binary = FERRY_BINARY,
-                         const std::vector<std::string>& prefix = {});
+                         const ferry_options& options = {});
   ferry_process(const ferry_process&) = delete;
   ferry_process& operator=(const ferry_process&) = delete;
   ~ferry_process();
 
   pid_t pid() const { return pid_; }
   std::string output();
+  // Standard error, whole; with the trace dropped, its first 64 KiB and any
+  // sanitizer report.
   std::string errors();
-  // Waits until standard output (or error) holds `text` at least `times` times.
-  bool wait_output(const std::string& text, int times = 1,
+  // How often standard error holds `text`: all of it for counted_errors, else errors().
+  long error_count(const std::string& text);
+  // Waits until standard output (or error, as error_count counts) holds `text`
+  // at least `times` times.
+  bool wait_output(const std::string& text, long times = 1,
                    std::chrono::milliseconds timeout = 10s);
-  bool wait_errors(const std::string& text, int times = 1,
+  bool wait_errors(const std::string& text, long times = 1,
                    std::chrono::milliseconds timeout = 10s);
-  // Waits until a socket in this namespace listens on `port`.
-  bool wait_listening(std::uint16_t port, std::chrono::milliseconds timeout = 10s);
+  // Waits until ferry listens on `port`.
+  bool wait_listening(std::uint16_t port, std::chrono::milliseconds timeout = 20s);
   // The exit status, 128 + signal for a signal, or -1 when it is still running.
+  // Once it has ended, all it wrote has been read.
   int wait_exit(std::chrono::milliseconds timeout = 10s);
+  bool running() { return wait_exit(0ms) == -1; }
   int open_descriptors();
   int thread_count();
+  long rss_kib() const { return status_value(pid_, "VmRSS"); }
+  long peak_rss_kib() const { return status_value(pid_, "VmHWM"); }
   // Waits until both counts are back at (or below) the given values.
-  bool wait_counts(int descriptors, int threads, std::chrono::milliseconds timeout = 10s);
+  bool wait_counts(int descriptors, int threads, std::chrono::milliseconds timeout = 30s);
   // Kills the process if it still runs, and fails the test on a sanitizer report.
   void stop();
 
  private:
+  int open_terminal();
   void read_streams();
-  bool wait_text(const std::string& stream_name, const std::string& text, int times,
-                 std::chrono::milliseconds timeout);
+  void take_errors(std::string_view chunk);
+  long errors_seen(const std::string& text) const;
 
   pid_t pid_ = -1;
   int status_ = -1;
   bool exited_ = false;
   int output_fd_ = -1;
   int errors_fd_ = -1;
+  bool keep_trace_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::string output_;
   std::string errors_;
+  std::string carry_;  // the end of the last read (longer than any counted message)
+  std::map<std::string, long> error_counts_;
   std::thread reader_;
 };
 
-// A blocking TCP connection to ip:port, or -1.
-int connect_to(const std::string& ip, std::uint16_t port);
-bool send_all(int fd, const std::string& data);
-// Reads until end of stream, or until `timeout` passes; `closed` tells which.
-std::string read_until_close(int fd, std::chrono::milliseconds timeout = 10s,
-                             bool* closed = nullptr);
+// Another program, its output and errors in `output_path`. It is stopped
+// when it goes out of scope, and never outlives the test.
+class background_program {
+ public:
+  background_program(const std::vector<std::string>& argv, const std::string& output_path);
+  background_program(const background_program&) = delete;
+  background_program& operator=(const background_program&) = delete;
+  ~background_program() { stop(); }
+
+  bool running();
+  // SIGTERM, then SIGKILL if it has not ended within `grace`.
+  void stop(std::chrono::milliseconds grace = 10s);
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// A blocking TCP connection to ip:port, or -1. A `receive_buffer` size is
+// set before connecting, so the window stays that small.
+int connect_to(const std::string& ip, std::uint16_t port, int receive_buffer = 0);
+bool send_all(int fd, std::string_view data);
+
+// Connects to ferry on 127.0.0.1:`port` and sends `head` in one go, since
+// ferry forwards only what its first read brings. -1 when the connection
+// fails; a send that fails (a full slot table closed the connection already)
+// shows in the reply.
+int open_request(std::string_view head, std::uint16_t port = 8080);
+// One request through ferry: its answer and how the connection ended.
+reply exchange(std::string_view head, std::chrono::milliseconds timeout = 60s,
+               std::uint16_t port = 8080);
+
 // Open descriptors of `pid` (0: this process), from /proc.
 int count_descriptors(pid_t pid = 0);
+// The lowest descriptor limit under which `pid` still has `room` free
+// numbers: descriptors above a limit stay usable, new ones must fit below it.
+int descriptor_limit_with_room(pid_t pid, int room);
+
+struct tcp_entry {
+  std::uint16_t local_port, remote_port;
+  int state;  // 1 established, 3 syn-received, 8 close-wait, 10 listen, ...
+  std::string inode;
+};
+// The IPv4 sockets of this namespace, from /proc/net/tcp.
+std::vector<tcp_entry> tcp_table();
+// The port `pid` listens on, found through its socket inodes; 0 when none.
+std::uint16_t listening_port(pid_t pid);
 
 struct command_result {
   int status = -1;  // exit status, 128 + signal, or -1 on timeout

@@ -34,7 +34,7 @@ std::string exec_start(const std::string& unit_path) {
 
 // Starts `binary` on port 8080 and waits until it listens.
 void expect_serves(const std::string& binary) {
-  ferry_process ferry({"LISTEN_PORT=8080"}, binary);
+  ferry_process ferry({"LISTEN_PORT=8080"}, {.binary = binary});
   EXPECT_TRUE(ferry.wait_listening(8080)) << binary << " did not listen: " << ferry.errors();
 }
 

@@ -1,46 +1,25 @@
 // Start-up and connection intake, through the real process.
-#include <dirent.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <fstream>
 #include <memory>
-#include <sstream>
 
 #include "harness.h"
+#include "temp_files.h"
 
 using namespace harness;
+using temp_files::temp_folder;
 
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
-
 const std::string bind_hint = "try another port with `LISTEN_PORT' env variable\n";
-const std::string queue_full = "thread quee is full";
 
 std::string reserved_at(int slot) { return "thread reserved at " + std::to_string(slot) + "\n\n"; }
 // Whole only while no other request thread can print between its lines.
 std::string reserved(int slot) { return reserved_at(slot) + "here\n"; }
 std::string freed(int slot) { return "thread " + std::to_string(slot) + " freed\n"; }
-
-int count_of(const std::string& haystack, const std::string& needle) {
-  int count = 0;
-  for (auto at = haystack.find(needle); at != std::string::npos;
-       at = haystack.find(needle, at + 1)) {
-    ++count;
-  }
-  return count;
-}
 
 // A client connection that is closed when it goes out of scope.
 class client {
@@ -56,43 +35,21 @@ class client {
   }
   // True when the peer closes without sending anything.
   bool sees_close() {
-    bool closed = false;
-    std::string data = read_until_close(fd_, 5s, &closed);
-    return closed && data.empty();
+    reply got = read_reply(fd_, 5s);
+    return got.ended() && got.data.empty();
   }
 
  private:
   int fd_;
 };
 
-// Ports of the sockets listening in this namespace, from /proc/net/tcp.
+// Ports of the sockets listening in this namespace.
 std::vector<std::uint16_t> listening_ports() {
   std::vector<std::uint16_t> ports;
-  std::ifstream table("/proc/net/tcp");
-  std::string line;
-  std::getline(table, line);
-  while (std::getline(table, line)) {
-    std::istringstream fields(line);
-    std::string slot, local_address, remote_address, state;
-    fields >> slot >> local_address >> remote_address >> state;
-    if (state != "0A") continue;
-    auto colon = local_address.find(':');
-    ports.push_back(
-        static_cast<std::uint16_t>(std::stoul(local_address.substr(colon + 1), nullptr, 16)));
+  for (const auto& entry : tcp_table()) {
+    if (entry.state == 10) ports.push_back(entry.local_port);
   }
   return ports;
-}
-
-// Open descriptor numbers of `pid`.
-std::vector<int> descriptor_numbers(pid_t pid) {
-  std::vector<int> numbers;
-  DIR* folder = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-  if (folder == nullptr) return numbers;
-  while (dirent* entry = readdir(folder)) {
-    if (entry->d_name[0] != '.') numbers.push_back(std::atoi(entry->d_name));
-  }
-  closedir(folder);
-  return numbers;
 }
 
 // Polls more often than wait_counts, for loops that wait on every round.
@@ -104,24 +61,13 @@ bool wait_thread_count(ferry_process& ferry, int threads) {
   return false;
 }
 
-// A shell script that sets `limits` and then becomes ferry; removed on scope exit.
-class limited_ferry {
- public:
-  explicit limited_ferry(const std::string& limits) {
-    char name[] = "/tmp/ferry-limited-XXXXXX";
-    int fd = mkostemp(name, O_CLOEXEC);
-    std::string script = "#!/bin/sh\n" + limits + "\nexec " FERRY_BINARY "\n";
-    EXPECT_EQ(write(fd, script.data(), script.size()), static_cast<ssize_t>(script.size()));
-    fchmod(fd, 0700);
-    close(fd);
-    path_ = name;
-  }
-  ~limited_ferry() { unlink(path_.c_str()); }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+// Starts a shell script, kept in `folder`, that sets `limits` and then becomes ferry.
+ferry_options limited_ferry(const temp_folder& folder, const std::string& limits) {
+  std::string path = folder / "limited-ferry";
+  EXPECT_TRUE(temp_files::write_file(path, "#!/bin/sh\n" + limits + "\nexec " FERRY_BINARY "\n"));
+  chmod(path.c_str(), 0700);
+  return {.binary = path};
+}
 
 }  // namespace
 
@@ -270,13 +216,8 @@ TEST(Intake, KeepsServingAfterRunningOutOfDescriptors) {
   ASSERT_TRUE(ferry.wait_listening(8085));
   int descriptors = ferry.open_descriptors();
   int threads = ferry.thread_count();
-  // Descriptors above the limit stay usable; only new ones must fit below it.
-  std::vector<int> numbers = descriptor_numbers(ferry.pid());
   constexpr int room = 2;
-  int limit = 0;
-  for (int free_numbers = 0; free_numbers < room; ++limit) {
-    if (std::find(numbers.begin(), numbers.end(), limit) == numbers.end()) ++free_numbers;
-  }
+  int limit = descriptor_limit_with_room(ferry.pid(), room);
   rlimit lowered{static_cast<rlim_t>(limit), static_cast<rlim_t>(limit)};
   ASSERT_EQ(prlimit(ferry.pid(), RLIMIT_NOFILE, &lowered, nullptr), 0);
 
@@ -305,18 +246,19 @@ TEST(Intake, KeepsServingAfterRunningOutOfDescriptors) {
 // Limits on address space cannot be combined with sanitizer shadow memory.
 TEST(Intake, StartUpFailuresEndWithStatus255) {
   if (sanitized) GTEST_SKIP() << "address space limits break sanitizer builds";
+  temp_folder folder;
   {
     // A 4 GiB default stack cannot fit in 1 GiB of address space.
-    limited_ferry limits("ulimit -v 1048576 && ulimit -s 4194304 || exit 3");
-    ferry_process ferry({"LISTEN_PORT=8087"}, limits.path());
+    ferry_process ferry({"LISTEN_PORT=8087"},
+                        limited_ferry(folder, "ulimit -v 1048576 && ulimit -s 4194304 || exit 3"));
     EXPECT_EQ(ferry.wait_exit(), 255);
     ASSERT_TRUE(ferry.wait_errors("\n"));
     EXPECT_EQ(ferry.errors().rfind("can't create listen thread: ", 0), 0u) << ferry.errors();
     EXPECT_EQ(ferry.output(), "");
   }
   // A valid BACKLOG whose 16 GiB table cannot be allocated.
-  limited_ferry limits("ulimit -v 1048576 || exit 3");
-  ferry_process ferry({"LISTEN_PORT=8087", "BACKLOG=2147483645"}, limits.path());
+  ferry_process ferry({"LISTEN_PORT=8087", "BACKLOG=2147483645"},
+                      limited_ferry(folder, "ulimit -v 1048576 || exit 3"));
   EXPECT_EQ(ferry.wait_exit(), 255);
   ASSERT_TRUE(ferry.wait_errors("\n"));
   std::string errors = ferry.errors();
@@ -340,13 +282,9 @@ TEST(Intake, RequestThreadThatCannotStartEndsTheService) {
   ASSERT_TRUE(wait_thread_count(ferry, threads));
 
   // Leaves too little address space for a new 256 KiB request stack.
-  std::ifstream status("/proc/" + std::to_string(ferry.pid()) + "/status");
-  std::string line;
-  rlim_t size = 0;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmSize:", 0) == 0) size = std::strtoull(line.c_str() + 7, nullptr, 10) * 1024;
-  }
-  ASSERT_GT(size, 0u);
+  long size_kib = status_value(ferry.pid(), "VmSize");
+  ASSERT_GT(size_kib, 0);
+  rlim_t size = static_cast<rlim_t>(size_kib) * 1024;
   rlimit lowered{size + 64 * 1024, size + 64 * 1024};
   ASSERT_EQ(prlimit(ferry.pid(), RLIMIT_AS, &lowered, nullptr), 0);
 

@@ -1,17 +1,14 @@
 // The request relay end to end: a real ferry between real client sockets and a
 // scripted origin that records every byte it receives.
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <functional>
-#include <random>
 #include <semaphore>
 #include <sstream>
 
 #include "harness.h"
+#include "origin_servers.h"
 
 using namespace harness;
 
@@ -20,147 +17,6 @@ namespace {
 const std::string head_to_origin =
     "GET http://origin.test/x HTTP/1.1\r\nHost: origin.test\r\n\r\n";
 const std::string short_answer = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
-const std::string host_failed("connection to host failed\0", 26);
-
-// An origin on ip:80. Each accepted connection runs `script` in a thread of its
-// own; what the script returns (the bytes it received) is recorded.
-class scripted_origin {
- public:
-  using script = std::function<std::string(int fd)>;
-
-  scripted_origin(const std::string& ip, script behaviour)
-      : listen_fd_(listen_on(ip, 80, 512)), behaviour_(std::move(behaviour)) {
-    EXPECT_GE(listen_fd_, 0) << "cannot listen on " << ip << ":80";
-    acceptor_ = std::thread([this] { accept_loop(); });
-  }
-  scripted_origin(const scripted_origin&) = delete;
-  scripted_origin& operator=(const scripted_origin&) = delete;
-  ~scripted_origin() {
-    stopping_ = true;
-    acceptor_.join();
-    for (auto& worker : workers_) worker.join();
-    if (listen_fd_ >= 0) close(listen_fd_);
-  }
-
-  // Waits until `count` connections have finished their script.
-  bool wait_done(std::size_t count, std::chrono::milliseconds timeout = 10s) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return received_.size() >= count; });
-  }
-  std::vector<std::string> received() {
-    std::lock_guard lock(mutex_);
-    return received_;
-  }
-  int accepted() const { return accepted_; }
-
- private:
-  void accept_loop() {
-    while (!stopping_ && listen_fd_ >= 0) {
-      pollfd waited{listen_fd_, POLLIN, 0};
-      if (poll(&waited, 1, 20) <= 0) continue;
-      int fd = accept(listen_fd_, nullptr, nullptr);
-      if (fd < 0) continue;
-      ++accepted_;
-      workers_.emplace_back([this, fd] {
-        std::string got = behaviour_(fd);
-        close(fd);
-        std::lock_guard lock(mutex_);
-        received_.push_back(std::move(got));
-        changed_.notify_all();
-      });
-    }
-  }
-
-  int listen_fd_;
-  script behaviour_;
-  std::atomic<bool> stopping_{false};
-  std::atomic<int> accepted_{0};
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  std::vector<std::string> received_;
-  std::vector<std::thread> workers_;
-  std::thread acceptor_;
-};
-
-using steady = std::chrono::steady_clock;
-
-// Waits until `fd` has `events`; false when the time is up first.
-bool ready(int fd, short events, steady::time_point deadline) {
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady::now());
-  pollfd waited{fd, events, 0};
-  return left.count() > 0 && poll(&waited, 1, static_cast<int>(left.count())) > 0;
-}
-
-// Reads while `more` holds for the data so far, the stream lasts and time is left.
-std::string read_while(int fd, const std::function<bool(const std::string&)>& more,
-                       std::chrono::milliseconds timeout = 10s) {
-  std::string data;
-  auto deadline = steady::now() + timeout;
-  char chunk[8192];
-  while (more(data) && ready(fd, POLLIN, deadline)) {
-    ssize_t got = recv(fd, chunk, sizeof chunk, 0);
-    if (got <= 0) break;
-    data.append(chunk, static_cast<std::size_t>(got));
-  }
-  return data;
-}
-
-// A head ends at its empty line, or where ferry's one 4096-byte read cut it.
-std::string read_head(int fd) {
-  return read_while(fd, [](const std::string& data) {
-    return data.find("\r\n\r\n") == std::string::npos && data.size() < 4096;
-  });
-}
-
-std::string read_at_least(int fd, std::size_t size) {
-  return read_while(fd, [size](const std::string& data) { return data.size() < size; });
-}
-
-// Sends `data` within `timeout`; false when the peer fails or the time is up.
-bool send_within(int fd, const std::string& data, std::chrono::milliseconds timeout = 30s) {
-  auto deadline = steady::now() + timeout;
-  for (std::size_t sent = 0; sent < data.size();) {
-    if (!ready(fd, POLLOUT, deadline)) return false;
-    ssize_t n = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    if (n <= 0) return false;
-    sent += static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
-// The common origin: answer the head, close the sending side, and record all
-// that arrives until ferry closes its end.
-scripted_origin::script answer_and_drain(std::string answer) {
-  return [answer](int fd) {
-    std::string got = read_head(fd);
-    send_within(fd, answer);
-    shutdown(fd, SHUT_WR);
-    return got + read_until_close(fd);
-  };
-}
-
-std::string random_bytes(std::size_t size, unsigned seed) {
-  std::mt19937 generator(seed);
-  std::string bytes(size, '\0');
-  for (auto& byte : bytes) byte = static_cast<char>(generator() & 0xff);
-  return bytes;
-}
-
-struct reply {
-  std::string data;
-  bool closed = false;
-};
-
-// One client exchange through ferry on 127.0.0.1:8080.
-reply ask(const std::string& request, std::chrono::milliseconds timeout = 10s) {
-  reply result;
-  int fd = connect_to("127.0.0.1", 8080);
-  if (fd < 0) return result;
-  if (send_all(fd, request)) result.data = read_until_close(fd, timeout, &result.closed);
-  close(fd);
-  return result;
-}
 
 struct baseline {
   int descriptors;
@@ -171,14 +27,6 @@ struct baseline {
 baseline start(ferry_process& ferry) {
   EXPECT_TRUE(ferry.wait_listening(8080));
   return {ferry.open_descriptors(), ferry.thread_count()};
-}
-
-int count_of(const std::string& haystack, const std::string& needle) {
-  int count = 0;
-  for (auto at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) {
-    ++count;
-  }
-  return count;
 }
 
 }  // namespace
@@ -207,9 +55,9 @@ TEST(Relay, ForwardsHeadAsReceivedExceptKeepAliveLine) {
   };
   std::size_t done = 0;
   for (const auto& [sent, expected] : cases) {
-    reply got = ask(sent);
+    reply got = exchange(sent);
     EXPECT_EQ(got.data, answer);
-    EXPECT_TRUE(got.closed);
+    EXPECT_TRUE(got.ended());
     ASSERT_TRUE(origin.wait_done(++done));
     EXPECT_EQ(origin.received().back(), expected);
   }
@@ -233,17 +81,17 @@ TEST(Relay, UnreachableServerGetsErrorText) {
       "GET http://refused.test/ HTTP/1.1\r\nHost: refused.test\r\n\r\n",
   };
   for (const auto& head : heads) {
-    reply got = ask(head);
+    reply got = exchange(head);
     EXPECT_EQ(got.data, host_failed) << head;
-    EXPECT_TRUE(got.closed) << head;
+    EXPECT_TRUE(got.ended()) << head;
   }
   // A client that sends nothing and only half-closes still gets the text.
   int fd = connect_to("127.0.0.1", 8080);
   ASSERT_GE(fd, 0);
   shutdown(fd, SHUT_WR);
-  bool closed = false;
-  EXPECT_EQ(read_until_close(fd, 10s, &closed), host_failed);
-  EXPECT_TRUE(closed);
+  reply half_closed = read_reply(fd);
+  EXPECT_EQ(half_closed.data, host_failed);
+  EXPECT_TRUE(half_closed.ended());
   close(fd);
 
   EXPECT_TRUE(ferry.wait_output(" freed\n", 5));
@@ -266,14 +114,14 @@ TEST(Relay, TriesNextAddressWhenFirstRefuses) {
   ferry_process ferry({"LISTEN_PORT=8080"});
   start(ferry);
 
-  reply got = ask(head_to_origin);
+  reply got = exchange(head_to_origin);
   EXPECT_EQ(got.data, short_answer);
-  EXPECT_TRUE(got.closed);
+  EXPECT_TRUE(got.ended());
   ASSERT_TRUE(origin.wait_done(1));
   EXPECT_EQ(origin.received()[0], head_to_origin);
   EXPECT_TRUE(ferry.wait_output("thread 2 freed\n"));
   EXPECT_TRUE(ferry.wait_errors("connection faild... try another host: "));
-  EXPECT_EQ(count_of(ferry.errors(), "connection faild... try another host: "), 1);
+  EXPECT_EQ(ferry.error_count("connection faild... try another host: "), 1);
   EXPECT_NE(ferry.output().find("Connected to 127.0.0.2\n "), std::string::npos);
 }
 
@@ -295,7 +143,7 @@ TEST(Relay, ForwardsBinaryFirstChunkWhole) {
 
   std::size_t done = 0;
   for (const auto& [sent, expected] : {std::pair{plain, plain}, std::pair{keep_alive, rewritten}}) {
-    reply got = ask(sent);  // one send: the whole chunk is there for ferry's one read
+    reply got = exchange(sent);  // one send: the whole chunk is there for ferry's one read
     EXPECT_EQ(got.data, short_answer);
     ASSERT_TRUE(origin.wait_done(++done));
     EXPECT_EQ(origin.received().back(), expected);
@@ -312,7 +160,7 @@ TEST(Relay, ForwardsOnlyTheFirstRead) {
     go_on.try_acquire_for(10s);
     send_within(fd, short_answer);
     shutdown(fd, SHUT_WR);
-    return got + read_until_close(fd);
+    return got + read_reply(fd).data;
   });
   ferry_process ferry({"LISTEN_PORT=8080"});
   start(ferry);
@@ -321,7 +169,7 @@ TEST(Relay, ForwardsOnlyTheFirstRead) {
   long_head += std::string(6000, 'f') + "\r\n\r\n";
   const std::pair<std::string, std::string> cases[] = {
       {head_to_origin, head_to_origin},
-      {long_head, long_head.substr(0, 4096)},
+      {long_head, long_head.substr(0, head_read_size)},
   };
   std::size_t done = 0;
   for (const auto& [sent, expected] : cases) {
@@ -333,7 +181,7 @@ TEST(Relay, ForwardsOnlyTheFirstRead) {
     ASSERT_TRUE(send_all(fd, "late body\r\nGET http://origin.test/2 HTTP/1.1\r\n\r\n"));
     std::this_thread::sleep_for(200ms);  // room for a wrong forward to show
     go_on.release();
-    EXPECT_EQ(read_until_close(fd), short_answer);
+    EXPECT_EQ(read_reply(fd).data, short_answer);
     close(fd);
     ASSERT_TRUE(origin.wait_done(++done));
     EXPECT_EQ(origin.received().back(), expected);
@@ -359,15 +207,16 @@ TEST(Relay, OriginKeepingConnectionOpenHoldsSlot) {
   ASSERT_TRUE(send_all(fd, head_to_origin));
   ASSERT_TRUE(answered.try_acquire_for(10s));
   // The answer arrives, but the connection stays open with the origin's.
-  EXPECT_EQ(read_at_least(fd, short_answer.size()), short_answer);
-  bool closed = true;
-  EXPECT_EQ(read_until_close(fd, 300ms, &closed), "");
-  EXPECT_FALSE(closed);
+  EXPECT_EQ(read_up_to(fd, short_answer.size()), short_answer);
+  reply rest = read_reply(fd, 300ms);
+  EXPECT_EQ(rest.data, "");
+  EXPECT_FALSE(rest.ended());
   EXPECT_EQ(ferry.output().find("freed"), std::string::npos);
 
   may_close.release();
-  EXPECT_EQ(read_until_close(fd, 10s, &closed), "");
-  EXPECT_TRUE(closed);
+  rest = read_reply(fd);
+  EXPECT_EQ(rest.data, "");
+  EXPECT_TRUE(rest.ended());
   close(fd);
   EXPECT_TRUE(ferry.wait_output("thread 2 freed\n"));
   EXPECT_TRUE(ferry.wait_counts(idle.descriptors, idle.threads));
@@ -379,8 +228,8 @@ TEST(Relay, ClientThatLeavesOrStallsFreesSlot) {
   scripted_origin origin("127.0.0.1", [](int fd) {
     std::string got = read_head(fd);
     std::string chunk = "HTTP/1.0 200 OK\r\n\r\n" + random_bytes(1 << 16, 7);
-    auto deadline = steady::now() + 30s;
-    for (int i = 0; i < 4096 && steady::now() < deadline; ++i) {
+    auto deadline = std::chrono::steady_clock::now() + 30s;
+    for (int i = 0; i < 4096 && std::chrono::steady_clock::now() < deadline; ++i) {
       if (!send_within(fd, chunk, 30s)) break;
     }
     return got;
@@ -392,7 +241,7 @@ TEST(Relay, ClientThatLeavesOrStallsFreesSlot) {
   int fd = connect_to("127.0.0.1", 8080);
   ASSERT_GE(fd, 0);
   ASSERT_TRUE(send_all(fd, head_to_origin));
-  std::string some = read_at_least(fd, 65536);
+  std::string some = read_up_to(fd, 65536);
   ASSERT_GE(some.size(), 65536u);
   EXPECT_EQ(some.rfind("HTTP/1.0 200 OK\r\n\r\n", 0), 0u);
   close(fd);
@@ -420,8 +269,8 @@ TEST(Relay, LargeAnswerArrivesByteExact) {
   ferry_process ferry({"LISTEN_PORT=8080"});
   start(ferry);
 
-  reply got = ask(head_to_origin, 60s);
-  EXPECT_TRUE(got.closed);
+  reply got = exchange(head_to_origin);
+  EXPECT_TRUE(got.ended());
   ASSERT_EQ(got.data.size(), answer.size());
   EXPECT_TRUE(got.data == answer) << "8 MiB answer differs";
   EXPECT_TRUE(ferry.wait_output("thread 2 freed\n"));
@@ -429,6 +278,7 @@ TEST(Relay, LargeAnswerArrivesByteExact) {
 
 TEST(Relay, ServesTwoHundredConcurrentRequests) {
   set_hosts("127.0.0.1 origin.test\n");
+  constexpr int count = 200;
   // Each answer spans two chunks and names its own path.
   auto answer_for = [](const std::string& path) {
     std::string answer = "HTTP/1.0 200 OK\r\n\r\n";
@@ -440,12 +290,11 @@ TEST(Relay, ServesTwoHundredConcurrentRequests) {
     auto start_at = got.find("origin.test/") + 11;
     send_within(fd, answer_for(got.substr(start_at, got.find(' ', start_at) - start_at)));
     shutdown(fd, SHUT_WR);
-    return got + read_until_close(fd);
-  });
+    return got + read_reply(fd).data;
+  }, count);
   ferry_process ferry({"LISTEN_PORT=8080", "BACKLOG=300"});
   baseline idle = start(ferry);
 
-  constexpr int count = 200;
   std::vector<int> clients;
   for (int i = 0; i < count; ++i) {
     clients.push_back(connect_to("127.0.0.1", 8080));
@@ -458,15 +307,14 @@ TEST(Relay, ServesTwoHundredConcurrentRequests) {
   }
   int exact = 0;
   for (int i = 0; i < count; ++i) {
-    bool closed = false;
-    std::string got = read_until_close(clients[i], 30s, &closed);
+    reply got = read_reply(clients[i], 30s);
     close(clients[i]);
-    if (closed && got == answer_for("/r" + std::to_string(i))) ++exact;
+    if (got.ended() && got.data == answer_for("/r" + std::to_string(i))) ++exact;
   }
   EXPECT_EQ(exact, count);
   EXPECT_TRUE(origin.wait_done(count, 30s));
   EXPECT_TRUE(ferry.wait_output(" freed\n", count, 30s));
-  EXPECT_EQ(ferry.errors().find("thread quee is full"), std::string::npos);
+  EXPECT_EQ(ferry.errors().find(queue_full), std::string::npos);
   EXPECT_TRUE(ferry.wait_counts(idle.descriptors, idle.threads, 30s));
 }
 
@@ -483,7 +331,7 @@ TEST(Relay, TraceOfOneRequest) {
   const std::string rewritten =
       "GET http://origin.test/t HTTP/1.1\r\nHost: origin.test\r\n"
       "Proxy-Connection: Close\r\n\r\n";
-  EXPECT_EQ(ask(head).data, answer);
+  EXPECT_EQ(exchange(head).data, answer);
   ASSERT_TRUE(ferry.wait_output("thread 2 freed\n"));
   std::string trace = ferry.output();
 

@@ -1,13 +1,9 @@
 // Several ferry instances behind a real HAProxy run with the shipped example
 // configuration: requests from curl keep succeeding while one instance is
 // killed, and every request once HAProxy has marked it down succeeds.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +13,7 @@
 #include <sstream>
 
 #include "harness.h"
+#include "origin_servers.h"
 #include "temp_files.h"
 
 using namespace harness;
@@ -42,54 +39,15 @@ struct instance_address {
 const instance_address instances[] = {
     {"127.0.0.1", 8081}, {"127.0.0.2", 8082}, {"127.0.0.3", 8083}};
 
-// An origin on 127.0.0.1:80 that answers every request head with a short
-// page and closes, one connection at a time.
-class tiny_origin {
- public:
-  tiny_origin() : listen_fd_(listen_on("127.0.0.1", 80, 256)) {
-    EXPECT_GE(listen_fd_, 0) << "cannot listen on 127.0.0.1:80";
-    server_ = std::thread([this] { serve(); });
+// The origin's script: a short page for every whole request head.
+std::string answer_page(int fd) {
+  std::string head = read_head(fd);
+  if (head.find("\r\n\r\n") != std::string::npos) {
+    send_all(fd, "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(answer_body.size()) +
+                     "\r\n\r\n" + answer_body);
   }
-  tiny_origin(const tiny_origin&) = delete;
-  tiny_origin& operator=(const tiny_origin&) = delete;
-  ~tiny_origin() {
-    stopping_ = true;
-    server_.join();
-    if (listen_fd_ >= 0) close(listen_fd_);
-  }
-
- private:
-  void serve() {
-    const std::string answer =
-        "HTTP/1.0 200 OK\r\nContent-Length: " + std::to_string(answer_body.size()) + "\r\n\r\n" +
-        answer_body;
-    while (!stopping_ && listen_fd_ >= 0) {
-      pollfd waited{listen_fd_, POLLIN, 0};
-      if (poll(&waited, 1, 20) <= 0) continue;
-      int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd < 0) continue;
-      if (read_head(fd)) send_all(fd, answer);
-      close(fd);
-    }
-  }
-
-  static bool read_head(int fd) {
-    std::string head;
-    char chunk[4096];
-    while (head.find("\r\n\r\n") == std::string::npos) {
-      pollfd waited{fd, POLLIN, 0};
-      if (poll(&waited, 1, 5000) <= 0) return false;
-      ssize_t got = read(fd, chunk, sizeof chunk);
-      if (got <= 0) return false;
-      head.append(chunk, static_cast<std::size_t>(got));
-    }
-    return true;
-  }
-
-  int listen_fd_;
-  std::atomic<bool> stopping_{false};
-  std::thread server_;
-};
+  return head;
+}
 
 // The shipped configuration made runnable here: the same defaults, balancing
 // and health checks, with this namespace's addresses and no system paths.
@@ -125,25 +83,8 @@ std::string test_config(const std::string& folder) {
 // HAProxy in the foreground, its output in a file, stopped with the test.
 class balancer {
  public:
-  explicit balancer(const std::string& folder) : folder_(folder) {
-    write_file(folder + "/haproxy.cfg", test_config(folder));
-    std::string config = folder + "/haproxy.cfg", output = folder + "/haproxy.out";
-    pid_ = fork();
-    if (pid_ == 0) {
-      int out = open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(out, STDOUT_FILENO);
-      dup2(out, STDERR_FILENO);
-      execl(haproxy_binary, "haproxy", "-db", "-f", config.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-  }
-  balancer(const balancer&) = delete;
-  balancer& operator=(const balancer&) = delete;
-  ~balancer() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
+  explicit balancer(const std::string& folder)
+      : folder_(folder), program_(haproxy_command(folder), folder + "/haproxy.out") {}
 
   // Waits until the stats socket answers and shows every server up. Nothing
   // connects through the frontend, so no ferry sees a connection from here.
@@ -154,10 +95,7 @@ class balancer {
         all_up = all_up && server_status("ferry" + std::to_string(i)) == "UP";
       }
       if (all_up) return true;
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-      }
+      if (!program_.running()) return false;
       std::this_thread::sleep_for(10ms);
     }
     return false;
@@ -182,23 +120,29 @@ class balancer {
   std::string diagnostics() const { return read_file(folder_ + "/haproxy.out"); }
 
  private:
+  // Writes the configuration into `folder` and returns the command that runs it.
+  static std::vector<std::string> haproxy_command(const std::string& folder) {
+    write_file(folder + "/haproxy.cfg", test_config(folder));
+    return {haproxy_binary, "-db", "-f", folder + "/haproxy.cfg"};
+  }
+
   std::string ask(const std::string& command) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::string path = folder_ + "/admin.sock";
     path.copy(address.sun_path, sizeof address.sun_path - 1);
-    std::string reply;
+    std::string answer;
     if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
         send_all(fd, command)) {
-      reply = read_until_close(fd, 5s);
+      answer = read_reply(fd, 5s).data;
     }
     close(fd);
-    return reply;
+    return answer;
   }
 
   std::string folder_;
-  pid_t pid_ = -1;
+  background_program program_;
 };
 
 struct request_record {
@@ -260,14 +204,6 @@ class client_load {
   std::vector<std::thread> clients_;
 };
 
-std::size_t occurrences(const std::string& text, const std::string& needle) {
-  std::size_t count = 0;
-  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
-    ++count;
-  }
-  return count;
-}
-
 long long milliseconds(clock_type::duration span) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(span).count();
 }
@@ -282,7 +218,7 @@ TEST(ScaleOut, ShippedHAProxyConfigurationIsValid) {
 TEST(ScaleOut, RequestsSucceedOnceAKilledInstanceIsMarkedDown) {
   set_hosts("127.0.0.1 localhost\n127.0.0.1 origin.test\n");
   temp_folder folder;
-  tiny_origin origin;
+  scripted_origin origin("127.0.0.1", answer_page, 1);
   // BACKLOG as in the shipped unit, above the balancer's maxconn per server.
   std::vector<std::unique_ptr<ferry_process>> ferries;
   for (const auto& instance : instances) {
@@ -297,7 +233,7 @@ TEST(ScaleOut, RequestsSucceedOnceAKilledInstanceIsMarkedDown) {
   // The health checks run while nothing else happens; count what reached ferry.
   std::this_thread::sleep_for(1s);
   std::size_t checks_accepted = 0;
-  for (auto& ferry : ferries) checks_accepted += occurrences(ferry->output(), "thread reserved");
+  for (auto& ferry : ferries) checks_accepted += count_of(ferry->output(), "thread reserved");
 
   ferry_process& victim = *ferries[1];
   client_load load(3);
@@ -340,7 +276,7 @@ TEST(ScaleOut, RequestsSucceedOnceAKilledInstanceIsMarkedDown) {
   EXPECT_GE(after_down, wanted_after_down);
   EXPECT_EQ(failed_after_down, 0u) << failures_after_down;
 
-  auto served = [&](std::size_t i) { return occurrences(ferries[i]->output(), "send/receive\n"); };
+  auto served = [&](std::size_t i) { return count_of(ferries[i]->output(), "send/receive\n"); };
   std::cout << "scale-out: " << load.records().size() << " requests from 3 curl clients through "
             << "HAProxy to 3 ferry instances, " << failed << " failed\n"
             << "scale-out: killed instance marked down " << milliseconds(down_at - killed_at)

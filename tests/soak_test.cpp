@@ -9,82 +9,17 @@
 #include "reliability.h"
 
 using namespace reliability;
+using temp_files::write_file;
 
 namespace {
 
-constexpr char nginx_binary[] = "/usr/sbin/nginx";
 const std::size_t file_sizes[] = {0,     1,     100,   1000,   4095,   4096,    4097,    8192,
                                   30000, 65536, 99999, 262144, 524288, 1048575, max_body};
 
+// nginx serves the files of file_sizes as /f/<size>.bin.
 std::string file_content(std::size_t size) {
-  std::mt19937 generator(static_cast<unsigned>(size) * 7919u + 1);
-  std::string bytes(size, '\0');
-  for (auto& byte : bytes) byte = static_cast<char>(generator() & 0xff);
-  return bytes;
+  return random_bytes(size, static_cast<unsigned>(size) * 7919u + 1);
 }
-
-// nginx as one process on 127.0.0.4:80 serving the files of file_sizes as
-// /f/<size>.bin. It closes after each answer (keepalive_timeout 0), so each
-// slot ends with its request, and echoes the URI it was asked for.
-class nginx_origin {
- public:
-  nginx_origin() {
-    char pattern[] = "/tmp/ferry-soak-XXXXXX";
-    folder_ = mkdtemp(pattern);
-    std::filesystem::create_directories(folder_ + "/www/f");
-    std::filesystem::create_directories(folder_ + "/temp");
-    for (std::size_t size : file_sizes) {
-      std::ofstream(folder_ + "/www/f/" + std::to_string(size) + ".bin", std::ios::binary)
-          << file_content(size);
-    }
-    const std::string& f = folder_;
-    std::ofstream(f + "/nginx.conf")
-        << "daemon off;\nmaster_process off;\nworker_processes 1;\npid " << f << "/nginx.pid;\n"
-        << "error_log " << f << "/error.log;\nworker_rlimit_nofile 8192;\n"
-        << "events { worker_connections 4096; }\nhttp {\n  access_log off;\n"
-        << "  default_type application/octet-stream;\n  keepalive_timeout 0;\n"
-        << "  client_body_temp_path " << f << "/temp/body;\n  proxy_temp_path " << f
-        << "/temp/proxy;\n  fastcgi_temp_path " << f << "/temp/fastcgi;\n  uwsgi_temp_path " << f
-        << "/temp/uwsgi;\n  scgi_temp_path " << f << "/temp/scgi;\n"
-        << "  server {\n    listen 127.0.0.4:80 backlog=1024;\n    root " << f << "/www;\n"
-        << "    add_header X-Request $request_uri always;\n  }\n}\n";
-    pid_ = fork();
-    if (pid_ == 0) {
-      prctl(PR_SET_PDEATHSIG, SIGKILL);
-      int out = open((f + "/nginx.out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      dup2(out, STDOUT_FILENO);
-      dup2(out, STDERR_FILENO);
-      execl(nginx_binary, "nginx", "-p", f.c_str(), "-c", (f + "/nginx.conf").c_str(), "-e",
-            (f + "/error.log").c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-  }
-  nginx_origin(const nginx_origin&) = delete;
-  nginx_origin& operator=(const nginx_origin&) = delete;
-  ~nginx_origin() {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    std::error_code ignored;
-    std::filesystem::remove_all(folder_, ignored);
-  }
-
-  bool wait_ready() {
-    for (int i = 0; i < 1000; ++i) {
-      int fd = harness::connect_to("127.0.0.4", 80);
-      if (fd >= 0) {
-        close(fd);
-        return true;
-      }
-      if (waitpid(pid_, nullptr, WNOHANG) == pid_) return false;
-      std::this_thread::sleep_for(10ms);
-    }
-    return false;
-  }
-
- private:
-  std::string folder_;
-  pid_t pid_ = -1;
-};
 
 // nginx's answer for /f/<size>.bin?id=<id>: its own head, which must name
 // this request, and the file byte for byte.
@@ -163,29 +98,33 @@ TEST(Soak, MixedAnswersFromNginxAndScriptedOrigin) {
   // its cache of thread stacks have grown to what this load needs.
   const long warm_up = std::min(total / 4, 5000L);
   harness::set_hosts("127.0.0.1 origin.test\n127.0.0.4 nginx.test\n");
-  nginx_origin nginx;
-  ASSERT_TRUE(nginx.wait_ready()) << "nginx did not start";
-  scripted_origin origin("127.0.0.1", scripted_origin::mode::paths, 2 * backlog + 16);
-  quiet_ferry ferry({"LISTEN_PORT=8080", "BACKLOG=" + std::to_string(backlog)});
-  ASSERT_TRUE(ferry.wait_listening(8080));
-  const int idle_descriptors = ferry.descriptors(), idle_threads = ferry.threads();
-
+  nginx_origin nginx("127.0.0.4");
   soak_run run;
-  for (std::size_t size : file_sizes) run.files[size] = file_content(size);
+  std::filesystem::create_directories(nginx.www() + "/f");
+  for (std::size_t size : file_sizes) {
+    run.files[size] = file_content(size);
+    write_file(nginx.www() + "/f/" + std::to_string(size) + ".bin", run.files[size]);
+  }
+  ASSERT_TRUE(nginx.wait_ready()) << "nginx did not start: " << nginx.diagnostics();
+  scripted_origin origin("127.0.0.1", path_answers(), 2 * backlog + 16);
+  ferry_process ferry({"LISTEN_PORT=8080", "BACKLOG=" + std::to_string(backlog)}, trace_dropped);
+  ASSERT_TRUE(ferry.wait_listening(8080));
+  const int idle_descriptors = ferry.open_descriptors(), idle_threads = ferry.thread_count();
+
   auto start = steady_clock::now();
   run.requests(0, static_cast<std::uint64_t>(warm_up), backlog);
-  ASSERT_TRUE(ferry.wait_idle(idle_descriptors, idle_threads));
+  ASSERT_TRUE(ferry.wait_counts(idle_descriptors, idle_threads));
   const long rss_after_warm_up = ferry.rss_kib();
   run.requests(static_cast<std::uint64_t>(warm_up), static_cast<std::uint64_t>(total - warm_up),
                backlog);
   const double elapsed = seconds_since(start);
   EXPECT_TRUE(ferry.running());
-  EXPECT_TRUE(ferry.wait_idle(idle_descriptors, idle_threads));
-  const int end_descriptors = ferry.descriptors(), end_threads = ferry.threads();
+  EXPECT_TRUE(ferry.wait_counts(idle_descriptors, idle_threads));
+  const int end_descriptors = ferry.open_descriptors(), end_threads = ferry.thread_count();
   const long rss_end = ferry.rss_kib();
   // Every refusal the clients saw is one "thread quee is full", and no more.
-  EXPECT_TRUE(ferry.wait_count(queue_full, run.refusals));
-  EXPECT_EQ(ferry.count(queue_full), run.refusals);
+  EXPECT_TRUE(ferry.wait_errors(queue_full, run.refusals));
+  EXPECT_EQ(ferry.error_count(queue_full), run.refusals);
 
   figures("soak")
       .add("requests", total)
@@ -208,7 +147,7 @@ TEST(Soak, MixedAnswersFromNginxAndScriptedOrigin) {
       .publish();
 
   EXPECT_EQ(run.outcomes.get("ok"), total) << run.outcomes.unexpected();
-  EXPECT_EQ(origin.mismatches(), 0);
+  EXPECT_EQ(origin.count(mismatched), 0);
   EXPECT_EQ(end_descriptors, idle_descriptors);
   EXPECT_EQ(end_threads, idle_threads);
   // Sanitizers keep freed memory in quarantine and shadow, so only the plain

@@ -26,6 +26,7 @@
 namespace {
 
 using namespace std::chrono_literals;
+using harness::count_of;
 
 struct trace {
   std::string output;
@@ -63,14 +64,6 @@ trace capture(Action action) {
   close(saved_output);
   close(saved_errors);
   return {read_back(output_file), read_back(errors_file)};
-}
-
-int count_of(const std::string& text, const std::string& part) {
-  int count = 0;
-  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) {
-    ++count;
-  }
-  return count;
 }
 
 bool is_nonblocking(int fd) { return (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0; }
@@ -289,7 +282,7 @@ TEST_F(SocketIo, LargeWriteArrivesWholeAndInOrder) {
   connection link(link_kind::loopback_tcp, 16384);
   const std::string sent = pattern(1 << 20);
   std::string received;
-  std::thread reader([&] { received = harness::read_until_close(link.far_fd, 20s); });
+  std::thread reader([&] { received = harness::read_reply(link.far_fd, 20s).data; });
   ssize_t written = 0;
   trace big = capture([&] { written = writen(link.near_fd, sent.data(), sent.size()); });
   link.close_near();

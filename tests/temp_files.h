@@ -1,4 +1,5 @@
-// Files and throw-away folders for the tests that install, package and deploy.
+// Files and throw-away folders: what the tests install, package, deploy and
+// serve, and the configurations of the programs they start.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -11,8 +12,12 @@
 
 namespace temp_files {
 
-inline void write_file(const std::string& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
+// False when the file cannot be written whole.
+inline bool write_file(const std::string& path, const std::string& content) {
+  std::ofstream file(path, std::ios::binary);
+  file << content;
+  file.close();
+  return !file.fail();
 }
 
 // The whole file, or "" when it cannot be read.
@@ -27,7 +32,7 @@ inline std::string read_file(const std::string& path) {
 class temp_folder {
  public:
   temp_folder() {
-    char pattern[] = "/tmp/ferry-dist-XXXXXX";
+    char pattern[] = "/tmp/ferry-test-XXXXXX";
     path_ = mkdtemp(pattern) != nullptr ? pattern : "";
     EXPECT_FALSE(path_.empty()) << "mkdtemp failed";
   }

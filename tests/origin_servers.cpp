@@ -1,0 +1,137 @@
+#include "origin_servers.h"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+
+namespace harness {
+
+scripted_origin::scripted_origin(const std::string& ip, script behaviour, int workers)
+    : listen_fd_(listen_on(ip, 80, 1024)), behaviour_(std::move(behaviour)) {
+  EXPECT_GE(listen_fd_, 0) << "cannot listen on " << ip << ":80";
+  for (int i = 0; i < workers && listen_fd_ >= 0; ++i) workers_.emplace_back([this] { work(); });
+}
+
+scripted_origin::~scripted_origin() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    for (int fd : open_) shutdown(fd, SHUT_RDWR);
+  }
+  if (listen_fd_ >= 0) shutdown(listen_fd_, SHUT_RDWR);  // wakes every accept
+  for (auto& worker : workers_) worker.join();
+  if (listen_fd_ >= 0) close(listen_fd_);
+}
+
+void scripted_origin::work() {
+  for (;;) {
+    int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (stopping_) return;
+      if (errno != EINTR && errno != ECONNABORTED) std::this_thread::sleep_for(10ms);
+      continue;
+    }
+    ++accepted_;
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) {
+        close(fd);
+        return;
+      }
+      open_.insert(fd);
+    }
+    std::string got = behaviour_(fd);
+    std::lock_guard lock(mutex_);
+    open_.erase(fd);
+    close(fd);
+    ++done_;
+    if (!got.empty()) received_.push_back(std::move(got));
+    changed_.notify_all();
+  }
+}
+
+bool scripted_origin::wait_done(std::size_t count, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return done_ >= count; });
+}
+
+std::vector<std::string> scripted_origin::received() {
+  std::lock_guard lock(mutex_);
+  return received_;
+}
+
+long scripted_origin::count(const std::string& record) {
+  std::lock_guard lock(mutex_);
+  return std::count(received_.begin(), received_.end(), record);
+}
+
+scripted_origin::script answer_and_drain(std::string answer) {
+  return [answer](int fd) {
+    std::string got = read_head(fd);
+    send_within(fd, answer);
+    shutdown(fd, SHUT_WR);
+    return got + read_reply(fd).data;
+  };
+}
+
+namespace {
+
+// Writes nginx's configuration into `folder` and returns the command that runs it.
+std::vector<std::string> nginx_command(const std::string& folder, const std::string& ip,
+                                       const std::string& keepalive_timeout) {
+  const std::string& f = folder;
+  std::filesystem::create_directories(f + "/www");
+  std::filesystem::create_directories(f + "/temp");
+  temp_files::write_file(
+      f + "/nginx.conf",
+      "daemon off;\nmaster_process off;\nworker_processes 1;\nuser root;\n"
+      "pid " + f + "/nginx.pid;\nerror_log " + f + "/error.log;\n"
+      "worker_rlimit_nofile 8192;\nevents { worker_connections 4096; }\n"
+      "http {\n"
+      "  types { text/plain txt; application/octet-stream bin; }\n"
+      "  default_type application/octet-stream;\n"
+      "  log_format relay '$request|$http_proxy_connection|$status';\n"
+      "  access_log " + f + "/access.log relay;\n"
+      "  keepalive_timeout " + keepalive_timeout + ";\n"
+      "  client_body_temp_path " + f + "/temp/body;\n"
+      "  proxy_temp_path " + f + "/temp/proxy;\n"
+      "  fastcgi_temp_path " + f + "/temp/fastcgi;\n"
+      "  uwsgi_temp_path " + f + "/temp/uwsgi;\n"
+      "  scgi_temp_path " + f + "/temp/scgi;\n"
+      "  server {\n"
+      "    listen " + ip + ":80 backlog=1024;\n"
+      "    root " + f + "/www;\n"
+      "    add_header X-Request $request_uri always;\n"
+      "  }\n"
+      "}\n");
+  return {"/usr/sbin/nginx", "-p", f, "-c", f + "/nginx.conf", "-e", f + "/error.log"};
+}
+
+}  // namespace
+
+nginx_origin::nginx_origin(const std::string& ip, const std::string& keepalive_timeout)
+    : ip_(ip),
+      program_(nginx_command(folder_.path(), ip, keepalive_timeout), folder_ / "nginx.out") {}
+
+bool nginx_origin::wait_ready(std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline && program_.running()) {
+    int fd = connect_to(ip_, 80);
+    if (fd >= 0) {
+      close(fd);
+      return true;
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  return false;
+}
+
+std::string nginx_origin::diagnostics() const {
+  using temp_files::read_file;
+  return read_file(folder_ / "nginx.out") + read_file(folder_ / "error.log");
+}
+
+}  // namespace harness
