@@ -511,7 +511,8 @@ std::string forward_head(std::string_view head, const http_request& request) {
   out.append("Host: ").append(host_field_value(request)).append(crlf);
   append_end_to_end_fields(parts.fields, dropped, &out);
   out.append("Connection: close\r\n");
-  out.append(parts.end.empty() ? crlf : parts.end);
+  // The server gets one line-ending style after the fields ferry wrote.
+  out.append(crlf);
   close_keep_alive(&out);
   return out;
 }

@@ -387,7 +387,10 @@ void serve(int clifd, const http_request& request, std::string_view head,
   r.upload.source_open = client_open;
   r.upload.readable = client_open && request.body_expected;
   relay_end end = relay_both_ways(r);
-  if (end == relay_end::client_write_failed) puts("connection to clinet closed");
+  // A client reset shows first on either side; both mean it went away.
+  if (end == relay_end::client_write_failed || end == relay_end::client_failed) {
+    puts("connection to clinet closed");
+  }
   servfd.reset();
   // The client may still be sending: a body the server did not read.
   bool client_may_send = r.upload.source_open || r.upload_failed;

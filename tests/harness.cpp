@@ -457,6 +457,15 @@ reply exchange(std::string_view head, std::chrono::milliseconds timeout, std::ui
   return got;
 }
 
+reply exchange_and_end(std::string_view head, std::chrono::milliseconds timeout) {
+  int fd = open_request(head);
+  if (fd < 0) return {};
+  shutdown(fd, SHUT_WR);
+  reply got = read_reply(fd, timeout);
+  close(fd);
+  return got;
+}
+
 command_result run_command(const std::vector<std::string>& argv,
                            const std::vector<std::string>& extra_environment,
                            std::chrono::milliseconds timeout) {

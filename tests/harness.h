@@ -132,6 +132,9 @@ int open_request(std::string_view head, std::uint16_t port = 8080);
 // One request through ferry: its answer and how the connection ended.
 reply exchange(std::string_view head, std::chrono::milliseconds timeout = 60s,
                std::uint16_t port = 8080);
+// The same, with the client's end of stream after the head: ferry answers
+// even a head that never ends.
+reply exchange_and_end(std::string_view head, std::chrono::milliseconds timeout = 60s);
 
 // Open descriptors of `pid` (0: this process), from /proc.
 int count_descriptors(pid_t pid = 0);

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <random>
+#include <string>
 
 namespace harness {
 namespace {
@@ -91,6 +93,32 @@ reply read_reply(int fd, std::chrono::milliseconds timeout) {
     }
     got.data.append(chunk, static_cast<std::size_t>(n));
   }
+}
+
+std::string ferry_answer(int status, std::string_view reason, std::string_view line) {
+  return "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason) +
+         "\r\nContent-Type: text/plain\r\nContent-Length: " + std::to_string(line.size() + 1) +
+         "\r\nConnection: close\r\n\r\n" + std::string(line) + "\n";
+}
+
+bool is_ferry_answer(std::string_view data) {
+  std::size_t line_end = data.find("\r\n");
+  std::size_t head_end = data.find("\r\n\r\n");
+  if (head_end == std::string_view::npos || line_end < 13 || !data.starts_with("HTTP/1.1 ") ||
+      (data[9] != '4' && data[9] != '5') || !data.ends_with('\n')) {
+    return false;
+  }
+  int status = std::atoi(std::string(data.substr(9, 3)).c_str());
+  std::string_view reason = data.substr(13, line_end - 13);
+  std::string_view line = data.substr(head_end + 4, data.size() - head_end - 5);
+  return data == ferry_answer(status, reason, line);
+}
+
+std::string relayed(std::string_view answer) {
+  std::size_t head_end = answer.find("\r\n\r\n");
+  if (head_end == std::string_view::npos) return std::string(answer);
+  return std::string(answer.substr(0, head_end + 2)) + "Connection: close\r\n" +
+         std::string(answer.substr(head_end + 2));
 }
 
 }  // namespace harness

@@ -17,12 +17,21 @@ inline constexpr bool sanitized = true;
 inline constexpr bool sanitized = false;
 #endif
 
+// One of ferry's own answers: the status and a one-line plain-text body.
+std::string ferry_answer(int status, std::string_view reason, std::string_view line);
 // ferry's answer when it cannot reach the host a head names.
-inline const std::string host_failed("connection to host failed\0", 26);
+inline const std::string host_failed = ferry_answer(502, "Bad Gateway", "connection to host failed");
+// True when `data` is one of ferry's own 4xx or 5xx answers, whole.
+bool is_ferry_answer(std::string_view data);
+// An answer whose head has no Connection field, as ferry passes it on: with
+// "Connection: close" as its last field.
+std::string relayed(std::string_view answer);
 // ferry's report, on standard error, when every slot is taken.
 inline const std::string queue_full = "thread quee is full";
-// ferry forwards what its one read of a head brings, at most this many bytes.
+// ferry's first read of a head: at most this many bytes.
 inline constexpr std::size_t head_read_size = 4096;
+// The largest head ferry takes.
+inline constexpr std::size_t max_head_size = 65536;
 
 // `size` bytes of a generator seeded with `seed`: the same bytes for the same seed.
 std::string random_bytes(std::size_t size, unsigned seed);
@@ -35,9 +44,9 @@ long count_of(std::string_view haystack, std::string_view needle);
 std::string read_up_to(int fd, std::size_t size, std::chrono::milliseconds timeout = 10s,
                        bool head = false);
 
-// A head ends at its empty line, or where ferry's one read cut it.
+// A head ends at its empty line.
 inline std::string read_head(int fd, std::chrono::milliseconds timeout = 10s) {
-  return read_up_to(fd, head_read_size, timeout, true);
+  return read_up_to(fd, max_head_size, timeout, true);
 }
 
 // Sends all of `data` within `timeout`; false when the peer fails or the time is up.

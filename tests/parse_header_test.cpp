@@ -249,7 +249,7 @@ TEST(ForwardHead, OriginFormOneHostAndConnectionCloseLastOtherLinesAsReceived) {
        "GET /?x HTTP/1.1\r\nHost: a.test\r\nproxy-connection: keep-alive\r\nConnection: "
        "close\r\n\r\n"},
       {"\nGET / HTTP/1.0\nHost: a.test:80\nHost: a.test:80\n\nbody",
-       "GET / HTTP/1.0\r\nHost: a.test\r\nConnection: close\r\n\n"},
+       "GET / HTTP/1.0\r\nHost: a.test\r\nConnection: close\r\n\r\n"},
   };
   for (const auto& [head, expected] : rows) {
     SCOPED_TRACE(head);

@@ -26,7 +26,9 @@ using namespace harness;
 using std::chrono::milliseconds;
 using steady_clock = std::chrono::steady_clock;
 
+// What the sink.test origin sends, and what a client gets of it through ferry.
 inline const std::string sink_answer = "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nsink\n";
+inline const std::string sink_relayed = relayed(sink_answer);
 inline constexpr std::size_t max_body = 1 << 20;
 inline const ferry_options trace_dropped{.keep_trace = false};
 
@@ -41,8 +43,9 @@ inline double seconds_since(steady_clock::time_point start) {
 }
 
 // What path_answers answers for /gen/<size>/<id>: a head naming the id and a
-// body of its own, cut from one pool of random bytes.
-std::string expected_answer(std::uint64_t id, std::size_t size);
+// body of its own, cut from one pool of random bytes; `relayed_by_ferry`, as
+// the client gets it.
+std::string expected_answer(std::uint64_t id, std::size_t size, bool relayed_by_ferry = true);
 
 // /stream/<id> sends the pool over and over from the id's offset.
 inline constexpr std::size_t stream_length = 32 << 20;
