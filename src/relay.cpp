@@ -85,29 +85,35 @@ void refuse(int clifd, int status, std::string_view body_line) {
 
 // Reads until the head is complete, the client closes or fails, or
 // max_head_size bytes have come. Returns the head's length, 0 when there is no
-// complete head; `received` holds every byte read, `client_open` says whether
-// the client may send more.
-std::size_t read_head(int clifd, std::string& received, bool& client_open) {
+// complete head. `received` views every byte read: in `first` after one read,
+// in `longer` when the head needed more. `client_open` says whether the client
+// may send more.
+std::size_t read_head(int clifd, char* first, std::string& longer, std::string_view& received,
+                      bool& client_open) {
   // One read of at most a chunk first: a head that arrives whole is traced
-  // exactly as a single read.
-  received.resize(chunk_size);
-  std::size_t size = 0;
-  for (;;) {
-    std::size_t room = received.size() - size;
-    ssize_t got = readn(clifd, received.data() + size, room < chunk_size ? room : chunk_size);
+  // exactly as a single read, and needs no buffer of its own.
+  ssize_t got = readn(clifd, first, chunk_size);
+  received = std::string_view(first, got > 0 ? static_cast<std::size_t>(got) : 0);
+  if (got <= 0) {
+    client_open = false;
+    return 0;
+  }
+  if (std::size_t head = head_length(received); head > 0) return head;
+  longer.assign(received);
+  while (longer.size() < max_head_size) {
+    std::size_t size = longer.size();
+    std::size_t wanted = max_head_size - size < chunk_size ? max_head_size - size : chunk_size;
+    longer.resize(size + wanted);
+    got = readn(clifd, longer.data() + size, wanted);
+    longer.resize(size + (got > 0 ? static_cast<std::size_t>(got) : 0));
+    received = longer;
     if (got <= 0) {
       client_open = false;
-      received.resize(size);
       return 0;
     }
-    size += static_cast<std::size_t>(got);
-    std::size_t head = head_length(std::string_view(received.data(), size));
-    if (head > 0 || size >= max_head_size) {
-      received.resize(size);
-      return head;
-    }
-    if (received.size() == size) received.resize(size + chunk_size < max_head_size ? size + chunk_size : max_head_size);
+    if (std::size_t head = head_length(received); head > 0) return head;
   }
+  return 0;
 }
 
 bool is_this_machine(in_addr_t address, const ifaddrs* interfaces) {
@@ -343,9 +349,10 @@ relay_end relay_both_ways(relay& r) {
   }
 }
 
-// Connects to the server the request names and relays. `received` holds the
-// head and whatever body bytes came with it.
-void serve(int clifd, const http_request& request, std::string_view head,
+// Connects to the server the request names and relays through `r`. The head
+// and the body bytes that came with it may lie in r's answer buffer: they are
+// sent before the first answer byte is read.
+void serve(relay& r, int clifd, const http_request& request, std::string_view head,
            std::string_view body_start, bool client_open) {
   std::string sent = forward_head(head, request);
   fwrite(sent.data(), 1, sent.size(), stdout);
@@ -381,7 +388,6 @@ void serve(int clifd, const http_request& request, std::string_view head,
   if (!client_open) shutdown(servfd.get(), SHUT_WR);
   puts("send/receive");
 
-  relay r;
   r.answer.from = r.upload.to = servfd.get();
   r.answer.to = r.upload.from = clifd;
   r.upload.source_open = client_open;
@@ -415,9 +421,11 @@ void set_up_relay(std::uint16_t own_port) {
 
 void relay_request(int clifd) {
   puts("getting header");
-  std::string received;
+  relay r;
+  std::string longer;
+  std::string_view received;
   bool client_open = true;
-  std::size_t head_size = read_head(clifd, received, client_open);
+  std::size_t head_size = read_head(clifd, r.answer.buffer, longer, received, client_open);
   if (head_size == 0) {
     if (received.size() >= max_head_size) {
       refuse(clifd, 431, "request head larger than 65536 bytes");
@@ -426,11 +434,11 @@ void relay_request(int clifd) {
     }
     return;
   }
-  std::string_view head(received.data(), head_size);
+  std::string_view head = received.substr(0, head_size);
   http_request request;
   if (int status = parse_request(head, &request); status != 0) {
     refuse(clifd, status, request.problem);
     return;
   }
-  serve(clifd, request, head, std::string_view(received).substr(head_size), client_open);
+  serve(r, clifd, request, head, received.substr(head_size), client_open);
 }
