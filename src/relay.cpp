@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -27,7 +28,7 @@ constexpr std::size_t chunk_size = 4096;
 constexpr auto linger_time = std::chrono::seconds(1);
 // Moves in a row before the readiness of both sides is checked again, so a
 // server that streams without pause cannot starve the upload.
-constexpr int moves_before_fairness_check = 32;
+constexpr int moves_before_fairness_check = 256;
 
 // The port of the "http" service, looked up once before any request thread:
 // reading the service table on every request cost more than the rest of the
@@ -160,7 +161,10 @@ struct flow {
   bool source_open = true;   // `from` has not ended
   bool blocked = false;      // a write is waiting for room since `blocked_since`
   steady_clock::time_point blocked_since;
-  char buffer[chunk_size];
+  // Taken from the heap on the first read unless given: most requests send
+  // nothing after their head, and need no upload buffer at all.
+  char* buffer = nullptr;
+  std::unique_ptr<char[]> owned_buffer;
 };
 
 enum class move_result { idle, moved, failed };
@@ -189,6 +193,10 @@ move_result write_pending(flow& direction) {
 // Reads once from `from` into the buffer. End of stream clears source_open;
 // the bytes read are left in `got`.
 move_result read_source(flow& direction, std::string_view& got) {
+  if (direction.buffer == nullptr) {
+    direction.owned_buffer = std::make_unique_for_overwrite<char[]>(chunk_size);
+    direction.buffer = direction.owned_buffer.get();
+  }
   ssize_t count = read_now(direction.from, direction.buffer, chunk_size);
   if (count == would_block) {
     direction.readable = false;
@@ -206,6 +214,7 @@ enum class relay_end { server_closed, server_failed, client_failed, client_write
 struct relay {
   flow answer;  // server to client
   flow upload;  // client to server
+  char first_read[chunk_size];  // the head, then the answer's chunks
   answer_editor editor;
   bool upload_failed = false;
 };
@@ -389,6 +398,8 @@ void serve(relay& r, int clifd, const http_request& request, std::string_view he
   puts("send/receive");
 
   r.answer.from = r.upload.to = servfd.get();
+  // The head has gone out, so its buffer is free for the answer.
+  r.answer.buffer = r.first_read;
   r.answer.to = r.upload.from = clifd;
   r.upload.source_open = client_open;
   r.upload.readable = client_open && request.body_expected;
@@ -425,7 +436,7 @@ void relay_request(int clifd) {
   std::string longer;
   std::string_view received;
   bool client_open = true;
-  std::size_t head_size = read_head(clifd, r.answer.buffer, longer, received, client_open);
+  std::size_t head_size = read_head(clifd, r.first_read, longer, received, client_open);
   if (head_size == 0) {
     if (received.size() >= max_head_size) {
       refuse(clifd, 431, "request head larger than 65536 bytes");
