@@ -38,11 +38,6 @@ pthread_attr_t request_attributes;
   pthread_exit(const_cast<int*>(&result));
 }
 
-void write_raw(const char* text, std::size_t length) {
-  ssize_t ignored = write(STDERR_FILENO, text, length);
-  (void)ignored;
-}
-
 void set_up_listener() {
   sockaddr_in address{};
   address.sin_family = AF_INET;

@@ -34,12 +34,8 @@ constexpr int moves_before_fairness_check = 256;
 // reading the service table on every request cost more than the rest of the
 // request's own work. Stays "http" when the table has no entry.
 char upstream_service[16] = "http";
+std::uint16_t upstream_port = 0;  // 0 while the service is unknown
 std::uint16_t listening_port = 0;
-
-void write_raw(const char* text, std::size_t length) {
-  ssize_t ignored = write(STDERR_FILENO, text, length);
-  (void)ignored;
-}
 
 // Half-closes towards the client and reads what it still sends for a moment,
 // so the close does not become a reset that destroys the answer in the
@@ -309,8 +305,6 @@ bool answer_timed_out(relay& r) {
   return r.answer.blocked && waited_ms(r.answer) >= write_limit_ms();
 }
 
-constexpr short ready_events = POLLHUP | POLLERR;
-
 // One wait on both sides, for what each flow waits for; a side with nothing
 // to wait for is left out, so its hang-up cannot wake the wait again and
 // again. `limit_ms` 0 only checks. Returns false when the wait failed.
@@ -375,7 +369,7 @@ void serve(relay& r, int clifd, const http_request& request, std::string_view he
     snprintf(port_text, sizeof port_text, "%u", static_cast<unsigned>(port));
   } else {
     std::memcpy(port_text, upstream_service, sizeof port_text);
-    port = static_cast<std::uint16_t>(std::atoi(upstream_service));
+    port = upstream_port;
   }
   if (loops_back(request.host, port, port_text)) {
     refuse(clifd, 508, "the request names this proxy itself");
@@ -426,7 +420,8 @@ void set_up_relay(std::uint16_t own_port) {
   char scratch[1024];
   if (getservbyname_r("http", "tcp", &entry, scratch, sizeof scratch, &found) == 0 &&
       found != nullptr) {
-    snprintf(upstream_service, sizeof upstream_service, "%d", ntohs(found->s_port));
+    upstream_port = ntohs(static_cast<std::uint16_t>(found->s_port));
+    snprintf(upstream_service, sizeof upstream_service, "%u", static_cast<unsigned>(upstream_port));
   }
 }
 

@@ -56,9 +56,6 @@ ssize_t write_once(int fd, const void* buffer, std::size_t count) {
   return write(fd, buffer, count);
 }
 
-// A peer that closed or failed counts as ready: the transfer then reports it.
-constexpr short ready_events = POLLHUP | POLLERR;
-
 int write_wait_ms() {
   return static_cast<int>(ti.tv_sec * 1000 + ti.tv_usec / 1000);
 }
@@ -138,6 +135,11 @@ ssize_t read_now(int fd, void* buffer, std::size_t count) {
   trace_read_attempt(count);
   trace("after read c = ", static_cast<int>(got), "\n");
   return finish_read(got, read_errno);
+}
+
+void write_raw(const char* text, std::size_t length) {
+  ssize_t ignored = write(STDERR_FILENO, text, length);
+  (void)ignored;
 }
 
 ssize_t readn(int fd, void* buffer, std::size_t count) {

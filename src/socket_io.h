@@ -1,6 +1,7 @@
 // Readiness-guarded transfers and the upstream connection.
 #pragma once
 
+#include <poll.h>
 #include <sys/time.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -78,6 +79,12 @@ void trace(const Parts&... parts) {
 // Writes "label: <text of errno>\n" to standard error as perror does, but
 // with one write: glibc's perror costs six system calls. Keeps errno.
 void report_errno(const char* label);
+
+// Writes a fixed message to standard error as it stands, newline or not.
+void write_raw(const char* text, std::size_t length);
+
+// A peer that closed or failed counts as ready: the transfer then reports it.
+inline constexpr short ready_events = POLLHUP | POLLERR;
 
 // Connects to the first IPv4 address of `host` that accepts, on service
 // `serv`. Returns the connected descriptor, or -1.
