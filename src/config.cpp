@@ -1,12 +1,35 @@
 #include "config.h"
 
+#include <cstdio>
 #include <cstdlib>
+#include <iterator>
+#include <string_view>
 
 std::int64_t LISTEN_PORT = 8080;
 std::int64_t MAX_RAM_CACHE = 100;
 std::int64_t MAX_HDD_CACHE = 20000;
 std::int16_t CON_TIMEOUT = 10;
 std::int64_t BACKLOG = 30;
+
+namespace {
+
+// The defaults are written as a user would write them; they always parse.
+address_list default_list(std::string_view text) {
+  address_list list;
+  std::string unused;
+  parse_address_list(text, list, unused);
+  return list;
+}
+
+}  // namespace
+
+std::uint32_t LISTEN_ADDR = 0;  // 0.0.0.0
+address_list ALLOW = default_list("127.0.0.0/8");
+address_list DENY_TO = default_list("0.0.0.0/8,127.0.0.0/8,169.254.0.0/16,224.0.0.0/3");
+port_list CONNECT_PORTS = {{443, 443}};
+std::uint16_t HEAD_TIMEOUT = 30;
+std::uint16_t IDLE_TIMEOUT = 300;
+std::string conf_problem;
 
 const char* envcmp(const char* name, const char* entry) {
   while (*name != '\0' && *name == *entry) {
@@ -17,21 +40,113 @@ const char* envcmp(const char* name, const char* entry) {
   return "";
 }
 
-int rchk_conf(char** env) {
-  for (; *env != nullptr; ++env) {
-    const char* value;
-    if (*(value = envcmp("LISTEN_PORT", *env)) != '\0') {
-      LISTEN_PORT = std::strtol(value, nullptr, 10);
-    } else if (*(value = envcmp("MAX_RAM_CACHE", *env)) != '\0') {
-      MAX_RAM_CACHE = std::strtol(value, nullptr, 10);
-    } else if (*(value = envcmp("MAX_HDD_CACHE", *env)) != '\0') {
-      MAX_HDD_CACHE = std::strtol(value, nullptr, 10);
-    } else if (*(value = envcmp("CON_TIMEOUT", *env)) != '\0') {
-      // Only the low 16 bits are kept: -1 becomes 65535 seconds of wait.
-      CON_TIMEOUT = static_cast<std::int16_t>(std::strtol(value, nullptr, 10));
-    } else if (*(value = envcmp("BACKLOG", *env)) != '\0') {
-      BACKLOG = std::strtol(value, nullptr, 10);
+namespace {
+
+// The first settings take any value, as strtol reads it.
+void read_lenient_setting(const char* entry) {
+  const char* value;
+  if (*(value = envcmp("LISTEN_PORT", entry)) != '\0') {
+    LISTEN_PORT = std::strtol(value, nullptr, 10);
+  } else if (*(value = envcmp("MAX_RAM_CACHE", entry)) != '\0') {
+    MAX_RAM_CACHE = std::strtol(value, nullptr, 10);
+  } else if (*(value = envcmp("MAX_HDD_CACHE", entry)) != '\0') {
+    MAX_HDD_CACHE = std::strtol(value, nullptr, 10);
+  } else if (*(value = envcmp("CON_TIMEOUT", entry)) != '\0') {
+    // Only the low 16 bits are kept: -1 becomes 65535 seconds of wait.
+    CON_TIMEOUT = static_cast<std::int16_t>(std::strtol(value, nullptr, 10));
+  } else if (*(value = envcmp("BACKLOG", entry)) != '\0') {
+    BACKLOG = std::strtol(value, nullptr, 10);
+  }
+}
+
+// Decimal digits only, leading zeros allowed. Sets `seconds` only on success.
+bool read_seconds(std::string_view value, std::uint16_t& seconds, std::string& problem) {
+  std::uint32_t number = 0;
+  for (char c : value) {
+    bool digit = c >= '0' && c <= '9';
+    if (digit) number = number * 10 + static_cast<std::uint32_t>(c - '0');
+    if (!digit || number > 65535) {
+      problem = "not a whole number of seconds 0 to 65535";
+      return false;
     }
+  }
+  seconds = static_cast<std::uint16_t>(number);
+  return true;
+}
+
+// Each reader sets its setting only when the whole value parses.
+bool read_listen_addr(std::string_view value, std::string& problem) {
+  if (parse_ipv4(value, LISTEN_ADDR)) return true;
+  problem = "not an address of four numbers 0 to 255";
+  return false;
+}
+bool read_allow(std::string_view value, std::string& problem) {
+  return parse_address_list(value, ALLOW, problem);
+}
+bool read_deny_to(std::string_view value, std::string& problem) {
+  return parse_address_list(value, DENY_TO, problem);
+}
+bool read_connect_ports(std::string_view value, std::string& problem) {
+  return parse_port_list(value, CONNECT_PORTS, problem);
+}
+bool read_head_timeout(std::string_view value, std::string& problem) {
+  return read_seconds(value, HEAD_TIMEOUT, problem);
+}
+bool read_idle_timeout(std::string_view value, std::string& problem) {
+  return read_seconds(value, IDLE_TIMEOUT, problem);
+}
+
+struct checked_setting {
+  const char* name;
+  bool (*read)(std::string_view value, std::string& problem);
+};
+constexpr checked_setting checked_settings[] = {
+    {"LISTEN_ADDR", read_listen_addr},   {"ALLOW", read_allow},
+    {"DENY_TO", read_deny_to},           {"CONNECT_PORTS", read_connect_ports},
+    {"HEAD_TIMEOUT", read_head_timeout}, {"IDLE_TIMEOUT", read_idle_timeout},
+};
+constexpr std::size_t checked_count = std::size(checked_settings);
+
+// Bytes outside printable ASCII become \xNN, so that the report stays one
+// line and cannot drive a terminal.
+std::string printable(std::string_view text) {
+  std::string result;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c < 0x7f) {
+      result += static_cast<char>(c);
+      continue;
+    }
+    char escaped[5];
+    std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+    result += escaped;
+  }
+  return result;
+}
+
+// Only the first bad setting is reported; every bad one keeps its default.
+void apply_checked(const checked_setting& setting, const char* value) {
+  std::string problem;
+  if (setting.read(value, problem) || !conf_problem.empty()) return;
+  conf_problem =
+      printable(std::string(setting.name) + "=\"" + value + "\" is not valid: " + problem);
+}
+
+}  // namespace
+
+int rchk_conf(char** env) {
+  conf_problem.clear();
+  // Only the last value of a checked setting is parsed: a bad value that a
+  // later entry replaces does no harm.
+  const char* last_values[checked_count] = {};
+  for (; *env != nullptr; ++env) {
+    read_lenient_setting(*env);
+    for (std::size_t i = 0; i < checked_count; ++i) {
+      const char* value = envcmp(checked_settings[i].name, *env);
+      if (*value != '\0') last_values[i] = value;
+    }
+  }
+  for (std::size_t i = 0; i < checked_count; ++i) {
+    if (last_values[i] != nullptr) apply_checked(checked_settings[i], last_values[i]);
   }
   return 0;
 }

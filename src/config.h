@@ -1,7 +1,10 @@
-// The five settings, read once from the environment before any thread exists.
+// The settings, read once from the environment before any thread exists.
 #pragma once
 
 #include <cstdint>
+#include <string>
+
+#include "address_list.h"
 
 extern std::int64_t LISTEN_PORT;
 extern std::int64_t MAX_RAM_CACHE;
@@ -9,10 +12,24 @@ extern std::int64_t MAX_HDD_CACHE;
 extern std::int16_t CON_TIMEOUT;
 extern std::int64_t BACKLOG;
 
+// Checked settings: a value that does not parse leaves the default in place
+// and is named in conf_problem, and start-up stops.
+extern std::uint32_t LISTEN_ADDR;     // host order; default 0.0.0.0
+extern address_list ALLOW;            // clients that may connect; default 127.0.0.0/8
+extern address_list DENY_TO;          // destinations refused to clients off this machine
+extern port_list CONNECT_PORTS;       // ports a tunnel may reach; default 443
+extern std::uint16_t HEAD_TIMEOUT;    // seconds to complete a head; 0: no limit
+extern std::uint16_t IDLE_TIMEOUT;    // seconds a relay may pass no byte; 0: no limit
+
+// Empty when every checked setting parsed; otherwise the one line (no
+// newline) that names the first bad one and its value.
+extern std::string conf_problem;
+
 // Returns a pointer just past the '=' when `entry` is `name` followed by '=',
 // otherwise a pointer to an empty string; never null.
 const char* envcmp(const char* name, const char* entry);
 
 // Applies every recognised "KEY=value" entry of the null-terminated `env`; the
-// last entry for a key wins. Always returns 0.
+// last entry for a key wins. Always returns 0; a bad checked setting is
+// reported through conf_problem.
 int rchk_conf(char** env);

@@ -1,5 +1,6 @@
 #include "main.h"
 
+#include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -14,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <new>
+#include <string>
 
 #include "config.h"
 #include "relay.h"
@@ -41,7 +43,7 @@ pthread_attr_t request_attributes;
 void set_up_listener() {
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_ANY);
+  address.sin_addr.s_addr = htonl(LISTEN_ADDR);
   address.sin_port = htons(static_cast<std::uint16_t>(LISTEN_PORT));
 
   listenfd = socket(AF_INET, SOCK_STREAM, 0);
@@ -49,6 +51,10 @@ void set_up_listener() {
     report_errno("socket");
     end_listener(E_SOCKET);
   }
+  // A restart may bind while the last run's connections are still closing;
+  // a live listener on the port still makes the bind fail.
+  int reuse = 1;
+  setsockopt(listenfd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   if (bind(listenfd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
     report_errno("bind");
     constexpr char hint[] = "try another port with `LISTEN_PORT' env variable\n";
@@ -82,13 +88,33 @@ bool is_exhaustion(int error) {
   return error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM;
 }
 
-void pause_after_exhaustion() {
+void pause_a_moment() {
   timespec pause{0, 100 * 1000 * 1000};
   nanosleep(&pause, nullptr);
 }
 
+// Answers a client that ALLOW leaves out and closes, without a slot or a
+// thread: nothing it sends is read, and nothing here may wait on it.
+void refuse_client(int confd, const client_peer& peer) {
+  char dotted[INET_ADDRSTRLEN];
+  in_addr address{htonl(peer.address)};
+  inet_ntop(AF_INET, &address, dotted, sizeof dotted);
+  fprintf(stderr, "client %s refused: not in ALLOW\n", dotted);
+  std::string answer = error_answer(403, "this proxy serves only the clients that its ALLOW setting names");
+  ssize_t ignored = send(confd, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+  (void)ignored;
+  shutdown(confd, SHUT_WR);
+  // Unread bytes would turn the close into a reset that can destroy the
+  // answer before the client reads it; take what has already come.
+  char scratch[4096];
+  for (int reads = 0; reads < 16; ++reads) {
+    if (recv(confd, scratch, sizeof scratch, MSG_DONTWAIT) <= 0) break;
+  }
+  close(confd);
+}
+
 // Hands `confd` to a new request thread in a free slot; a full table closes it.
-void start_request(int confd) {
+void start_request(int confd, const client_peer& peer) {
   std::size_t slot = find_free_slot();
   if (slot == 0) {
     constexpr char full[] = "thread quee is full";
@@ -96,11 +122,11 @@ void start_request(int confd) {
     close(confd);
     return;
   }
-  auto* req = new (std::nothrow) req_thread{confd, slot};
+  auto* req = new (std::nothrow) req_thread{confd, slot, peer};
   if (req == nullptr) {
     fputs("no memory for a request\n", stderr);
     close(confd);
-    pause_after_exhaustion();
+    pause_a_moment();
     return;
   }
   threads[slot].store(reserved_mark, std::memory_order_relaxed);
@@ -108,12 +134,14 @@ void start_request(int confd) {
   puts("here");
   pthread_t handle;
   if (pthread_create(&handle, &request_attributes, new_incoming, req) != 0) {
+    // Refuses this one connection; the service goes on, as threads may be
+    // possible again once some have ended.
     constexpr char failed[] = "can't create request thread";
     write_raw(failed, sizeof failed - 1);
     delete req;
     close(confd);
     threads[slot].store(0, std::memory_order_relaxed);
-    end_listener(E_THREAD);
+    pause_a_moment();
   }
 }
 
@@ -122,15 +150,22 @@ void start_request(int confd) {
 void* listen_incoming(void*) {
   set_up_listener();
   for (;;) {
-    int confd = accept(listenfd, nullptr, nullptr);
+    sockaddr_in peer_address{};
+    socklen_t peer_size = sizeof peer_address;
+    int confd = accept(listenfd, reinterpret_cast<sockaddr*>(&peer_address), &peer_size);
     if (confd < 0) {
       int error = errno;
       report_errno("accept");
       // Without descriptors or memory the next accept would fail at once too.
-      if (is_exhaustion(error)) pause_after_exhaustion();
+      if (is_exhaustion(error)) pause_a_moment();
       continue;
     }
-    start_request(confd);
+    client_peer peer{ntohl(peer_address.sin_addr.s_addr), ntohs(peer_address.sin_port)};
+    if (!list_contains(ALLOW, peer.address)) {
+      refuse_client(confd, peer);
+      continue;
+    }
+    start_request(confd, peer);
   }
 }
 
@@ -138,9 +173,10 @@ void* new_incoming(void* req) {
   auto* handed = static_cast<req_thread*>(req);
   int clifd = handed->confd;
   std::size_t slot = handed->thread_id;
+  client_peer peer = handed->peer;
   delete handed;
 
-  relay_request(clifd);
+  relay_request(clifd, peer);
   close(clifd);
   trace("thread ", static_cast<ssize_t>(slot), " freed\n");
   // Relaxed: nobody reads anything this thread wrote through the slot.
@@ -150,6 +186,11 @@ void* new_incoming(void* req) {
 
 int main(int, char**, char** env) {
   rchk_conf(env);
+  // A typo in a checked setting must never loosen a limit or open a door.
+  if (!conf_problem.empty()) {
+    fprintf(stderr, "%s\n", conf_problem.c_str());
+    return 255;
+  }
   // A client that goes away must fail a write, not end the process.
   signal(SIGPIPE, SIG_IGN);
   ti.tv_sec = static_cast<std::uint16_t>(CON_TIMEOUT);

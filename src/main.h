@@ -3,6 +3,8 @@
 
 #include <pthread.h>
 
+#include "relay.h"
+
 #include <atomic>
 #include <cstddef>
 
@@ -10,12 +12,12 @@
 inline constexpr int E_SOCKET = 128;
 inline constexpr int E_BIND = 129;
 inline constexpr int E_LISTEN = 130;
-inline constexpr int E_THREAD = 131;
 
 // Hand-off from the listener to one request thread, which owns and frees it.
 struct req_thread {
   int confd;
   std::size_t thread_id;
+  client_peer peer;
 };
 
 // BACKLOG + 2 entries: 1 is the listener, 2 to BACKLOG + 1 the request slots,

@@ -305,6 +305,21 @@ void close_keep_alive(std::string* text) {
   *text = std::move(result);
 }
 
+// Control bytes other than CR LF and LF line breaks as \xNN.
+void append_escaped(std::string_view text, std::string* out) {
+  constexpr char digits[] = "0123456789abcdef";
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    bool line_break = byte == '\n' || (byte == '\r' && i + 1 < text.size() && text[i + 1] == '\n');
+    if ((byte >= 0x20 && byte != 0x7f) || line_break) {
+      out->push_back(text[i]);
+    } else {
+      out->append("\\x").push_back(digits[byte >> 4]);
+      out->push_back(digits[byte & 0xf]);
+    }
+  }
+}
+
 int refuse(http_request* request, const char* problem) {
   request->problem = problem;
   return 400;
@@ -399,9 +414,17 @@ const char* read_authority(std::string_view authority, http_request* request) {
   return nullptr;
 }
 
-// An http:// target names the host, whatever Host says; "/path" takes Host's.
+// An http:// target names the host, whatever Host says; "/path" takes Host's;
+// CONNECT takes host:port and nothing else.
 const char* read_target(std::string_view target, std::optional<std::string_view> host_field,
                         http_request* request) {
+  if (request->method == "CONNECT") {
+    request->tunnel = true;
+    if (target.find_first_of("/?") != std::string_view::npos) return "CONNECT needs host:port";
+    const char* problem = read_authority(target, request);
+    if (problem == nullptr && request->port == 0) return "CONNECT needs host:port";
+    return problem;
+  }
   if (target.starts_with('/')) {
     request->path = target;
     if (!host_field.has_value()) return "request names no host";
@@ -520,6 +543,32 @@ std::string forward_head(std::string_view head, const http_request& request) {
 std::string host_field_value(const http_request& request) {
   if (request.port == 0 || request.port == 80) return request.host;
   return request.host + ":" + std::to_string(request.port);
+}
+
+std::string trace_head(std::string_view head) {
+  constexpr std::string_view secret_fields[] = {"Authorization", "Proxy-Authorization", "Cookie"};
+  std::string out;
+  out.reserve(head.size() + 16);
+  while (!head.empty()) {
+    std::string_view line = take_line(&head);
+    std::string_view content = without_line_ending(line);
+    std::string_view ending = line.substr(content.size());
+    std::size_t colon = content.find(':');
+    std::string_view name = colon == std::string_view::npos ? content : content.substr(0, colon);
+    bool secret = colon != std::string_view::npos &&
+                  std::any_of(std::begin(secret_fields), std::end(secret_fields),
+                              [name](std::string_view s) { return equals_ignoring_case(name, s); });
+    if (secret) {
+      std::size_t size = trimmed(content.substr(colon + 1)).size();
+      content = content.substr(0, colon + 1);
+      append_escaped(content, &out);
+      out.append(" [hidden, ").append(std::to_string(size)).append(" bytes]");
+    } else {
+      append_escaped(content, &out);
+    }
+    append_escaped(ending, &out);
+  }
+  return out;
 }
 
 std::string_view answer_editor::feed(std::string_view bytes) {

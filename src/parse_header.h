@@ -38,6 +38,7 @@ struct http_request {
   std::string host;          // as named, without the port
   std::uint16_t port = 0;    // 0 when none was named
   bool absolute_form = false;
+  bool tunnel = false;         // CONNECT host:port
   bool body_expected = false;  // Content-Length above 0, or Transfer-Encoding
   const char* problem = "";    // why the head was refused, one line
 };
@@ -45,7 +46,8 @@ struct http_request {
 // Reads the head at the start of `head` (as head_length measures it; bytes
 // after it are not read). Returns 0, or 400 with `problem` set when the head
 // is not complete, names no usable target, has a malformed request line or
-// field line, two Host fields that differ, a NUL or a bare CR.
+// field line, two Host fields that differ, a NUL or a bare CR. A CONNECT
+// request must name host:port, port included; its Host field is not used.
 int parse_request(std::string_view head, http_request* request);
 
 // The head as the server receives it: the request line in origin-form; one
@@ -58,6 +60,11 @@ std::string forward_head(std::string_view head, const http_request& request);
 
 // The Host value sent upstream: host, and ":port" unless it is 80 or none.
 std::string host_field_value(const http_request& request);
+
+// The head as the trace prints it: the values of Authorization,
+// Proxy-Authorization and Cookie replaced by their length, and control bytes
+// other than the line breaks written as \xNN, so a value cannot forge a line.
+std::string trace_head(std::string_view head);
 
 // Edits a server's answer as it streams through: interim (1xx) heads pass as
 // they are, the final head gets one "Connection: close" in place of the

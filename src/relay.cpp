@@ -15,7 +15,9 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "config.h"
 #include "parse_header.h"
 #include "socket_io.h"
 
@@ -60,8 +62,11 @@ void linger_close(int clifd) {
 const char* reason_phrase(int status) {
   switch (status) {
     case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 408: return "Request Timeout";
     case 431: return "Request Header Fields Too Large";
     case 502: return "Bad Gateway";
+    case 504: return "Gateway Timeout";
     case 508: return "Loop Detected";
     default: return "Error";
   }
@@ -70,44 +75,60 @@ const char* reason_phrase(int status) {
 // Answers the request itself with `status` and a one-line plain-text body,
 // then closes gently, as the client may still be sending.
 void refuse(int clifd, int status, std::string_view body_line) {
-  std::string answer = "HTTP/1.1 " + std::to_string(status) + " " + reason_phrase(status) +
-                       "\r\nContent-Type: text/plain\r\nContent-Length: " +
-                       std::to_string(body_line.size() + 1) +
-                       "\r\nConnection: close\r\n\r\n";
-  answer.append(body_line);
-  answer += '\n';
+  std::string answer = error_answer(status, body_line);
   writen(clifd, answer.data(), answer.size());
   linger_close(clifd);
 }
 
-// Reads until the head is complete, the client closes or fails, or
-// max_head_size bytes have come. Returns the head's length, 0 when there is no
-// complete head. `received` views every byte read: in `first` after one read,
-// in `longer` when the head needed more. `client_open` says whether the client
-// may send more.
-std::size_t read_head(int clifd, char* first, std::string& longer, std::string_view& received,
-                      bool& client_open) {
+// -1, no limit, for a setting of 0 seconds.
+int limit_ms(std::uint16_t seconds) { return seconds == 0 ? -1 : seconds * 1000; }
+
+int milliseconds_left(steady_clock::time_point deadline) {
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+// What the client sent of its head, and whether it may send more.
+struct head_read {
+  std::string_view received;  // every byte read: in `first`, or in `longer`
+  bool client_open = true;
+  bool timed_out = false;  // HEAD_TIMEOUT ran out first
+};
+
+// One read of the head with what is left of HEAD_TIMEOUT. Returns false when
+// the client ended, failed or ran out of time.
+bool read_more(int clifd, char* into, std::size_t wanted, int timeout_ms,
+               steady_clock::time_point deadline, ssize_t& got, head_read& state) {
+  got = readn(clifd, into, wanted, timeout_ms < 0 ? -1 : milliseconds_left(deadline));
+  if (got > 0) return true;
+  state.client_open = false;
+  state.timed_out = got == -2;
+  return false;
+}
+
+// Reads until the head is complete, the client closes or fails, HEAD_TIMEOUT
+// runs out, or max_head_size bytes have come. Returns the head's length, 0
+// when there is no complete head.
+std::size_t read_head(int clifd, char* first, std::string& longer, head_read& state) {
+  int timeout_ms = limit_ms(HEAD_TIMEOUT);
+  auto deadline = steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   // One read of at most a chunk first: a head that arrives whole is traced
   // exactly as a single read, and needs no buffer of its own.
-  ssize_t got = readn(clifd, first, chunk_size);
+  ssize_t got = 0;
+  bool more = read_more(clifd, first, chunk_size, timeout_ms, deadline, got, state);
+  std::string_view& received = state.received;
   received = std::string_view(first, got > 0 ? static_cast<std::size_t>(got) : 0);
-  if (got <= 0) {
-    client_open = false;
-    return 0;
-  }
+  if (!more) return 0;
   if (std::size_t head = head_length(received); head > 0) return head;
   longer.assign(received);
   while (longer.size() < max_head_size) {
     std::size_t size = longer.size();
     std::size_t wanted = max_head_size - size < chunk_size ? max_head_size - size : chunk_size;
     longer.resize(size + wanted);
-    got = readn(clifd, longer.data() + size, wanted);
+    more = read_more(clifd, longer.data() + size, wanted, timeout_ms, deadline, got, state);
     longer.resize(size + (got > 0 ? static_cast<std::size_t>(got) : 0));
     received = longer;
-    if (got <= 0) {
-      client_open = false;
-      return 0;
-    }
+    if (!more) return 0;
     if (std::size_t head = head_length(received); head > 0) return head;
   }
   return 0;
@@ -125,25 +146,29 @@ bool is_this_machine(in_addr_t address, const ifaddrs* interfaces) {
   return false;
 }
 
-// True when `host` on `port` is ferry's own listening socket: such a request
-// would come back here until every slot is taken.
-bool loops_back(const std::string& host, std::uint16_t port, const char* port_text) {
+// True when one of `addresses` on `port` is ferry's own listening socket:
+// such a request would come back here until every slot is taken.
+bool loops_back(const std::vector<sockaddr_in>& addresses, std::uint16_t port) {
   if (port != listening_port) return false;
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* addresses = nullptr;
-  if (getaddrinfo(host.c_str(), port_text, &hints, &addresses) != 0) return false;
   ifaddrs* interfaces = nullptr;
   if (getifaddrs(&interfaces) != 0) interfaces = nullptr;
   bool found = false;
-  for (addrinfo* entry = addresses; entry != nullptr && !found; entry = entry->ai_next) {
-    auto* address = reinterpret_cast<sockaddr_in*>(entry->ai_addr);
-    found = is_this_machine(address->sin_addr.s_addr, interfaces);
+  for (const sockaddr_in& address : addresses) {
+    found = found || is_this_machine(address.sin_addr.s_addr, interfaces);
   }
   if (interfaces != nullptr) freeifaddrs(interfaces);
-  freeaddrinfo(addresses);
   return found;
+}
+
+// The first of `addresses` that DENY_TO refuses to `peer`, or null. A client
+// on loopback may reach what it could reach without ferry.
+const sockaddr_in* denied_destination(const std::vector<sockaddr_in>& addresses,
+                                      const client_peer& peer) {
+  if ((peer.address >> 24) == 127) return nullptr;
+  for (const sockaddr_in& address : addresses) {
+    if (list_contains(DENY_TO, ntohl(address.sin_addr.s_addr))) return &address;
+  }
+  return nullptr;
 }
 
 // One direction of the relay: bytes read from `from`, waiting to go to `to`.
@@ -205,7 +230,13 @@ move_result read_source(flow& direction, std::string_view& got) {
 }
 
 // How the relay ended.
-enum class relay_end { server_closed, server_failed, client_failed, client_write_failed };
+enum class relay_end {
+  server_closed,
+  server_failed,
+  client_failed,
+  client_write_failed,
+  idle,  // nothing moved for IDLE_TIMEOUT
+};
 
 struct relay {
   flow answer;  // server to client
@@ -213,7 +244,24 @@ struct relay {
   char first_read[chunk_size];  // the head, then the answer's chunks
   answer_editor editor;
   bool upload_failed = false;
+  bool tunnel = false;        // bytes pass untouched, until both sides end
+  bool client_shut = false;   // the server's end was passed on to the client
+  steady_clock::time_point last_move;
 };
+
+bool upload_done(const relay& r) { return !r.upload.source_open && r.upload.pending.empty(); }
+
+// The server has ended and everything it sent is delivered. A relay is then
+// over; a tunnel passes the end on and goes on until the client ends too.
+move_result answer_ended(relay& r, relay_end& end) {
+  end = relay_end::server_closed;
+  if (!r.tunnel) return move_result::failed;
+  if (!r.client_shut) {
+    shutdown(r.answer.to, SHUT_WR);
+    r.client_shut = true;
+  }
+  return upload_done(r) ? move_result::failed : move_result::idle;
+}
 
 // Moves the answer one step: a pending write, or a read through the editor.
 // Returns failed with `end` set when the relay is over.
@@ -225,21 +273,25 @@ move_result step_answer(relay& r, relay_end& end) {
     if (result == move_result::failed) end = relay_end::client_write_failed;
     return result;
   }
-  if (!answer.source_open) {
-    end = relay_end::server_closed;
-    return move_result::failed;
-  }
+  if (!answer.source_open) return answer_ended(r, end);
   if (!answer.readable) return move_result::idle;
   std::string_view got;
   move_result result = read_source(answer, got);
   if (result == move_result::failed) end = relay_end::server_failed;
   if (result != move_result::moved) return result;
-  if (r.editor.passing()) {
+  if (r.tunnel || r.editor.passing()) {
     answer.pending = got;
   } else {
     answer.pending = answer.source_open ? r.editor.feed(got) : r.editor.finish();
   }
   return result;
+}
+
+void end_upload(relay& r) {
+  r.upload_failed = true;
+  r.upload.source_open = false;
+  r.upload.pending = {};
+  r.upload.blocked = false;
 }
 
 // Moves the upload one step. The client's end of stream becomes a half-close
@@ -251,10 +303,7 @@ move_result step_upload(relay& r, relay_end& end) {
     if (!upload.writable) return move_result::idle;
     move_result result = write_pending(upload);
     if (result == move_result::failed) {
-      r.upload_failed = true;
-      upload.source_open = false;
-      upload.pending = {};
-      upload.blocked = false;
+      end_upload(r);
       return move_result::moved;
     }
     return result;
@@ -274,21 +323,23 @@ move_result step_upload(relay& r, relay_end& end) {
 
 long write_limit_ms() { return ti.tv_sec * 1000L + ti.tv_usec / 1000; }
 
-long waited_ms(const flow& direction) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() -
-                                                               direction.blocked_since)
+long since_ms(steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - start)
       .count();
 }
 
-// Milliseconds until the first write timeout runs out, -1 when no write waits.
+// Milliseconds until the first write timeout or the idle limit runs out, -1
+// when there is neither.
 int wait_limit(const relay& r) {
   long shortest = -1;
-  for (const flow* direction : {&r.answer, &r.upload}) {
-    if (!direction->blocked) continue;
-    long left = write_limit_ms() - waited_ms(*direction);
+  auto consider = [&shortest](long left) {
     if (left < 0) left = 0;
     if (shortest < 0 || left < shortest) shortest = left;
+  };
+  for (const flow* direction : {&r.answer, &r.upload}) {
+    if (direction->blocked) consider(write_limit_ms() - since_ms(direction->blocked_since));
   }
+  if (IDLE_TIMEOUT != 0) consider(IDLE_TIMEOUT * 1000L - since_ms(r.last_move));
   return static_cast<int>(shortest);
 }
 
@@ -296,13 +347,12 @@ int wait_limit(const relay& r) {
 // CON_TIMEOUT ends the relay (true); an upload the server does not take ends
 // only the upload.
 bool answer_timed_out(relay& r) {
-  if (r.upload.blocked && waited_ms(r.upload) >= write_limit_ms()) {
-    r.upload_failed = true;
-    r.upload.source_open = false;
-    r.upload.pending = {};
-    r.upload.blocked = false;
-  }
-  return r.answer.blocked && waited_ms(r.answer) >= write_limit_ms();
+  if (r.upload.blocked && since_ms(r.upload.blocked_since) >= write_limit_ms()) end_upload(r);
+  return r.answer.blocked && since_ms(r.answer.blocked_since) >= write_limit_ms();
+}
+
+bool idle_too_long(const relay& r) {
+  return IDLE_TIMEOUT != 0 && since_ms(r.last_move) >= IDLE_TIMEOUT * 1000L;
 }
 
 // One wait on both sides, for what each flow waits for; a side with nothing
@@ -329,79 +379,130 @@ bool wait_for_either(relay& r, int limit_ms) {
   return true;
 }
 
-// Relays both ways until the server has closed and its answer is delivered,
-// a read fails, or a write fails or waits longer than CON_TIMEOUT.
+// Relays both ways until the server has closed and its answer is delivered
+// (a tunnel: until both sides have ended), a read fails, a write fails or
+// waits longer than CON_TIMEOUT, or nothing moves for IDLE_TIMEOUT.
 relay_end relay_both_ways(relay& r) {
   relay_end end = relay_end::server_closed;
   int moves_in_a_row = 0;
+  r.last_move = steady_clock::now();
   for (;;) {
     move_result answer_moved = step_answer(r, end);
     if (answer_moved == move_result::failed) return end;
     move_result upload_moved = step_upload(r, end);
     if (upload_moved == move_result::failed) return end;
-    int limit_ms = wait_limit(r);
-    if (answer_moved == move_result::moved || upload_moved == move_result::moved) {
+    bool moved = answer_moved == move_result::moved || upload_moved == move_result::moved;
+    if (moved) {
       // A side that keeps finding data is served again at once; now and then
       // the other side is checked, so neither stalls the other.
       if (++moves_in_a_row < moves_before_fairness_check) continue;
-      limit_ms = 0;
     }
+    // The clock is read once per wait, not once per move.
+    if (moved || moves_in_a_row > 0) r.last_move = steady_clock::now();
+    int limit_ms = moved ? 0 : wait_limit(r);
     moves_in_a_row = 0;
     if (!wait_for_either(r, limit_ms)) return relay_end::server_failed;
     if (answer_timed_out(r)) return relay_end::client_write_failed;
+    if (idle_too_long(r)) return relay_end::idle;
   }
+}
+
+// The port to connect to, and its text for the resolver: the request's own,
+// or the http service's.
+std::uint16_t target_port(const http_request& request, char (&port_text)[16]) {
+  if (request.port != 0) {
+    snprintf(port_text, sizeof port_text, "%u", static_cast<unsigned>(request.port));
+    return request.port;
+  }
+  std::memcpy(port_text, upstream_service, sizeof port_text);
+  return upstream_port;
+}
+
+// Connects to the server the request names, once the policy allows it.
+// Otherwise answers the client itself and returns an empty owner.
+unique_fd open_upstream(int clifd, const http_request& request, const client_peer& peer) {
+  char port_text[sizeof upstream_service];
+  std::uint16_t port = target_port(request, port_text);
+  if (request.tunnel && !list_contains(CONNECT_PORTS, port)) {
+    refuse(clifd, 403, "CONNECT to port " + std::to_string(port) + " is refused by CONNECT_PORTS");
+    return unique_fd();
+  }
+  std::vector<sockaddr_in> addresses = resolve(request.host.c_str(), port_text);
+  if (addresses.empty()) {
+    refuse(clifd, 502, "connection to host failed");
+    return unique_fd();
+  }
+  if (loops_back(addresses, port)) {
+    refuse(clifd, 508, "the request names this proxy itself");
+    return unique_fd();
+  }
+  if (const sockaddr_in* denied = denied_destination(addresses, peer)) {
+    char dotted[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &denied->sin_addr, dotted, sizeof dotted);
+    refuse(clifd, 403, std::string("destination ") + dotted + " is refused by DENY_TO");
+    return unique_fd();
+  }
+  bool timed_out = false;
+  unique_fd servfd(connect_first(addresses, static_cast<int>(write_limit_ms()), &timed_out));
+  if (servfd.get() < 0) {
+    if (timed_out) {
+      refuse(clifd, 504, "connection to host timed out");
+    } else {
+      refuse(clifd, 502, "connection to host failed");
+    }
+  }
+  return servfd;
+}
+
+void print_head(std::string_view head) {
+  std::string shown = trace_head(head);
+  fwrite(shown.data(), 1, shown.size(), stdout);
+  fputc('\n', stdout);
+}
+
+// Sets up both flows between the client and `servfd` and pumps until the
+// relay ends; says so when the client went away.
+relay_end pump(relay& r, int clifd, int servfd, bool client_open, bool upload_ready) {
+  r.answer.from = r.upload.to = servfd;
+  // The head has gone out, so its buffer is free for the answer.
+  r.answer.buffer = r.first_read;
+  r.answer.to = r.upload.from = clifd;
+  r.upload.source_open = client_open;
+  r.upload.readable = client_open && upload_ready;
+  relay_end end = relay_both_ways(r);
+  // A client reset shows first on either side; both mean it went away.
+  if (end == relay_end::client_write_failed || end == relay_end::client_failed) {
+    puts("connection to clinet closed");
+  }
+  return end;
+}
+
+void report_server_write_failure() {
+  constexpr char failed[] = "error in data passing to server";
+  write_raw(failed, sizeof failed - 1);
 }
 
 // Connects to the server the request names and relays through `r`. The head
 // and the body bytes that came with it may lie in r's answer buffer: they are
 // sent before the first answer byte is read.
 void serve(relay& r, int clifd, const http_request& request, std::string_view head,
-           std::string_view body_start, bool client_open) {
+           const head_read& state, std::size_t head_size, const client_peer& peer) {
   std::string sent = forward_head(head, request);
-  fwrite(sent.data(), 1, sent.size(), stdout);
-  fputc('\n', stdout);
+  print_head(sent);
   std::string host_value = host_field_value(request);
   trace("hostname: [", host_value, "]", 256, "\n");
-
-  char port_text[sizeof upstream_service];
-  std::uint16_t port = request.port;
-  if (port != 0) {
-    snprintf(port_text, sizeof port_text, "%u", static_cast<unsigned>(port));
-  } else {
-    std::memcpy(port_text, upstream_service, sizeof port_text);
-    port = upstream_port;
-  }
-  if (loops_back(request.host, port, port_text)) {
-    refuse(clifd, 508, "the request names this proxy itself");
-    return;
-  }
-  unique_fd servfd(tcp_connect(request.host.c_str(), port_text));
-  if (servfd.get() < 0) {
-    refuse(clifd, 502, "connection to host failed");
-    return;
-  }
+  unique_fd servfd = open_upstream(clifd, request, peer);
+  if (servfd.get() < 0) return;
   puts("send header");
-  sent.append(body_start);
+  sent.append(state.received.substr(head_size));
   if (writen(servfd.get(), sent.data(), sent.size()) < 0) {
-    constexpr char failed[] = "error in data passing to server";
-    write_raw(failed, sizeof failed - 1);
+    report_server_write_failure();
     refuse(clifd, 502, "connection to host failed");
     return;
   }
-  if (!client_open) shutdown(servfd.get(), SHUT_WR);
+  if (!state.client_open) shutdown(servfd.get(), SHUT_WR);
   puts("send/receive");
-
-  r.answer.from = r.upload.to = servfd.get();
-  // The head has gone out, so its buffer is free for the answer.
-  r.answer.buffer = r.first_read;
-  r.answer.to = r.upload.from = clifd;
-  r.upload.source_open = client_open;
-  r.upload.readable = client_open && request.body_expected;
-  relay_end end = relay_both_ways(r);
-  // A client reset shows first on either side; both mean it went away.
-  if (end == relay_end::client_write_failed || end == relay_end::client_failed) {
-    puts("connection to clinet closed");
-  }
+  relay_end end = pump(r, clifd, servfd.get(), state.client_open, request.body_expected);
   servfd.reset();
   // The client may still be sending: a body the server did not read.
   bool client_may_send = r.upload.source_open || r.upload_failed;
@@ -409,6 +510,31 @@ void serve(relay& r, int clifd, const http_request& request, std::string_view he
       (request.body_expected || r.upload_failed)) {
     linger_close(clifd);
   }
+}
+
+// A CONNECT tunnel: after the 200 line, bytes pass both ways untouched until
+// both sides have ended. Bytes that came right after the head go first.
+void open_tunnel(relay& r, int clifd, const http_request& request, std::string_view head,
+                 const head_read& state, std::size_t head_size, const client_peer& peer) {
+  print_head(head);
+  trace("tunnel to: [", request.host, ":", request.port, "]\n");
+  unique_fd servfd = open_upstream(clifd, request, peer);
+  if (servfd.get() < 0) return;
+  constexpr std::string_view established = "HTTP/1.1 200 Connection established\r\n\r\n";
+  if (writen(clifd, established.data(), established.size()) < 0) {
+    puts("connection to clinet closed");
+    return;
+  }
+  std::string_view early = state.received.substr(head_size);
+  if (!early.empty() && writen(servfd.get(), early.data(), early.size()) < 0) {
+    report_server_write_failure();
+    return;
+  }
+  if (!state.client_open) shutdown(servfd.get(), SHUT_WR);
+  puts("tunnel established");
+  r.tunnel = true;
+  pump(r, clifd, servfd.get(), state.client_open, true);
+  puts("tunnel closed");
 }
 
 }  // namespace
@@ -425,26 +551,40 @@ void set_up_relay(std::uint16_t own_port) {
   }
 }
 
-void relay_request(int clifd) {
+std::string error_answer(int status, std::string_view body_line) {
+  std::string answer = "HTTP/1.1 " + std::to_string(status) + " " + reason_phrase(status) +
+                       "\r\nContent-Type: text/plain\r\nContent-Length: " +
+                       std::to_string(body_line.size() + 1) + "\r\nConnection: close\r\n\r\n";
+  answer.append(body_line);
+  answer += '\n';
+  return answer;
+}
+
+void relay_request(int clifd, const client_peer& peer) {
   puts("getting header");
   relay r;
   std::string longer;
-  std::string_view received;
-  bool client_open = true;
-  std::size_t head_size = read_head(clifd, r.first_read, longer, received, client_open);
+  head_read state;
+  std::size_t head_size = read_head(clifd, r.first_read, longer, state);
   if (head_size == 0) {
-    if (received.size() >= max_head_size) {
+    if (state.received.size() >= max_head_size) {
       refuse(clifd, 431, "request head larger than 65536 bytes");
-    } else if (!received.empty() && !client_open) {
+    } else if (!state.received.empty() && state.timed_out) {
+      refuse(clifd, 408, "request head not complete within HEAD_TIMEOUT seconds");
+    } else if (!state.received.empty() && !state.client_open) {
       refuse(clifd, 400, "request head incomplete");
     }
     return;
   }
-  std::string_view head = received.substr(0, head_size);
+  std::string_view head = state.received.substr(0, head_size);
   http_request request;
   if (int status = parse_request(head, &request); status != 0) {
     refuse(clifd, status, request.problem);
     return;
   }
-  serve(r, clifd, request, head, received.substr(head_size), client_open);
+  if (request.tunnel) {
+    open_tunnel(r, clifd, request, head, state, head_size, peer);
+  } else {
+    serve(r, clifd, request, head, state, head_size, peer);
+  }
 }

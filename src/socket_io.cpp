@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -77,6 +78,14 @@ int poll_once(pollfd& waited, int timeout_ms) {
   return result;
 }
 
+// What is left of `timeout_ms` at `deadline`; -1 (no limit) stays -1.
+int milliseconds_until(std::chrono::steady_clock::time_point deadline, int timeout_ms) {
+  if (timeout_ms < 0) return -1;
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
 // True when a non-blocking transfer's failure means the descriptor was not
 // ready (or not valid, which the wait then reports).
 bool needs_wait(int error) {
@@ -142,22 +151,27 @@ void write_raw(const char* text, std::size_t length) {
   (void)ignored;
 }
 
-ssize_t readn(int fd, void* buffer, std::size_t count) {
+ssize_t readn(int fd, void* buffer, std::size_t count, int timeout_ms) {
   ssize_t got = read_now(fd, buffer, count);
   if (got != would_block) return got;
   trace("descriptor number is ", fd, "\n");
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     puts("busy");
     pollfd waited{fd, POLLIN, 0};
     int selstat;
-    // Unbounded: a client that sends nothing keeps its thread waiting.
     // Interrupted waits are retried; a lasting failure ends the read.
-    while ((selstat = poll_once(waited, -1)) < 0 && errno == EINTR) puts("busy");
+    while ((selstat = poll_once(waited, milliseconds_until(deadline, timeout_ms))) < 0 &&
+           errno == EINTR) {
+      puts("busy");
+    }
+    bool timed_out = selstat == 0;
     if (selstat == 1 && (waited.revents & (POLLIN | ready_events)) == 0) selstat = 0;
     trace("selstat: ", selstat, "\n");
     report_errno("select for read");
     if (selstat != 1) {
       puts("read unblocked");
+      if (timed_out) return -2;
       return selstat < 0 ? -1 : 0;
     }
     trace_read_attempt(count);
@@ -244,35 +258,85 @@ ssize_t writen(int fd, const void* buffer, std::size_t count) {
   return static_cast<ssize_t>(count);
 }
 
-int tcp_connect(const char* host, const char* serv) {
+std::vector<sockaddr_in> resolve(const char* host, const char* serv) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = SOCK_STREAM;
-  addrinfo* addresses = nullptr;
-  if (getaddrinfo(host, serv, &hints, &addresses) != 0) {
+  addrinfo* found = nullptr;
+  std::vector<sockaddr_in> addresses;
+  if (getaddrinfo(host, serv, &hints, &found) != 0) {
     trace("getaddrinfo problem for host: `", host, "'\n");
-    return -1;
+    return addresses;
   }
+  for (addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
+    addresses.push_back(*reinterpret_cast<const sockaddr_in*>(entry->ai_addr));
+  }
+  freeaddrinfo(found);
+  return addresses;
+}
+
+namespace {
+
+// Connects `fd` to `address`, waiting at most `timeout_ms`. Returns 0, or -1
+// with errno set (ETIMEDOUT when the time ran out). `fd` stays blocking.
+int connect_within(int fd, const sockaddr_in& address, int timeout_ms) {
+  const auto* target = reinterpret_cast<const sockaddr*>(&address);
+  if (timeout_ms <= 0) return connect(fd, target, sizeof address);
+  int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
+  int result = connect(fd, target, sizeof address);
+  if (result < 0 && errno == EINPROGRESS) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    pollfd waited{fd, POLLOUT, 0};
+    int ready;
+    while ((ready = poll_once(waited, milliseconds_until(deadline, timeout_ms))) < 0 &&
+           errno == EINTR) {
+    }
+    int error = ETIMEDOUT;
+    socklen_t size = sizeof error;
+    if (ready < 0) error = errno;
+    if (ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) < 0) error = errno;
+    result = error == 0 ? 0 : -1;
+    errno = error;
+  }
+  int saved_errno = errno;
+  fcntl(fd, F_SETFL, flags);
+  errno = saved_errno;
+  return result;
+}
+
+}  // namespace
+
+int connect_first(const std::vector<sockaddr_in>& addresses, int timeout_ms,
+                  bool* every_one_timed_out) {
   int connected = -1;
-  for (addrinfo* address = addresses; address != nullptr; address = address->ai_next) {
-    int fd = socket(address->ai_family, address->ai_socktype, address->ai_protocol);
+  bool all_timed_out = !addresses.empty();
+  for (const sockaddr_in& address : addresses) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
       puts("ignore this one");
+      all_timed_out = false;
       continue;
     }
-    if (connect(fd, address->ai_addr, address->ai_addrlen) == 0) {
+    if (connect_within(fd, address, timeout_ms) == 0) {
       // inet_ntoa's shared buffer is not safe with many request threads.
       char dotted[INET_ADDRSTRLEN];
-      inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(address->ai_addr)->sin_addr, dotted,
-                sizeof dotted);
+      inet_ntop(AF_INET, &address.sin_addr, dotted, sizeof dotted);
       trace("Connected to ", dotted, "\n ");
       connected = fd;
       break;
     }
+    if (errno != ETIMEDOUT) all_timed_out = false;
     report_errno("connection faild... try another host");
     close(fd);
   }
-  if (connected < 0) report_errno("received host is not good!");
-  freeaddrinfo(addresses);
+  if (connected < 0 && !addresses.empty()) report_errno("received host is not good!");
+  if (every_one_timed_out != nullptr) *every_one_timed_out = connected < 0 && all_timed_out;
   return connected;
+}
+
+int tcp_connect(const char* host, const char* serv) {
+  std::vector<sockaddr_in> addresses = resolve(host, serv);
+  if (addresses.empty()) return -1;
+  return connect_first(addresses, 0);
 }

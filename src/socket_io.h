@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sys/time.h>
 #include <sys/types.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <string_view>
 #include <type_traits>
+#include <vector>
 
 #include "unique_fd.h"
 
@@ -18,10 +20,10 @@
 // other thread exists.
 extern timeval ti;
 
-// Waits without limit until `fd` is readable, then reads once, at most `count`
-// bytes. Returns the bytes read, 0 at end of stream, -1 when the read or the
-// wait fails.
-ssize_t readn(int fd, void* buffer, std::size_t count);
+// Waits until `fd` is readable, then reads once, at most `count` bytes.
+// Returns the bytes read, 0 at end of stream, -1 when the read or the wait
+// fails, -2 when `timeout_ms` passed first (-1: no limit).
+ssize_t readn(int fd, void* buffer, std::size_t count, int timeout_ms = -1);
 
 // Writes all `count` bytes, waiting up to `ti` for writability before each
 // attempt. Returns `count`, -1 when a write or wait fails, -2 when a wait times
@@ -86,6 +88,18 @@ void write_raw(const char* text, std::size_t length);
 // A peer that closed or failed counts as ready: the transfer then reports it.
 inline constexpr short ready_events = POLLHUP | POLLERR;
 
+// The IPv4 addresses of `host` on service `serv`, in the resolver's order;
+// none, with a trace line, when the name does not resolve.
+std::vector<sockaddr_in> resolve(const char* host, const char* serv);
+
+// Connects to the first of `addresses` that accepts, waiting at most
+// `timeout_ms` for each (0 or less: the kernel's own limit). Returns the
+// connected descriptor, in blocking mode, or -1 with `every_one_timed_out`
+// saying whether each address failed by the time limit.
+int connect_first(const std::vector<sockaddr_in>& addresses, int timeout_ms,
+                  bool* every_one_timed_out = nullptr);
+
 // Connects to the first IPv4 address of `host` that accepts, on service
-// `serv`. Returns the connected descriptor, or -1.
+// `serv`, with the kernel's own connect limit. Returns the connected
+// descriptor, or -1.
 int tcp_connect(const char* host, const char* serv);

@@ -51,19 +51,6 @@ struct proxy_setup {
   int idle_threads = 0;
 };
 
-// Runs a client with no proxy settings of the caller's environment in the way.
-command_result run_client(const std::vector<std::string>& argv,
-                          const std::vector<std::string>& assignments = {}) {
-  std::vector<std::string> command{"env"};
-  for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY", "no_proxy",
-                           "NO_PROXY"}) {
-    command.insert(command.end(), {"-u", name});
-  }
-  command.insert(command.end(), assignments.begin(), assignments.end());
-  command.insert(command.end(), argv.begin(), argv.end());
-  return run_command(command, {}, 60s);
-}
-
 }  // namespace
 
 TEST(Clients, CurlFetchesFilesByteForByte) {

@@ -457,13 +457,27 @@ reply exchange(std::string_view head, std::chrono::milliseconds timeout, std::ui
   return got;
 }
 
-reply exchange_and_end(std::string_view head, std::chrono::milliseconds timeout) {
-  int fd = open_request(head);
+reply exchange_and_end(std::string_view head, std::chrono::milliseconds timeout,
+                       std::uint16_t port) {
+  int fd = open_request(head, port);
   if (fd < 0) return {};
   shutdown(fd, SHUT_WR);
   reply got = read_reply(fd, timeout);
   close(fd);
   return got;
+}
+
+// Runs a client with no proxy settings of the caller's environment in the way.
+command_result run_client(const std::vector<std::string>& argv,
+                          const std::vector<std::string>& assignments) {
+  std::vector<std::string> command{"env"};
+  for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
+                           "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
+    command.insert(command.end(), {"-u", name});
+  }
+  command.insert(command.end(), assignments.begin(), assignments.end());
+  command.insert(command.end(), argv.begin(), argv.end());
+  return run_command(command, {}, 60s);
 }
 
 command_result run_command(const std::vector<std::string>& argv,

@@ -134,7 +134,8 @@ reply exchange(std::string_view head, std::chrono::milliseconds timeout = 60s,
                std::uint16_t port = 8080);
 // The same, with the client's end of stream after the head: ferry answers
 // even a head that never ends.
-reply exchange_and_end(std::string_view head, std::chrono::milliseconds timeout = 60s);
+reply exchange_and_end(std::string_view head, std::chrono::milliseconds timeout = 60s,
+                       std::uint16_t port = 8080);
 
 // Open descriptors of `pid` (0: this process), from /proc.
 int count_descriptors(pid_t pid = 0);
@@ -161,6 +162,10 @@ struct command_result {
 command_result run_command(const std::vector<std::string>& argv,
                            const std::vector<std::string>& extra_environment = {},
                            std::chrono::milliseconds timeout = 30s);
+// run_command for a client (curl, wget, python3) with the caller's proxy
+// variables unset and `assignments` (NAME=value) set instead.
+command_result run_client(const std::vector<std::string>& argv,
+                          const std::vector<std::string>& assignments = {});
 
 // A listening socket on ip:port (port 0 picks one); returns the descriptor.
 int listen_on(const std::string& ip, std::uint16_t port, int backlog = 64);

@@ -9,9 +9,10 @@
 
 namespace harness {
 
-scripted_origin::scripted_origin(const std::string& ip, script behaviour, int workers)
-    : listen_fd_(listen_on(ip, 80, 1024)), behaviour_(std::move(behaviour)) {
-  EXPECT_GE(listen_fd_, 0) << "cannot listen on " << ip << ":80";
+scripted_origin::scripted_origin(const std::string& ip, script behaviour, int workers,
+                                 std::uint16_t port)
+    : listen_fd_(listen_on(ip, port, 1024)), behaviour_(std::move(behaviour)) {
+  EXPECT_GE(listen_fd_, 0) << "cannot listen on " << ip << ":" << port;
   for (int i = 0; i < workers && listen_fd_ >= 0; ++i) workers_.emplace_back([this] { work(); });
 }
 
@@ -79,12 +80,45 @@ scripted_origin::script answer_and_drain(std::string answer) {
 
 namespace {
 
+// Makes, in `folder`, a certificate authority (ca.pem) and a certificate for
+// origin.test signed by it (origin.pem, origin.key). A failure fails the test.
+void make_certificates(const std::string& folder) {
+  temp_files::write_file(folder + "/openssl.cnf",
+                         "[req]\ndistinguished_name = name\n[name]\n"
+                         "[ca]\nbasicConstraints = critical, CA:TRUE\n"
+                         "keyUsage = critical, keyCertSign\nsubjectKeyIdentifier = hash\n"
+                         "[origin]\nbasicConstraints = critical, CA:FALSE\n"
+                         "keyUsage = critical, digitalSignature\nextendedKeyUsage = serverAuth\n"
+                         "subjectAltName = DNS:origin.test\nsubjectKeyIdentifier = hash\n"
+                         "authorityKeyIdentifier = keyid\n");
+  auto make = [&](const std::string& name, const std::string& subject,
+                  const std::vector<std::string>& signer) {
+    std::vector<std::string> command{
+        "openssl", "req", "-x509", "-config", folder + "/openssl.cnf", "-extensions", name,
+        "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
+        "-subj", subject, "-keyout", folder + "/" + name + ".key",
+        "-out", folder + "/" + name + ".pem"};
+    command.insert(command.end(), signer.begin(), signer.end());
+    command_result made = run_command(command);
+    EXPECT_EQ(made.status, 0) << made.errors;
+  };
+  make("ca", "/CN=ferry test authority", {});
+  make("origin", "/CN=origin.test", {"-CA", folder + "/ca.pem", "-CAkey", folder + "/ca.key"});
+}
+
 // Writes nginx's configuration into `folder` and returns the command that runs it.
 std::vector<std::string> nginx_command(const std::string& folder, const std::string& ip,
-                                       const std::string& keepalive_timeout) {
+                                       const std::string& keepalive_timeout, scheme served) {
   const std::string& f = folder;
   std::filesystem::create_directories(f + "/www");
   std::filesystem::create_directories(f + "/temp");
+  std::string listen = "    listen " + ip + ":80 backlog=1024;\n";
+  if (served == scheme::https) {
+    make_certificates(f);
+    listen = "    listen " + ip + ":443 ssl backlog=1024;\n"
+             "    ssl_certificate " + f + "/origin.pem;\n"
+             "    ssl_certificate_key " + f + "/origin.key;\n";
+  }
   temp_files::write_file(
       f + "/nginx.conf",
       "daemon off;\nmaster_process off;\nworker_processes 1;\nuser root;\n"
@@ -101,10 +135,14 @@ std::vector<std::string> nginx_command(const std::string& folder, const std::str
       "  fastcgi_temp_path " + f + "/temp/fastcgi;\n"
       "  uwsgi_temp_path " + f + "/temp/uwsgi;\n"
       "  scgi_temp_path " + f + "/temp/scgi;\n"
-      "  server {\n"
-      "    listen " + ip + ":80 backlog=1024;\n"
+      "  server {\n" + listen +
       "    root " + f + "/www;\n"
       "    add_header X-Request $request_uri always;\n"
+      "    location /uploads/ {\n"
+      "      dav_methods PUT;\n"
+      "      create_full_put_path on;\n"
+      "      client_max_body_size 0;\n"
+      "    }\n"
       "  }\n"
       "}\n");
   return {"/usr/sbin/nginx", "-p", f, "-c", f + "/nginx.conf", "-e", f + "/error.log"};
@@ -112,14 +150,17 @@ std::vector<std::string> nginx_command(const std::string& folder, const std::str
 
 }  // namespace
 
-nginx_origin::nginx_origin(const std::string& ip, const std::string& keepalive_timeout)
+nginx_origin::nginx_origin(const std::string& ip, const std::string& keepalive_timeout,
+                           scheme served)
     : ip_(ip),
-      program_(nginx_command(folder_.path(), ip, keepalive_timeout), folder_ / "nginx.out") {}
+      port_(served == scheme::https ? 443 : 80),
+      program_(nginx_command(folder_.path(), ip, keepalive_timeout, served),
+               folder_ / "nginx.out") {}
 
 bool nginx_origin::wait_ready(std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < deadline && program_.running()) {
-    int fd = connect_to(ip_, 80);
+    int fd = connect_to(ip_, port_);
     if (fd >= 0) {
       close(fd);
       return true;

@@ -1,10 +1,11 @@
 // The origins ferry relays to in the tests: one scripted in this process,
-// and nginx.
+// and nginx, plain or with TLS.
 #pragma once
 
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <set>
@@ -17,7 +18,7 @@
 
 namespace harness {
 
-// An origin on ip:80. Each of `workers` threads accepts a connection and runs
+// An origin on ip:port. Each of `workers` threads accepts a connection and runs
 // `script` on it, then closes it. What the script returns is kept: the bytes
 // it received, or what went wrong; nothing when it returns "", so an origin
 // under load holds little. On shutdown every open connection is shut down,
@@ -26,7 +27,8 @@ class scripted_origin {
  public:
   using script = std::function<std::string(int fd)>;
 
-  scripted_origin(const std::string& ip, script behaviour, int workers = 64);
+  scripted_origin(const std::string& ip, script behaviour, int workers = 64,
+                  std::uint16_t port = 80);
   scripted_origin(const scripted_origin&) = delete;
   scripted_origin& operator=(const scripted_origin&) = delete;
   ~scripted_origin();
@@ -58,18 +60,25 @@ class scripted_origin {
 // return all that arrived until ferry closed its end.
 scripted_origin::script answer_and_drain(std::string answer);
 
-// nginx as one foreground process on ip:80, everything it writes kept in a
-// temporary folder of its own. It serves the files put under www(), echoes
-// the URI asked for in an X-Request header, and logs each request line with
-// the Proxy-Connection value that reached it. With keepalive_timeout 0 it
-// closes after each answer, so ferry's slot ends with the request instead of
-// with nginx's idle wait.
+enum class scheme { http, https };
+
+// nginx as one foreground process on ip:80, or with TLS on ip:443,
+// everything it writes kept in a temporary folder of its own. It serves the
+// files put under www(), stores what is PUT under /uploads/ there, echoes the
+// URI asked for in an X-Request header, and logs each request line with the
+// Proxy-Connection value that reached it. With keepalive_timeout 0 it closes
+// after each answer, so ferry's slot ends with the request instead of with
+// nginx's idle wait. With TLS its certificate names origin.test and is signed
+// by a throw-away certificate authority made for it.
 class nginx_origin {
  public:
   explicit nginx_origin(const std::string& ip = "127.0.0.1",
-                        const std::string& keepalive_timeout = "0");
+                        const std::string& keepalive_timeout = "0", scheme served = scheme::http);
 
   std::string www() const { return folder_ / "www"; }
+  // The authority's certificate, for clients to trust (https only).
+  std::string ca_certificate() const { return folder_ / "ca.pem"; }
+  std::uint16_t port() const { return port_; }
   // Waits until nginx accepts connections; false if it ended or took too long.
   bool wait_ready(std::chrono::milliseconds timeout = 10s);
   // Fast shutdown closes every connection it still holds.
@@ -81,6 +90,7 @@ class nginx_origin {
  private:
   temp_files::temp_folder folder_;
   std::string ip_;
+  std::uint16_t port_;
   background_program program_;
 };
 

@@ -186,6 +186,7 @@ TEST(ParseRequest, AbsoluteAndOriginFormTargets) {
     std::uint16_t port;
     std::string path;
     bool absolute_form, body_expected;
+    bool tunnel = false;
   };
   const row rows[] = {
       {"GET http://a.test/x?y HTTP/1.1\r\nHost: b.test\r\nContent-Length: 0\r\n\r\n", "a.test", 0,
@@ -197,6 +198,10 @@ TEST(ParseRequest, AbsoluteAndOriginFormTargets) {
        65535, "/p", false, true},
       {"\r\nPUT /p HTTP/1.1\nHost: a.test\nX: y\nHOST: A.TEST \n\n\0\rbody"s, "a.test", 0, "/p",
        false, false},
+      // CONNECT takes its target from the request line, whatever Host says.
+      {"CONNECT a.test:443 HTTP/1.1\r\nHost: b.test:80\r\n\r\n\x16\x03", "a.test", 443, "", false,
+       false, true},
+      {"CONNECT 10.0.0.1:8443 HTTP/1.0\r\n\r\n", "10.0.0.1", 8443, "", false, false, true},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.head);
@@ -207,6 +212,7 @@ TEST(ParseRequest, AbsoluteAndOriginFormTargets) {
     EXPECT_EQ(request.path, r.path);
     EXPECT_EQ(request.absolute_form, r.absolute_form);
     EXPECT_EQ(request.body_expected, r.body_expected);
+    EXPECT_EQ(request.tunnel, r.tunnel);
   }
 }
 
@@ -215,7 +221,12 @@ TEST(ParseRequest, RefusesWithFourHundred) {
       {"GET / HTTP/1.1\r\n\r\n", "request names no host"},
       {"GET http://:80/ HTTP/1.1\r\nHost: a.test\r\n\r\n", "request names no host"},
       {"GET https://a.test/ HTTP/1.1\r\n\r\n", "unsupported request target"},
-      {"CONNECT a.test:443 HTTP/1.1\r\nHost: a.test:443\r\n\r\n", "unsupported request target"},
+      {"CONNECT a.test HTTP/1.1\r\nHost: a.test:443\r\n\r\n", "CONNECT needs host:port"},
+      {"CONNECT http://a.test:443/ HTTP/1.1\r\n\r\n", "CONNECT needs host:port"},
+      {"CONNECT a.test:443/x HTTP/1.1\r\n\r\n", "CONNECT needs host:port"},
+      {"CONNECT :443 HTTP/1.1\r\n\r\n", "request names no host"},
+      {"CONNECT a.test:0 HTTP/1.1\r\n\r\n", "bad port"},
+      {"CONNECT u@a.test:443 HTTP/1.1\r\n\r\n", "user information before host"},
       {"GET http://u:p@a.test/ HTTP/1.1\r\n\r\n", "user information before host"},
       {"GET http://[::1]/ HTTP/1.1\r\n\r\n", "bad host name"},
       {"GET / HTTP/1.1\r\nHost: a.test:0\r\n\r\n", "bad port"},
@@ -257,6 +268,20 @@ TEST(ForwardHead, OriginFormOneHostAndConnectionCloseLastOtherLinesAsReceived) {
     ASSERT_EQ(parse_request(head, &request), 0) << request.problem;
     EXPECT_EQ(forward_head(head, request), expected);
   }
+}
+
+TEST(TraceHead, HidesCredentialsAndEscapesControlBytes) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"GET / HTTP/1.1\r\nauthorization:  Basic dTpw \r\nCookie: a=1; b=2\r\n"
+       "Proxy-Authorization: Basic eA==\nX-Cookie: kept\r\n\r\n",
+       "GET / HTTP/1.1\r\nauthorization: [hidden, 10 bytes]\r\nCookie: [hidden, 8 bytes]\r\n"
+       "Proxy-Authorization: [hidden, 10 bytes]\nX-Cookie: kept\r\n\r\n"},
+      // A value cannot start a line of its own in the trace.
+      {"GET / HTTP/1.1\r\nX: a\x1b[2J\rthread 2 freed\x7f\t\r\n\r\n",
+       "GET / HTTP/1.1\r\nX: a\\x1b[2J\\x0dthread 2 freed\\x7f\\x09\r\n\r\n"},
+      {"Cookie:\r\n", "Cookie: [hidden, 0 bytes]\r\n"},
+  };
+  for (const auto& [head, shown] : rows) EXPECT_EQ(trace_head(head), shown) << head;
 }
 
 // Feeds `answer` in pieces of `piece` bytes (at once when 0), then finishes;

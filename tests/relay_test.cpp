@@ -108,8 +108,9 @@ TEST(Relay, ErrorsAreHttpAnswers) {
   auto bad_request = [](const char* line) { return ferry_answer(400, "Bad Request", line); };
   const std::pair<std::string, std::string> cases[] = {
       {"GET / HTTP/1.1\r\nAccept: */*\r\n\r\n", bad_request("request names no host")},
-      {"CONNECT origin.test:443 HTTP/1.1\r\nHost: origin.test:443\r\n\r\n",
-       bad_request("unsupported request target")},
+      {"CONNECT origin.test HTTP/1.1\r\nHost: origin.test:443\r\n\r\n",
+       bad_request("CONNECT needs host:port")},
+      {"GET https://origin.test/ HTTP/1.1\r\n\r\n", bad_request("unsupported request target")},
       {"GET / HTTP/1.1\r\nHost: origin.test\r\nHost: other.test\r\n\r\n",
        bad_request("two Host fields differ")},
       {"GET / HTTP/1.1\r\nHost: origin.test\r\nX: a\rb\r\n\r\n",

@@ -10,15 +10,45 @@
 
 namespace {
 
+// Every setting as the program starts with it.
+struct all_settings {
+  std::int64_t listen_port = LISTEN_PORT, max_ram_cache = MAX_RAM_CACHE,
+               max_hdd_cache = MAX_HDD_CACHE, backlog = BACKLOG;
+  std::int16_t con_timeout = CON_TIMEOUT;
+  std::uint32_t listen_addr = LISTEN_ADDR;
+  address_list allow = ALLOW, deny_to = DENY_TO;
+  port_list connect_ports = CONNECT_PORTS;
+  std::uint16_t head_timeout = HEAD_TIMEOUT, idle_timeout = IDLE_TIMEOUT;
+
+  void restore() const {
+    LISTEN_PORT = listen_port;
+    MAX_RAM_CACHE = max_ram_cache;
+    MAX_HDD_CACHE = max_hdd_cache;
+    BACKLOG = backlog;
+    CON_TIMEOUT = con_timeout;
+    LISTEN_ADDR = listen_addr;
+    ALLOW = allow;
+    DENY_TO = deny_to;
+    CONNECT_PORTS = connect_ports;
+    HEAD_TIMEOUT = head_timeout;
+    IDLE_TIMEOUT = idle_timeout;
+  }
+  bool checked_unchanged() const {
+    return LISTEN_ADDR == listen_addr && ALLOW == allow && DENY_TO == deny_to &&
+           CONNECT_PORTS == connect_ports && HEAD_TIMEOUT == head_timeout &&
+           IDLE_TIMEOUT == idle_timeout;
+  }
+};
+
+// Taken as the first test starts, before any test changed a setting.
+const all_settings& start_up() {
+  static const all_settings values;
+  return values;
+}
+
 class Settings : public testing::Test {
  protected:
-  void SetUp() override {
-    LISTEN_PORT = 8080;
-    MAX_RAM_CACHE = 100;
-    MAX_HDD_CACHE = 20000;
-    CON_TIMEOUT = 10;
-    BACKLOG = 30;
-  }
+  void SetUp() override { start_up().restore(); }
 
   // Runs the reader over `entries` as a null-terminated vector.
   static void read(std::vector<std::string> entries) {
@@ -34,8 +64,80 @@ class Settings : public testing::Test {
     EXPECT_EQ(MAX_HDD_CACHE, 20000);
     EXPECT_EQ(CON_TIMEOUT, 10);
     EXPECT_EQ(BACKLOG, 30);
+    EXPECT_TRUE(start_up().checked_unchanged());
+    EXPECT_EQ(conf_problem, "");
   }
 };
+
+TEST_F(Settings, CheckedSettingsStartSafe) {
+  EXPECT_EQ(LISTEN_ADDR, 0u);
+  EXPECT_EQ(ALLOW, (address_list{{0x7f000000, 0xff000000}}));
+  EXPECT_EQ(DENY_TO, (address_list{{0, 0xff000000},
+                                   {0x7f000000, 0xff000000},
+                                   {0xa9fe0000, 0xffff0000},
+                                   {0xe0000000, 0xe0000000}}));
+  EXPECT_EQ(CONNECT_PORTS, (port_list{{443, 443}}));
+  EXPECT_EQ(HEAD_TIMEOUT, 30);
+  EXPECT_EQ(IDLE_TIMEOUT, 300);
+}
+
+TEST_F(Settings, CheckedValuesLandInTheirVariables) {
+  read({"LISTEN_ADDR=127.0.0.2", "ALLOW=10.0.0.0/8, 192.168.0.1", "DENY_TO=none",
+        "CONNECT_PORTS=none", "CONNECT_PORTS=443,8000-8080", "HEAD_TIMEOUT=0",
+        "IDLE_TIMEOUT=065535"});
+  EXPECT_EQ(conf_problem, "");
+  EXPECT_EQ(LISTEN_ADDR, 0x7f000002u);
+  EXPECT_EQ(ALLOW, (address_list{{0x0a000000, 0xff000000}, {0xc0a80001, 0xffffffff}}));
+  EXPECT_EQ(DENY_TO, address_list{});
+  EXPECT_EQ(CONNECT_PORTS, (port_list{{443, 443}, {8000, 8080}}));
+  EXPECT_EQ(HEAD_TIMEOUT, 0);
+  EXPECT_EQ(IDLE_TIMEOUT, 65535);
+}
+
+TEST_F(Settings, BadCheckedValueKeepsTheDefaultAndIsNamedOnOneLine) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"LISTEN_ADDR=127.1", R"(LISTEN_ADDR="127.1" is not valid: not an address)"},
+      {"ALLOW=10.0.0.0/33", R"(ALLOW="10.0.0.0/33" is not valid: "10.0.0.0/33": prefix)"},
+      {"DENY_TO=10.1.2.3/8", R"(DENY_TO="10.1.2.3/8" is not valid: "10.1.2.3/8": host bits)"},
+      {"CONNECT_PORTS=0", R"(CONNECT_PORTS="0" is not valid: "0": not a port)"},
+      {"HEAD_TIMEOUT=-1", R"(HEAD_TIMEOUT="-1" is not valid: not a whole number)"},
+      {"HEAD_TIMEOUT= 30", R"(HEAD_TIMEOUT=" 30" is not valid)"},
+      {"IDLE_TIMEOUT=30s", R"(IDLE_TIMEOUT="30s" is not valid)"},
+      {"IDLE_TIMEOUT=65536", R"(IDLE_TIMEOUT="65536" is not valid)"},
+      {"ALLOW=10.0.0.1\n\x7f\xff", R"(ALLOW="10.0.0.1\x0a\x7f\xff" is not valid)"},
+  };
+  for (const auto& [entry, expected] : cases) {
+    read({entry, "LISTEN_PORT=81"});
+    EXPECT_EQ(conf_problem.rfind(expected, 0), 0u) << conf_problem;
+    EXPECT_EQ(conf_problem.find('\n'), std::string::npos) << conf_problem;
+    EXPECT_TRUE(start_up().checked_unchanged()) << entry;
+    EXPECT_EQ(LISTEN_PORT, 81);
+  }
+  // A later call with good values starts afresh.
+  read({"ALLOW=10.0.0.0/8"});
+  EXPECT_EQ(conf_problem, "");
+}
+
+TEST_F(Settings, FirstBadCheckedSettingIsReportedAndTheGoodOnesApply) {
+  read({"IDLE_TIMEOUT=x", "ALLOW=y", "HEAD_TIMEOUT=7", "BACKLOG=5"});
+  EXPECT_EQ(conf_problem,
+            R"(ALLOW="y" is not valid: "y": not an address of four numbers 0 to 255)");
+  EXPECT_EQ(IDLE_TIMEOUT, 300);
+  EXPECT_EQ(HEAD_TIMEOUT, 7);
+  EXPECT_EQ(BACKLOG, 5);
+}
+
+TEST_F(Settings, OnlyTheLastCheckedValueIsRead) {
+  // A bad last value leaves the default, not the good value before it.
+  read({"ALLOW=10.0.0.0/8", "ALLOW=10.0.0.0/33", "HEAD_TIMEOUT=9", "HEAD_TIMEOUT="});
+  EXPECT_EQ(ALLOW, start_up().allow);
+  EXPECT_EQ(HEAD_TIMEOUT, 9);
+  EXPECT_NE(conf_problem, "");
+  read({"ALLOW=10.0.0.0/33", "HEAD_TIMEOUT=x", "ALLOW=10.0.0.0/8", "HEAD_TIMEOUT=8"});
+  EXPECT_EQ(conf_problem, "");
+  EXPECT_EQ(ALLOW, (address_list{{0x0a000000, 0xff000000}}));
+  EXPECT_EQ(HEAD_TIMEOUT, 8);
+}
 
 TEST_F(Settings, EmptyOrForeignEnvironmentKeepsDefaults) {
   read({});
@@ -75,7 +177,7 @@ TEST_F(Settings, ValuesConvertAsDecimalLongs) {
 }
 
 TEST_F(Settings, EmptyValueMatchesNoKey) {
-  read({"LISTEN_PORT=", "CON_TIMEOUT=", "BACKLOG="});
+  read({"LISTEN_PORT=", "CON_TIMEOUT=", "BACKLOG=", "ALLOW=", "LISTEN_ADDR=", "IDLE_TIMEOUT="});
   expect_defaults();
   // An empty value does not reset an earlier one either.
   read({"BACKLOG=5", "BACKLOG="});
@@ -85,7 +187,8 @@ TEST_F(Settings, EmptyValueMatchesNoKey) {
 TEST_F(Settings, KeysMatchExactly) {
   read({"listen_port=1", "LISTEN_PORT =1", " LISTEN_PORT=1", "LISTEN_PORTS=1", "LISTEN_POR=1",
         "LISTEN_PORT", "BACKLOGX=5", "XBACKLOG=5", "Backlog=5", "BACKLOG", "CON_TIMEOUT:3",
-        "MAX_RAM_CACHE_=1", "MAX_CACHE=1"});
+        "MAX_RAM_CACHE_=1", "MAX_CACHE=1", "allow=x", "ALLOW =x", "ALLOWS=x", "DENY=x",
+        "HEAD_TIMEOUTS=x", "IDLE_TIMEOUT"});
   expect_defaults();
 }
 

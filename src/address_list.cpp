@@ -1,0 +1,157 @@
+#include "address_list.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr auto npos = std::string_view::npos;
+
+// Reads decimal digits without sign or leading zeros ("0" itself is fine).
+// Returns false for anything else, or for a number above `largest`.
+bool parse_decimal(std::string_view text, std::uint32_t largest, std::uint32_t& value) {
+  if (text.empty() || (text.size() > 1 && text[0] == '0')) return false;
+  std::uint64_t number = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    number = number * 10 + static_cast<std::uint64_t>(c - '0');
+    if (number > largest) return false;
+  }
+  value = static_cast<std::uint32_t>(number);
+  return true;
+}
+
+std::string_view trim(std::string_view text) {
+  std::size_t first = text.find_first_not_of(" \t");
+  if (first == npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}
+
+bool refuse(std::string_view item, std::string_view why, std::string& problem) {
+  // Appended piece by piece: "literal" + std::string trips g++ 12's -Wrestrict at -O3.
+  std::string text(1, '"');
+  text.append(item).append("\": ").append(why);
+  problem = std::move(text);
+  return false;
+}
+
+std::string format_ipv4(std::uint32_t address) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%u.%u.%u.%u", address >> 24, (address >> 16) & 255,
+                (address >> 8) & 255, address & 255);
+  return text;
+}
+
+// Hands each comma-separated item, trimmed, to `read_item`, which returns
+// false (having set `problem`) to stop. "none" has no items.
+template <typename ItemReader>
+bool read_items(std::string_view text, std::string& problem, ItemReader read_item) {
+  text = trim(text);
+  if (text == "none") return true;
+  if (text.empty()) {
+    problem = "no items (none is the empty list)";
+    return false;
+  }
+  for (;;) {
+    std::size_t comma = text.find(',');
+    std::string_view item = trim(text.substr(0, comma));
+    if (item.empty()) {
+      problem = "empty item (two commas in a row, or one at an end)";
+      return false;
+    }
+    if (!read_item(item)) return false;
+    if (comma == npos) return true;
+    text.remove_prefix(comma + 1);
+  }
+}
+
+// An address alone is the range of that one address.
+bool parse_range(std::string_view item, cidr_range& range, std::string& problem) {
+  std::size_t slash = item.find('/');
+  std::uint32_t address = 0;
+  if (!parse_ipv4(item.substr(0, slash), address)) {
+    return refuse(item, "not an address of four numbers 0 to 255", problem);
+  }
+  std::uint32_t length = 32;
+  if (slash != npos && !parse_decimal(item.substr(slash + 1), 32, length)) {
+    bool too_long = parse_decimal(item.substr(slash + 1), UINT32_MAX, length);
+    return refuse(item, too_long ? "prefix length above 32" : "prefix length is not 0 to 32",
+                  problem);
+  }
+  std::uint32_t mask = length == 0 ? 0 : UINT32_MAX << (32 - length);
+  if ((address & ~mask) != 0) {
+    std::string network = format_ipv4(address & mask) + "/" + std::to_string(length);
+    return refuse(item, "host bits are set; the network is " + network, problem);
+  }
+  range = {address, mask};
+  return true;
+}
+
+bool parse_port(std::string_view text, std::uint32_t& port) {
+  return parse_decimal(text, 65535, port) && port != 0;
+}
+
+bool parse_port_range(std::string_view item, port_range& range, std::string& problem) {
+  std::size_t dash = item.find('-');
+  std::uint32_t first = 0, last = 0;
+  if (!parse_port(item.substr(0, dash), first) ||
+      !parse_port(dash == npos ? item : item.substr(dash + 1), last)) {
+    return refuse(item, "not a port 1 to 65535 or a range of them", problem);
+  }
+  if (first > last) return refuse(item, "range ends below its start", problem);
+  range = {static_cast<std::uint16_t>(first), static_cast<std::uint16_t>(last)};
+  return true;
+}
+
+}  // namespace
+
+bool parse_ipv4(std::string_view text, std::uint32_t& address) {
+  std::uint32_t result = 0;
+  for (int part = 0; part < 4; ++part) {
+    std::size_t dot = text.find('.');
+    if ((part == 3) != (dot == npos)) return false;
+    std::uint32_t octet = 0;
+    if (!parse_decimal(text.substr(0, dot), 255, octet)) return false;
+    result = (result << 8) | octet;
+    text.remove_prefix(part == 3 ? text.size() : dot + 1);
+  }
+  address = result;
+  return true;
+}
+
+bool parse_address_list(std::string_view text, address_list& list, std::string& problem) {
+  address_list ranges;
+  bool good = read_items(text, problem, [&](std::string_view item) {
+    cidr_range range;
+    if (!parse_range(item, range, problem)) return false;
+    ranges.push_back(range);
+    return true;
+  });
+  if (good) list = std::move(ranges);
+  return good;
+}
+
+bool list_contains(const address_list& list, std::uint32_t address) {
+  for (const cidr_range& range : list) {
+    if ((address & range.mask) == range.network) return true;
+  }
+  return false;
+}
+
+bool parse_port_list(std::string_view text, port_list& list, std::string& problem) {
+  port_list ranges;
+  bool good = read_items(text, problem, [&](std::string_view item) {
+    port_range range;
+    if (!parse_port_range(item, range, problem)) return false;
+    ranges.push_back(range);
+    return true;
+  });
+  if (good) list = std::move(ranges);
+  return good;
+}
+
+bool list_contains(const port_list& list, std::uint16_t port) {
+  for (const port_range& range : list) {
+    if (range.first <= port && port <= range.last) return true;
+  }
+  return false;
+}

@@ -1,0 +1,42 @@
+// IPv4 address lists (CIDR ranges) and port lists, as the settings write
+// them. Pure: no sockets, no globals.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Addresses are in host byte order throughout.
+struct cidr_range {
+  std::uint32_t network = 0;  // host bits are zero
+  std::uint32_t mask = 0;     // prefix length 0 gives 0, 32 gives all ones
+  friend bool operator==(const cidr_range&, const cidr_range&) = default;
+};
+using address_list = std::vector<cidr_range>;
+
+struct port_range {
+  std::uint16_t first = 0;
+  std::uint16_t last = 0;
+  friend bool operator==(const port_range&, const port_range&) = default;
+};
+using port_list = std::vector<port_range>;
+
+// Reads a dotted quad of four decimal numbers 0 to 255, no leading zeros, no
+// other spelling. Returns false for anything else.
+bool parse_ipv4(std::string_view text, std::uint32_t& address);
+
+// Reads a comma-separated list of addresses and CIDR ranges
+// ("127.0.0.1,10.0.0.0/8"); spaces around items are allowed; "none" is the
+// empty list. A range with host bits set, an empty item or any other bad item
+// fails the whole list. On failure returns false and leaves `list` unchanged,
+// with `problem` saying what is wrong.
+bool parse_address_list(std::string_view text, address_list& list, std::string& problem);
+
+bool list_contains(const address_list& list, std::uint32_t address);
+
+// Reads "443,8443,9000-9100" (ports 1 to 65535, ranges low-high) or "none".
+// Same failure contract as parse_address_list.
+bool parse_port_list(std::string_view text, port_list& list, std::string& problem);
+
+bool list_contains(const port_list& list, std::uint16_t port);
