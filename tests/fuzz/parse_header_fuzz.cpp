@@ -238,6 +238,29 @@ void check_sent_head(const std::string& sent, const http_request& request) {
   require(again.path == origin_form_path(request.path), "sent head has the same path");
 }
 
+// The printed head: as many lines as the head, no control byte but the line
+// breaks, no credential value left.
+void check_trace(std::string_view head) {
+  const std::string shown = trace_head(head);
+  require(std::count(shown.begin(), shown.end(), '\n') == std::count(head.begin(), head.end(), '\n'),
+          "trace has the head's lines");
+  for (std::size_t i = 0; i < shown.size(); ++i) {
+    auto byte = static_cast<unsigned char>(shown[i]);
+    bool line_break = byte == '\n' || (byte == '\r' && i + 1 < shown.size() && shown[i + 1] == '\n');
+    require((byte >= 0x20 && byte != 0x7f) || line_break, "trace holds no raw control byte");
+  }
+  for (std::string_view line : lines_of(shown)) {
+    std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) continue;
+    std::string_view name = line.substr(0, colon);
+    if (same_text_ignoring_case(name, "Authorization") || same_text_ignoring_case(name, "Cookie") ||
+        same_text_ignoring_case(name, "Proxy-Authorization")) {
+      require(line.substr(colon).starts_with(": [hidden, ") && line.ends_with(" bytes]"),
+              "credential values are hidden");
+    }
+  }
+}
+
 void check_request(std::string_view bytes) {
   const std::size_t length = head_length(bytes);
   http_request request;
@@ -257,8 +280,14 @@ void check_request(std::string_view bytes) {
               alone.port == request.port && alone.body_expected == request.body_expected,
           "bytes after the head change nothing");
   if (must_be_refused(head)) require(status == 400, "NUL, bare CR or differing Hosts refused");
+  check_trace(head);
   if (status != 0) return;
   require(!request.host.empty(), "accepted request names a host");
+  // A tunnel's head is never sent on.
+  if (request.tunnel) {
+    require(request.port != 0 && request.method == "CONNECT", "a tunnel names its port");
+    return;
+  }
   const std::string sent = forward_head(bytes, request);
   require(sent == forward_head(head, request), "bytes after the head are not sent");
   check_sent_head(sent, request);
