@@ -277,14 +277,13 @@ std::vector<sockaddr_in> resolve(const char* host, const char* serv) {
 
 namespace {
 
-// Connects `fd` to `address`, waiting at most `timeout_ms`. Returns 0, or -1
-// with errno set (ETIMEDOUT when the time ran out). `fd` stays blocking.
+// Connects `fd`, made non-blocking when `timeout_ms` is above 0, to
+// `address`, waiting at most `timeout_ms`. Returns 0, or -1 with errno set
+// (ETIMEDOUT when the time ran out). `fd` is left blocking.
 int connect_within(int fd, const sockaddr_in& address, int timeout_ms) {
   const auto* target = reinterpret_cast<const sockaddr*>(&address);
-  if (timeout_ms <= 0) return connect(fd, target, sizeof address);
-  int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
   int result = connect(fd, target, sizeof address);
+  if (timeout_ms <= 0) return result;
   if (result < 0 && errno == EINPROGRESS) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     pollfd waited{fd, POLLOUT, 0};
@@ -299,8 +298,9 @@ int connect_within(int fd, const sockaddr_in& address, int timeout_ms) {
     result = error == 0 ? 0 : -1;
     errno = error;
   }
+  // The socket was made with no other status flag, so this is all it had.
   int saved_errno = errno;
-  fcntl(fd, F_SETFL, flags);
+  fcntl(fd, F_SETFL, 0);
   errno = saved_errno;
   return result;
 }
@@ -312,7 +312,7 @@ int connect_first(const std::vector<sockaddr_in>& addresses, int timeout_ms,
   int connected = -1;
   bool all_timed_out = !addresses.empty();
   for (const sockaddr_in& address : addresses) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    int fd = socket(AF_INET, SOCK_STREAM | (timeout_ms > 0 ? SOCK_NONBLOCK : 0), 0);
     if (fd < 0) {
       puts("ignore this one");
       all_timed_out = false;

@@ -420,16 +420,28 @@ void background_program::stop(std::chrono::milliseconds grace) {
 }
 
 int connect_to(const std::string& ip, std::uint16_t port, int receive_buffer) {
+  return connect_from("", ip, port, receive_buffer);
+}
+
+int connect_from(const std::string& local_ip, const std::string& ip, std::uint16_t port,
+                 int receive_buffer) {
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (receive_buffer > 0) {
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
   }
+  sockaddr_in local = address_of(local_ip, 0);
   sockaddr_in address = address_of(ip, port);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  if ((!local_ip.empty() && bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) ||
+      connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     close(fd);
     return -1;
   }
   return fd;
+}
+
+void add_local_address(const std::string& ip) {
+  command_result added = run_command({"ip", "address", "replace", ip + "/32", "dev", "lo"});
+  EXPECT_EQ(added.status, 0) << added.errors;
 }
 
 bool send_all(int fd, std::string_view data) {
@@ -449,22 +461,33 @@ int open_request(std::string_view head, std::uint16_t port) {
   return fd;
 }
 
-reply exchange(std::string_view head, std::chrono::milliseconds timeout, std::uint16_t port) {
-  int fd = open_request(head, port);
+namespace {
+
+// Sends `head` on `fd` (unless it is -1), ends the sending side if `end`, and
+// reads the reply.
+reply finish_exchange(int fd, std::string_view head, bool end, std::chrono::milliseconds timeout) {
   if (fd < 0) return {};
+  send_all(fd, head);
+  if (end) shutdown(fd, SHUT_WR);
   reply got = read_reply(fd, timeout);
   close(fd);
   return got;
 }
 
+}  // namespace
+
+reply exchange(std::string_view head, std::chrono::milliseconds timeout, std::uint16_t port) {
+  return finish_exchange(connect_to("127.0.0.1", port), head, false, timeout);
+}
+
 reply exchange_and_end(std::string_view head, std::chrono::milliseconds timeout,
                        std::uint16_t port) {
-  int fd = open_request(head, port);
-  if (fd < 0) return {};
-  shutdown(fd, SHUT_WR);
-  reply got = read_reply(fd, timeout);
-  close(fd);
-  return got;
+  return finish_exchange(connect_to("127.0.0.1", port), head, true, timeout);
+}
+
+reply exchange_from(const std::string& local_ip, std::string_view head,
+                    std::chrono::milliseconds timeout, std::uint16_t port) {
+  return finish_exchange(connect_from(local_ip, "127.0.0.1", port), head, false, timeout);
 }
 
 // Runs a client with no proxy settings of the caller's environment in the way.

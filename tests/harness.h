@@ -122,6 +122,11 @@ class background_program {
 // A blocking TCP connection to ip:port, or -1. A `receive_buffer` size is
 // set before connecting, so the window stays that small.
 int connect_to(const std::string& ip, std::uint16_t port, int receive_buffer = 0);
+// The same from a socket bound to `local_ip` first, so ferry sees that client address.
+int connect_from(const std::string& local_ip, const std::string& ip, std::uint16_t port,
+                 int receive_buffer = 0);
+// Adds `ip`/32 to lo, so that tests can be clients or servers at addresses off loopback.
+void add_local_address(const std::string& ip);
 bool send_all(int fd, std::string_view data);
 
 // Connects to ferry on 127.0.0.1:`port` and sends `head` in one go, since
@@ -136,6 +141,9 @@ reply exchange(std::string_view head, std::chrono::milliseconds timeout = 60s,
 // even a head that never ends.
 reply exchange_and_end(std::string_view head, std::chrono::milliseconds timeout = 60s,
                        std::uint16_t port = 8080);
+// exchange from a client at `local_ip`.
+reply exchange_from(const std::string& local_ip, std::string_view head,
+                    std::chrono::milliseconds timeout = 10s, std::uint16_t port = 8080);
 
 // Open descriptors of `pid` (0: this process), from /proc.
 int count_descriptors(pid_t pid = 0);

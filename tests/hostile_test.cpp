@@ -127,6 +127,36 @@ TEST(Hostile, HandWrittenHeadsBesideOrdinaryRequests) {
   EXPECT_EQ(unexpected, "");
 }
 
+// Each hand-written head once through a ferry that keeps its trace: no byte
+// of it may drive a terminal, and credentials show only as their size.
+TEST(Hostile, TraceHoldsNoControlBytesNorCredentials) {
+  set_hosts("127.0.0.2 sink.test\n");
+  scripted_origin sink("127.0.0.2", answer_and_drain(sink_answer), 8);
+  ferry_process ferry({"LISTEN_PORT=8080"});
+  ASSERT_TRUE(ferry.wait_listening(8080));
+  const std::vector<hostile_head> heads = hand_written_heads();
+  for (const auto& head : heads) {
+    EXPECT_EQ(judge_hostile(exchange_and_end(head.bytes), head.outcome), "ok") << head.name;
+  }
+  EXPECT_TRUE(ferry.wait_output(" freed\n", static_cast<long>(heads.size())));
+  const std::string trace = ferry.output() + ferry.errors();
+  EXPECT_EQ(trace.find('\x1b'), std::string::npos);
+  EXPECT_NE(trace.find("\\x1b]0;owned\\x07"), std::string::npos);
+  for (const char* secret : {"c2VjcmV0", "secret-cookie", "cHJveHk"}) {
+    EXPECT_EQ(trace.find(secret), std::string::npos) << secret;
+  }
+  EXPECT_NE(trace.find("\nAuthorization: [hidden, 14 bytes]\r\nCookie: [hidden, 16 bytes]\r\n"),
+            std::string::npos);
+  const std::vector<std::string> received = sink.received();
+  auto any_holds = [&](const std::string& text) {
+    return std::any_of(received.begin(), received.end(),
+                       [&](const std::string& head) { return head.find(text) != head.npos; });
+  };
+  EXPECT_TRUE(any_holds("\r\n" + credentials + "Connection: close\r\n\r\n"));
+  EXPECT_TRUE(any_holds("X-Title: \x1b]0;owned\x07\x1b[2J\x1b[1A\r\n"));
+  EXPECT_FALSE(any_holds("Proxy-Authorization"));
+}
+
 // Thousands of random and mutated heads, some split over several sends, some
 // abandoned half way. With -DFERRY_SANITIZE=address ferry runs under
 // AddressSanitizer here, which turns any bad access into a report.

@@ -1,5 +1,6 @@
 // Start-up and connection intake, through the real process.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <memory>
 
 #include "harness.h"
+#include "origin_servers.h"
 #include "temp_files.h"
 
 using namespace harness;
@@ -21,6 +23,14 @@ std::string reserved_at(int slot) { return "thread reserved at " + std::to_strin
 // Whole only while no other request thread can print between its lines.
 std::string reserved(int slot) { return reserved_at(slot) + "here\n"; }
 std::string freed(int slot) { return "thread " + std::to_string(slot) + " freed\n"; }
+
+const std::string to_origin = "GET http://origin.test/ HTTP/1.1\r\n\r\n";
+const std::string origin_answer = "HTTP/1.0 200 OK\r\n\r\nok";
+
+bool has_input(int fd) {
+  pollfd waited{fd, POLLIN, 0};
+  return poll(&waited, 1, 0) > 0;
+}
 
 // A client connection that is closed when it goes out of scope.
 class client {
@@ -360,4 +370,69 @@ TEST(Intake, RestartsOnTheSamePortAtOnce) {
   ferry_process third({"LISTEN_PORT=8089"});
   EXPECT_EQ(third.wait_exit(), 129);
   EXPECT_TRUE(third.wait_errors(bind_hint));
+}
+
+TEST(Intake, ClientsOutsideAllowAreRefusedWithoutASlot) {
+  add_local_address("10.9.9.2");
+  set_hosts("127.0.0.1 origin.test\n");
+  scripted_origin origin("127.0.0.1", answer_and_drain(origin_answer), 4);
+  // The one slot is held, so an outside client that took a slot would find the table full.
+  ferry_process ferry({"LISTEN_PORT=8090", "BACKLOG=1"});
+  ASSERT_TRUE(ferry.wait_listening(8090));
+  client inside(8090);
+  ASSERT_TRUE(ferry.wait_output(reserved(2)));
+  const std::string refusal = ferry_answer(
+      403, "Forbidden", "this proxy serves only the clients that its ALLOW setting names");
+  for (int i = 1; i <= 3; ++i) {
+    reply got = exchange_from("10.9.9.2", to_origin, 10s, 8090);
+    EXPECT_EQ(got.data, refusal);
+    EXPECT_TRUE(got.ended());
+    EXPECT_TRUE(ferry.wait_errors("client 10.9.9.2 refused: not in ALLOW\n", i));
+  }
+  ASSERT_TRUE(send_all(inside.fd(), to_origin));
+  EXPECT_EQ(read_reply(inside.fd()).data, relayed(origin_answer));
+  EXPECT_TRUE(ferry.wait_output(freed(2)));
+  EXPECT_EQ(count_of(ferry.output(), "thread reserved at"), 1);
+  EXPECT_EQ(ferry.error_count(queue_full), 0);
+}
+
+// HEAD_TIMEOUT bounds the whole head: a silent client is closed, a partial
+// head gets 408 even while bytes keep coming, and every slot comes back.
+TEST(Intake, HeadTimeoutFreesEverySlot) {
+  set_hosts("127.0.0.1 origin.test\n");
+  scripted_origin origin("127.0.0.1", answer_and_drain(origin_answer), 4);
+  ferry_process ferry({"LISTEN_PORT=8091", "BACKLOG=30", "HEAD_TIMEOUT=1"});
+  ASSERT_TRUE(ferry.wait_listening(8091));
+  int descriptors = ferry.open_descriptors();
+  int threads = ferry.thread_count();
+  std::vector<std::unique_ptr<client>> held;  // in turn silent, partial, trickling
+  for (int i = 0; i < 30; ++i) {
+    held.push_back(std::make_unique<client>(8091));
+    if (i % 3 != 0) {
+      ASSERT_TRUE(send_all(held.back()->fd(), "GET http://origin.test/ HTTP/1.1\r\n"));
+    }
+  }
+  // Slot 31 taken means that all 30 were held at once.
+  ASSERT_TRUE(ferry.wait_output(reserved_at(31)));
+  for (int tick = 0; tick < 15; ++tick) {
+    std::this_thread::sleep_for(200ms);
+    for (int i = 2; i < 30; i += 3) {
+      if (!has_input(held[i]->fd())) send_all(held[i]->fd(), "X");
+    }
+  }
+  const std::string timed_out =
+      ferry_answer(408, "Request Timeout", "request head not complete within HEAD_TIMEOUT seconds");
+  for (int i = 0; i < 30; ++i) {
+    if (i % 3 == 2) {
+      EXPECT_TRUE(has_input(held[i]->fd())) << "unanswered while trickling";
+    }
+    reply got = read_reply(held[i]->fd());
+    EXPECT_EQ(got.data, i % 3 == 0 ? "" : timed_out) << i;
+    EXPECT_EQ(got.end, ending::closed) << i;
+  }
+  EXPECT_TRUE(ferry.wait_output(" freed\n", 30));
+  held.clear();
+  EXPECT_EQ(exchange(to_origin, 10s, 8091).data, relayed(origin_answer));
+  EXPECT_TRUE(ferry.wait_counts(descriptors, threads));
+  EXPECT_EQ(ferry.error_count(queue_full), 0);
 }

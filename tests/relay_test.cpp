@@ -144,23 +144,84 @@ TEST(Relay, ErrorsAreHttpAnswers) {
   EXPECT_TRUE(ferry.wait_counts(idle.descriptors, idle.threads));
 }
 
-TEST(Relay, TriesNextAddressWhenFirstRefuses) {
-  // Both addresses share the same source and prefix, so the resolver keeps
-  // the file's order: 127.0.0.3 (nobody listens) first.
-  set_hosts("127.0.0.3 origin.test\n127.0.0.2 origin.test\n");
+// One address that refuses, or lets CON_TIMEOUT pass, leads to the next; when
+// every one timed out, the answer says so.
+TEST(Relay, TriesEachAddressInTurn) {
+  // A listener whose accept queue is full drops new connections unanswered.
+  std::vector<int> full;
+  for (const char* ip : {"127.0.0.5", "127.0.0.6"}) {
+    full.push_back(listen_on(ip, 80, 0));
+    full.push_back(connect_to(ip, 80));
+  }
+  ASSERT_TRUE(std::none_of(full.begin(), full.end(), [](int fd) { return fd < 0; }));
   scripted_origin origin("127.0.0.2", answer_and_drain(short_answer));
-  ferry_process ferry({"LISTEN_PORT=8080"});
+  ferry_process ferry({"LISTEN_PORT=8080", "CON_TIMEOUT=1"});
   start(ferry);
+  const std::string timed_out =
+      ferry_answer(504, "Gateway Timeout", "connection to host timed out");
+  // Addresses of one source and prefix keep the hosts file's order. Nobody
+  // listens on 127.0.0.3.
+  const std::vector<std::vector<std::string>> rows = {
+      {"127.0.0.3", "127.0.0.2", relayed(short_answer)},
+      {"127.0.0.5", "127.0.0.2", relayed(short_answer)},
+      {"127.0.0.5", "127.0.0.6", timed_out},
+  };
+  for (const auto& row : rows) {
+    set_hosts(row[0] + " origin.test\n" + row[1] + " origin.test\n");
+    auto began = std::chrono::steady_clock::now();
+    reply got = exchange(head_to_origin);
+    auto waited = std::chrono::steady_clock::now() - began;
+    EXPECT_EQ(got.data, row[2]) << row[0];
+    EXPECT_TRUE(got.ended());
+    if (row[2] == timed_out) {
+      EXPECT_GE(waited, 1500ms);
+      EXPECT_LT(waited, 10s);
+    }
+  }
+  ASSERT_TRUE(origin.wait_done(2));
+  EXPECT_EQ(origin.received(), std::vector<std::string>(2, forwarded_head));
+  EXPECT_TRUE(ferry.wait_output(" freed\n", 3));
+  EXPECT_EQ(count_of(ferry.output(), "Connected to 127.0.0.2\n "), 2);
+  const std::string report = "connection faild... try another host: ";
+  EXPECT_TRUE(ferry.wait_errors(report + "Connection timed out\n", 3));
+  EXPECT_EQ(ferry.error_count(report), 4) << ferry.errors();
+  EXPECT_EQ(ferry.error_count(report + "Connection refused\n"), 1);
+  for (int fd : full) close(fd);
+}
 
-  reply got = exchange(head_to_origin);
-  EXPECT_EQ(got.data, relayed(short_answer));
-  EXPECT_TRUE(got.ended());
-  ASSERT_TRUE(origin.wait_done(1));
-  EXPECT_EQ(origin.received()[0], forwarded_head);
-  EXPECT_TRUE(ferry.wait_output("thread 2 freed\n"));
-  EXPECT_TRUE(ferry.wait_errors("connection faild... try another host: "));
-  EXPECT_EQ(ferry.error_count("connection faild... try another host: "), 1);
-  EXPECT_NE(ferry.output().find("Connected to 127.0.0.2\n "), std::string::npos);
+// DENY_TO guards the destinations of clients off this machine however an
+// address is spelt; loopback clients reach them, and DENY_TO=none opens them.
+TEST(Relay, DenyToRefusesOutsideClientsEverySpelling) {
+  add_local_address("10.9.9.2");
+  add_local_address("169.254.169.254");
+  set_hosts("127.0.0.1 inside.test\n10.9.9.2 mixed.test\n127.0.0.1 mixed.test\n");
+  const std::string metadata_answer = "HTTP/1.0 200 OK\r\n\r\nmetadata";
+  scripted_origin local("127.0.0.1", answer_and_drain(short_answer), 8, 9000);
+  scripted_origin metadata("169.254.169.254", answer_and_drain(metadata_answer), 8, 9000);
+  const std::string loopback = "127.0.0.1", link_local = "169.254.169.254";
+  const std::pair<std::string, std::string> targets[] = {
+      {"127.0.0.1", loopback},       {"2130706433", loopback},
+      {"0x7f000001", loopback},      {"127.1", loopback},
+      {"0177.0.0.1", loopback},      {"inside.test", loopback},
+      {"mixed.test", loopback},      {"2852039166", link_local},
+      {"169.254.43518", link_local}, {"0251.0376.0251.0376", link_local}};
+  for (bool deny : {true, false}) {
+    std::vector<std::string> settings = {"LISTEN_PORT=8080", "ALLOW=127.0.0.0/8,10.9.9.2"};
+    if (!deny) settings.push_back("DENY_TO=none");
+    ferry_process ferry(settings);
+    start(ferry);
+    for (const auto& [host, address] : targets) {
+      const std::string head = "GET http://" + host + ":9000/ HTTP/1.1\r\n\r\n";
+      const std::string served = relayed(address == loopback ? short_answer : metadata_answer);
+      const std::string refused =
+          ferry_answer(403, "Forbidden", "destination " + address + " is refused by DENY_TO");
+      EXPECT_EQ(exchange_from("10.9.9.2", head).data, deny ? refused : served)
+          << host << (deny ? "" : " with DENY_TO=none");
+      if (deny) {
+        EXPECT_EQ(exchange(head).data, served) << host << " from loopback";
+      }
+    }
+  }
 }
 
 TEST(Relay, ForwardsBinaryBodiesWhole) {
@@ -292,6 +353,29 @@ TEST(Relay, OriginKeepingConnectionOpenHoldsSlot) {
   EXPECT_EQ(rest.data, "");
   EXPECT_TRUE(rest.ended());
   close(fd);
+  EXPECT_TRUE(ferry.wait_output("thread 2 freed\n"));
+  EXPECT_TRUE(ferry.wait_counts(idle.descriptors, idle.threads));
+}
+
+TEST(Relay, SilentOriginEndsAfterIdleTimeout) {
+  set_hosts("127.0.0.1 origin.test\n");
+  const std::string partial = "HTTP/1.0 200 OK\r\nContent-Length: 10\r\n\r\nhalf";
+  scripted_origin origin("127.0.0.1", [&](int fd) {
+    read_head(fd);
+    send_within(fd, partial);
+    return read_reply(fd, 30s).ended() ? "closed" : "not closed";
+  });
+  ferry_process ferry({"LISTEN_PORT=8080", "IDLE_TIMEOUT=1"});
+  baseline idle = start(ferry);
+  auto began = std::chrono::steady_clock::now();
+  reply got = harness::exchange(head_to_origin, 20s);  // not std::exchange
+  auto waited = std::chrono::steady_clock::now() - began;
+  EXPECT_EQ(got.data, relayed(partial));
+  EXPECT_EQ(got.end, ending::closed);
+  EXPECT_GE(waited, 900ms);
+  EXPECT_LT(waited, 10s);
+  ASSERT_TRUE(origin.wait_done(1));
+  EXPECT_EQ(origin.received().at(0), "closed");
   EXPECT_TRUE(ferry.wait_output("thread 2 freed\n"));
   EXPECT_TRUE(ferry.wait_counts(idle.descriptors, idle.threads));
 }

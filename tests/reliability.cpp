@@ -225,7 +225,7 @@ std::vector<hostile_head> hand_written_heads() {
   const std::string zeros =
       "GET http://sink.test/ HTTP/1.1\r\nHost: sink.test\r\nX: a\0b\0\0\r\n\r\n"s;
   // A head that never ends comes with the client's end of stream, so ferry
-  // answers it; failure is any of ferry's own answers (400, 431, 502).
+  // answers it; failure is any of ferry's own answers (400, 403, 431, 502, 508).
   return {
       {"exactly_4096", padded(to_sink, head_read_size, 'f'), expect::sink},
       {"one_longer", padded(to_sink, head_read_size + 1, 'f'), expect::sink},
@@ -263,6 +263,31 @@ std::vector<hostile_head> hand_written_heads() {
       {"non_ascii_values", "GET /\xff HTTP/1.1\r\nHost: sink.test\r\nX: \x80\xfe\xff\r\n\r\n",
        expect::sink},
       {"high_bytes_only", std::string(3000, '\xff'), expect::failure},
+      {"names_the_proxy", "GET http://2130706433:8080/ HTTP/1.1\r\n\r\n", expect::failure},
+      {"credentials",
+       "GET http://sink.test/ HTTP/1.1\r\n" + credentials +
+           "Proxy-Authorization: Basic cHJveHk=\r\n\r\n",
+       expect::sink},
+      // Control bytes and line breaks meant to forge lines of a terminal or a head.
+      {"escapes_in_values",
+       "GET http://sink.test/ HTTP/1.1\r\nX-Title: \x1b]0;owned\x07\x1b[2J\x1b[1A\r\n\r\n",
+       expect::sink},
+      {"encoded_line_break", "GET http://sink.test/a%0d%0aSet-Cookie:%20x HTTP/1.1\r\n\r\n",
+       expect::sink},
+      {"bare_cr_in_value", "GET http://sink.test/ HTTP/1.1\r\nX: a\rHost: origin.test\r\n\r\n",
+       expect::failure},
+      {"folded_value", "GET http://sink.test/ HTTP/1.1\r\nX: a\r\n Host: origin.test\r\n\r\n",
+       expect::failure},
+      {"connect_without_port", "CONNECT sink.test HTTP/1.1\r\nHost: sink.test\r\n\r\n",
+       expect::failure},
+      {"connect_absolute_url", "CONNECT http://sink.test:443/ HTTP/1.1\r\n\r\n", expect::failure},
+      {"connect_to_port_80", "CONNECT sink.test:80 HTTP/1.1\r\n\r\n", expect::failure},
+      {"connect_port_0", "CONNECT sink.test:0 HTTP/1.1\r\n\r\n", expect::failure},
+      {"connect_port_65536", "CONNECT sink.test:65536 HTTP/1.1\r\n\r\n", expect::failure},
+      {"connect_user", "CONNECT user@sink.test:443 HTTP/1.1\r\n\r\n", expect::failure},
+      {"connect_huge_host", "CONNECT " + std::string(60000, 'a') + ":443 HTTP/1.1\r\n\r\n",
+       expect::failure},
+      {"connect_escape_in_host", "CONNECT sink\x1b[2J.test:443 HTTP/1.1\r\n\r\n", expect::failure},
   };
 }
 

@@ -277,6 +277,11 @@ struct hostile_head {
   expect outcome;
 };
 
+// Credentials in one of the hand-written heads: the sink gets them as they
+// are, the trace shows only their sizes.
+inline const std::string credentials =
+    "Authorization: Basic c2VjcmV0\r\nCookie: id=secret-cookie\r\n";
+
 // Hand-written heads at and past every limit of the head scan, each with
 // what ferry may answer it.
 std::vector<hostile_head> hand_written_heads();
