@@ -156,3 +156,26 @@ bool list_contains(const port_list& list, std::uint16_t port) {
   }
   return false;
 }
+
+std::string format_address_list(const address_list& list) {
+  if (list.empty()) return "none";
+  std::string text;
+  for (const cidr_range& range : list) {
+    if (!text.empty()) text += ',';
+    int length = range.mask == 0 ? 0 : 32 - __builtin_ctz(range.mask);
+    text += format_ipv4(range.network);
+    if (length != 32) text.append("/").append(std::to_string(length));
+  }
+  return text;
+}
+
+std::string format_port_list(const port_list& list) {
+  if (list.empty()) return "none";
+  std::string text;
+  for (const port_range& range : list) {
+    if (!text.empty()) text += ',';
+    text += std::to_string(range.first);
+    if (range.last != range.first) text.append("-").append(std::to_string(range.last));
+  }
+  return text;
+}

@@ -40,3 +40,7 @@ bool list_contains(const address_list& list, std::uint32_t address);
 bool parse_port_list(std::string_view text, port_list& list, std::string& problem);
 
 bool list_contains(const port_list& list, std::uint16_t port);
+
+// The lists as a setting would write them; "none" when empty.
+std::string format_address_list(const address_list& list);
+std::string format_port_list(const port_list& list);

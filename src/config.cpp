@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <string_view>
+#include <utility>
 
 std::int64_t LISTEN_PORT = 8080;
 std::int64_t MAX_RAM_CACHE = 100;
@@ -29,6 +30,7 @@ address_list DENY_TO = default_list("0.0.0.0/8,127.0.0.0/8,169.254.0.0/16,224.0.
 port_list CONNECT_PORTS = {{443, 443}};
 std::uint16_t HEAD_TIMEOUT = 30;
 std::uint16_t IDLE_TIMEOUT = 300;
+address_list PROXY_FROM;
 std::string conf_problem;
 
 const char* envcmp(const char* name, const char* entry) {
@@ -95,6 +97,21 @@ bool read_head_timeout(std::string_view value, std::string& problem) {
 bool read_idle_timeout(std::string_view value, std::string& problem) {
   return read_seconds(value, IDLE_TIMEOUT, problem);
 }
+bool read_proxy_from(std::string_view value, std::string& problem) {
+  return parse_address_list(value, PROXY_FROM, problem);
+}
+bool read_log(std::string_view value, std::string& problem) {
+  constexpr std::pair<std::string_view, log_mode> modes[] = {
+      {"trace", log_mode::trace}, {"access", log_mode::access}, {"off", log_mode::off}};
+  for (const auto& [name, mode] : modes) {
+    if (value == name) {
+      LOG = mode;
+      return true;
+    }
+  }
+  problem = "not one of trace, access, off";
+  return false;
+}
 
 struct checked_setting {
   const char* name;
@@ -104,6 +121,7 @@ constexpr checked_setting checked_settings[] = {
     {"LISTEN_ADDR", read_listen_addr},   {"ALLOW", read_allow},
     {"DENY_TO", read_deny_to},           {"CONNECT_PORTS", read_connect_ports},
     {"HEAD_TIMEOUT", read_head_timeout}, {"IDLE_TIMEOUT", read_idle_timeout},
+    {"PROXY_FROM", read_proxy_from},     {"LOG", read_log},
 };
 constexpr std::size_t checked_count = std::size(checked_settings);
 

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "address_list.h"
+#include "log.h"
 
 extern std::int64_t LISTEN_PORT;
 extern std::int64_t MAX_RAM_CACHE;
@@ -20,6 +21,8 @@ extern address_list DENY_TO;          // destinations refused to clients off thi
 extern port_list CONNECT_PORTS;       // ports a tunnel may reach; default 443
 extern std::uint16_t HEAD_TIMEOUT;    // seconds to complete a head; 0: no limit
 extern std::uint16_t IDLE_TIMEOUT;    // seconds a relay may pass no byte; 0: no limit
+extern address_list PROXY_FROM;       // balancers whose connections start with a PROXY header
+// LOG (trace, access or off) lives in log.h.
 
 // Empty when every checked setting parsed; otherwise the one line (no
 // newline) that names the first bad one and its value.

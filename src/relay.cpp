@@ -72,11 +72,25 @@ const char* reason_phrase(int status) {
   }
 }
 
+// How a request that ferry answered itself ended, for the access log.
+const char* ending_of(int status) {
+  switch (status) {
+    case 400:
+    case 431: return "bad-request";
+    case 408: return "client-timeout";
+    case 502: return "server-failed";
+    case 504: return "server-timeout";
+    default: return "refused";
+  }
+}
+
 // Answers the request itself with `status` and a one-line plain-text body,
 // then closes gently, as the client may still be sending.
-void refuse(int clifd, int status, std::string_view body_line) {
+void refuse(access_record& record, int clifd, int status, std::string_view body_line) {
   std::string answer = error_answer(status, body_line);
-  writen(clifd, answer.data(), answer.size());
+  if (writen(clifd, answer.data(), answer.size()) > 0) record.to_client += answer.size();
+  record.status = status;
+  record.ending = ending_of(status);
   linger_close(clifd);
 }
 
@@ -177,6 +191,8 @@ struct flow {
   int to = -1;
   std::string_view pending;  // read and not yet written
   std::size_t written = 0;   // of `pending`
+  std::uint64_t bytes_read = 0;
+  std::uint64_t bytes_written = 0;
   bool readable = false;     // a read may find data without a wait
   bool writable = true;      // a write may take bytes without a wait
   bool source_open = true;   // `from` has not ended
@@ -204,6 +220,7 @@ move_result write_pending(flow& direction) {
   }
   direction.blocked = false;
   direction.written += static_cast<std::size_t>(taken);
+  direction.bytes_written += static_cast<std::uint64_t>(taken);
   if (direction.written == direction.pending.size()) {
     direction.pending = {};
     direction.written = 0;
@@ -226,6 +243,7 @@ move_result read_source(flow& direction, std::string_view& got) {
   if (count < 0) return move_result::failed;
   if (count == 0) direction.source_open = false;
   got = std::string_view(direction.buffer, static_cast<std::size_t>(count));
+  direction.bytes_read += static_cast<std::uint64_t>(count);
   return move_result::moved;
 }
 
@@ -235,10 +253,12 @@ enum class relay_end {
   server_failed,
   client_failed,
   client_write_failed,
+  client_timed_out,  // the client took no answer byte for CON_TIMEOUT
   idle,  // nothing moved for IDLE_TIMEOUT
 };
 
 struct relay {
+  access_record* record = nullptr;
   flow answer;  // server to client
   flow upload;  // client to server
   char first_read[chunk_size];  // the head, then the answer's chunks
@@ -402,7 +422,7 @@ relay_end relay_both_ways(relay& r) {
     int limit_ms = moved ? 0 : wait_limit(r);
     moves_in_a_row = 0;
     if (!wait_for_either(r, limit_ms)) return relay_end::server_failed;
-    if (answer_timed_out(r)) return relay_end::client_write_failed;
+    if (answer_timed_out(r)) return relay_end::client_timed_out;
     if (idle_too_long(r)) return relay_end::idle;
   }
 }
@@ -420,44 +440,58 @@ std::uint16_t target_port(const http_request& request, char (&port_text)[16]) {
 
 // Connects to the server the request names, once the policy allows it.
 // Otherwise answers the client itself and returns an empty owner.
-unique_fd open_upstream(int clifd, const http_request& request, const client_peer& peer) {
+unique_fd open_upstream(relay& r, int clifd, const http_request& request,
+                        const client_peer& peer) {
   char port_text[sizeof upstream_service];
   std::uint16_t port = target_port(request, port_text);
   if (request.tunnel && !list_contains(CONNECT_PORTS, port)) {
-    refuse(clifd, 403, "CONNECT to port " + std::to_string(port) + " is refused by CONNECT_PORTS");
+    refuse(*r.record, clifd, 403, "CONNECT to port " + std::to_string(port) + " is refused by CONNECT_PORTS");
     return unique_fd();
   }
   std::vector<sockaddr_in> addresses = resolve(request.host.c_str(), port_text);
   if (addresses.empty()) {
-    refuse(clifd, 502, "connection to host failed");
+    refuse(*r.record, clifd, 502, "connection to host failed");
     return unique_fd();
   }
   if (loops_back(addresses, port)) {
-    refuse(clifd, 508, "the request names this proxy itself");
+    refuse(*r.record, clifd, 508, "the request names this proxy itself");
     return unique_fd();
   }
   if (const sockaddr_in* denied = denied_destination(addresses, peer)) {
     char dotted[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &denied->sin_addr, dotted, sizeof dotted);
-    refuse(clifd, 403, std::string("destination ") + dotted + " is refused by DENY_TO");
+    refuse(*r.record, clifd, 403, std::string("destination ") + dotted + " is refused by DENY_TO");
     return unique_fd();
   }
   bool timed_out = false;
   unique_fd servfd(connect_first(addresses, static_cast<int>(write_limit_ms()), &timed_out));
   if (servfd.get() < 0) {
     if (timed_out) {
-      refuse(clifd, 504, "connection to host timed out");
+      refuse(*r.record, clifd, 504, "connection to host timed out");
     } else {
-      refuse(clifd, 502, "connection to host failed");
+      refuse(*r.record, clifd, 502, "connection to host failed");
     }
   }
   return servfd;
 }
 
 void print_head(std::string_view head) {
+  if (!tracing()) return;
   std::string shown = trace_head(head);
-  fwrite(shown.data(), 1, shown.size(), stdout);
-  fputc('\n', stdout);
+  shown += '\n';
+  trace_block(shown);
+}
+
+const char* ending_of(relay_end end) {
+  switch (end) {
+    case relay_end::server_closed: return "done";
+    case relay_end::server_failed: return "server-failed";
+    case relay_end::client_failed:
+    case relay_end::client_write_failed: return "client-closed";
+    case relay_end::client_timed_out: return "client-timeout";
+    case relay_end::idle: return "idle-timeout";
+  }
+  return "done";
 }
 
 // Sets up both flows between the client and `servfd` and pumps until the
@@ -471,15 +505,22 @@ relay_end pump(relay& r, int clifd, int servfd, bool client_open, bool upload_re
   r.upload.readable = client_open && upload_ready;
   relay_end end = relay_both_ways(r);
   // A client reset shows first on either side; both mean it went away.
-  if (end == relay_end::client_write_failed || end == relay_end::client_failed) {
-    puts("connection to clinet closed");
+  if (end == relay_end::client_write_failed || end == relay_end::client_failed ||
+      end == relay_end::client_timed_out) {
+    trace_line("connection to clinet closed");
   }
+  r.record->to_client += r.answer.bytes_written;
+  r.record->from_client += r.upload.bytes_read;
+  r.record->ending = ending_of(end);
   return end;
 }
 
-void report_server_write_failure() {
-  constexpr char failed[] = "error in data passing to server";
-  write_raw(failed, sizeof failed - 1);
+void report_server_write_failure(access_record& record) {
+  record.ending = "server-failed";
+  if (tracing()) {
+    constexpr char failed[] = "error in data passing to server";
+    write_raw(failed, sizeof failed - 1);
+  }
 }
 
 // Connects to the server the request names and relays through `r`. The head
@@ -491,18 +532,19 @@ void serve(relay& r, int clifd, const http_request& request, std::string_view he
   print_head(sent);
   std::string host_value = host_field_value(request);
   trace("hostname: [", host_value, "]", 256, "\n");
-  unique_fd servfd = open_upstream(clifd, request, peer);
+  unique_fd servfd = open_upstream(r, clifd, request, peer);
   if (servfd.get() < 0) return;
-  puts("send header");
+  trace_line("send header");
   sent.append(state.received.substr(head_size));
   if (writen(servfd.get(), sent.data(), sent.size()) < 0) {
-    report_server_write_failure();
-    refuse(clifd, 502, "connection to host failed");
+    report_server_write_failure(*r.record);
+    refuse(*r.record, clifd, 502, "connection to host failed");
     return;
   }
   if (!state.client_open) shutdown(servfd.get(), SHUT_WR);
-  puts("send/receive");
+  trace_line("send/receive");
   relay_end end = pump(r, clifd, servfd.get(), state.client_open, request.body_expected);
+  r.record->status = r.editor.status();
   servfd.reset();
   // The client may still be sending: a body the server did not read.
   bool client_may_send = r.upload.source_open || r.upload_failed;
@@ -518,23 +560,60 @@ void open_tunnel(relay& r, int clifd, const http_request& request, std::string_v
                  const head_read& state, std::size_t head_size, const client_peer& peer) {
   print_head(head);
   trace("tunnel to: [", request.host, ":", request.port, "]\n");
-  unique_fd servfd = open_upstream(clifd, request, peer);
+  unique_fd servfd = open_upstream(r, clifd, request, peer);
   if (servfd.get() < 0) return;
   constexpr std::string_view established = "HTTP/1.1 200 Connection established\r\n\r\n";
+  r.record->status = 200;
   if (writen(clifd, established.data(), established.size()) < 0) {
-    puts("connection to clinet closed");
+    trace_line("connection to clinet closed");
+    r.record->ending = "client-closed";
     return;
   }
+  r.record->to_client += established.size();
   std::string_view early = state.received.substr(head_size);
   if (!early.empty() && writen(servfd.get(), early.data(), early.size()) < 0) {
-    report_server_write_failure();
+    report_server_write_failure(*r.record);
     return;
   }
   if (!state.client_open) shutdown(servfd.get(), SHUT_WR);
-  puts("tunnel established");
+  trace_line("tunnel established");
   r.tunnel = true;
   pump(r, clifd, servfd.get(), state.client_open, true);
-  puts("tunnel closed");
+  trace_line("tunnel closed");
+}
+
+// The request's method and target for the access log.
+void note_request(access_record& record, const http_request& request) {
+  if (LOG != log_mode::access) return;
+  record.method = request.method;
+  if (request.tunnel) {
+    record.target = request.host + ":" + std::to_string(request.port);
+    return;
+  }
+  record.target = "http://" + host_field_value(request);
+  if (!request.path.starts_with('/')) record.target += '/';
+  record.target += request.path;
+}
+
+// Reads the PROXY header a balancer sends first, within HEAD_TIMEOUT, and
+// takes the client it names. Returns false, with nothing answered, when the
+// header is missing, bad or late.
+bool take_proxy_header(int clifd, client_peer& peer, access_record& record) {
+  int timeout_ms = limit_ms(HEAD_TIMEOUT);
+  auto deadline = steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  proxy_header header;
+  if (!read_proxy_header(clifd, header, timeout_ms < 0 ? -1 : milliseconds_left(deadline))) {
+    record.ending = "bad-proxy-header";
+    return false;
+  }
+  if (header.has_address) {
+    peer.address = header.address;
+    peer.port = header.port;
+  }
+  peer.ipv6 = header.ipv6_source;
+  record.client_address = peer.address;
+  record.client_port = peer.port;
+  return true;
 }
 
 }  // namespace
@@ -560,28 +639,40 @@ std::string error_answer(int status, std::string_view body_line) {
   return answer;
 }
 
-void relay_request(int clifd, const client_peer& peer) {
-  puts("getting header");
+void relay_request(int clifd, client_peer peer, access_record& record) {
+  trace_line("getting header");
   relay r;
+  r.record = &record;
+  if (peer.proxied) {
+    if (!take_proxy_header(clifd, peer, record)) return;
+    // The listener could not judge a balancer's client; judged here instead.
+    if (peer.ipv6 || !list_contains(ALLOW, peer.address)) {
+      refuse(record, clifd, 403, not_allowed_line);
+      return;
+    }
+  }
   std::string longer;
   head_read state;
   std::size_t head_size = read_head(clifd, r.first_read, longer, state);
+  record.from_client += state.received.size();
   if (head_size == 0) {
+    record.ending = state.timed_out ? "client-timeout" : "client-closed";
     if (state.received.size() >= max_head_size) {
-      refuse(clifd, 431, "request head larger than 65536 bytes");
+      refuse(record, clifd, 431, "request head larger than 65536 bytes");
     } else if (!state.received.empty() && state.timed_out) {
-      refuse(clifd, 408, "request head not complete within HEAD_TIMEOUT seconds");
+      refuse(record, clifd, 408, "request head not complete within HEAD_TIMEOUT seconds");
     } else if (!state.received.empty() && !state.client_open) {
-      refuse(clifd, 400, "request head incomplete");
+      refuse(record, clifd, 400, "request head incomplete");
     }
     return;
   }
   std::string_view head = state.received.substr(0, head_size);
   http_request request;
   if (int status = parse_request(head, &request); status != 0) {
-    refuse(clifd, status, request.problem);
+    refuse(record, clifd, status, request.problem);
     return;
   }
+  note_request(record, request);
   if (request.tunnel) {
     open_tunnel(r, clifd, request, head, state, head_size, peer);
   } else {

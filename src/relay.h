@@ -11,11 +11,19 @@
 // request thread exists.
 void set_up_relay(std::uint16_t own_port);
 
+#include "log.h"
+
 // The client as accepted, in host order.
 struct client_peer {
   std::uint32_t address = 0;
   std::uint16_t port = 0;
+  bool proxied = false;  // a balancer in PROXY_FROM: the real client follows in a PROXY header
+  bool ipv6 = false;     // the real client has an IPv6 address
 };
+
+// The body of the answer to a client that ALLOW leaves out.
+inline constexpr std::string_view not_allowed_line =
+    "this proxy serves only the clients that its ALLOW setting names";
 
 // One of ferry's own answers: the status line, a one-line text/plain body and
 // Connection: close.
@@ -25,5 +33,6 @@ std::string error_answer(int status, std::string_view body_line);
 // or connects to the server the head names (for CONNECT, opens a tunnel) and
 // relays both ways until the server closes. Returns with every upstream
 // descriptor closed and `clifd` open for the caller to close. `peer` decides
-// whether DENY_TO applies.
-void relay_request(int clifd, const client_peer& peer);
+// whether DENY_TO applies; from a balancer, the real client comes first in a
+// PROXY header and must pass ALLOW. Fills `record` for the access log.
+void relay_request(int clifd, client_peer peer, access_record& record);

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstring>
 
@@ -23,7 +24,7 @@ class nonblocking_scope {
   explicit nonblocking_scope(int fd) : fd_(fd), saved_flags_(fcntl(fd, F_GETFL)) {
     // Unreadable flags: transfer in whatever mode the descriptor is in.
     if (saved_flags_ < 0 || (saved_flags_ & O_NONBLOCK) != 0) return;
-    if (fcntl(fd_, F_SETFL, saved_flags_ | O_NONBLOCK) < 0) report_errno("set fntl");
+    if (fcntl(fd_, F_SETFL, saved_flags_ | O_NONBLOCK) < 0) trace_errno("set fntl");
     restore_ = true;
   }
   nonblocking_scope(const nonblocking_scope&) = delete;
@@ -94,31 +95,15 @@ bool needs_wait(int error) {
 
 }  // namespace
 
-void report_errno(const char* label) {
-  int error = errno;
-  // Without setlocale the locale stays "C", where perror's text is this one.
-  const char* description = strerrordesc_np(error);
-  char unknown[64];
-  if (description == nullptr) description = strerror_r(error, unknown, sizeof unknown);
-  trace_text line;
-  line.append(label);
-  line.append(": ");
-  line.append(description);
-  line.append("\n");
-  ssize_t ignored = write(STDERR_FILENO, line.text, line.length);
-  (void)ignored;
-  errno = error;
-}
-
 namespace {
 
 // The end of a read that happened, traced; errno as the read left it.
 ssize_t finish_read(ssize_t got, int read_errno) {
   if (got == 0) {
-    puts("connection closed");
+    trace_line("connection closed");
     return 0;
   }
-  puts("read unblocked");
+  trace_line("read unblocked");
   errno = read_errno;
   return got;
 }
@@ -138,17 +123,12 @@ ssize_t read_now(int fd, void* buffer, std::size_t count) {
   errno = errno_before;
   if (got < 0 && needs_wait(read_errno)) return would_block;
   trace("descriptor number is ", fd, "\n");
-  puts("busy");
+  trace_line("busy");
   trace("selstat: ", 1, "\n");
-  report_errno("select for read");
+  trace_errno("select for read");
   trace_read_attempt(count);
   trace("after read c = ", static_cast<int>(got), "\n");
   return finish_read(got, read_errno);
-}
-
-void write_raw(const char* text, std::size_t length) {
-  ssize_t ignored = write(STDERR_FILENO, text, length);
-  (void)ignored;
 }
 
 ssize_t readn(int fd, void* buffer, std::size_t count, int timeout_ms) {
@@ -157,20 +137,20 @@ ssize_t readn(int fd, void* buffer, std::size_t count, int timeout_ms) {
   trace("descriptor number is ", fd, "\n");
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
-    puts("busy");
+    trace_line("busy");
     pollfd waited{fd, POLLIN, 0};
     int selstat;
     // Interrupted waits are retried; a lasting failure ends the read.
     while ((selstat = poll_once(waited, milliseconds_until(deadline, timeout_ms))) < 0 &&
            errno == EINTR) {
-      puts("busy");
+      trace_line("busy");
     }
     bool timed_out = selstat == 0;
     if (selstat == 1 && (waited.revents & (POLLIN | ready_events)) == 0) selstat = 0;
     trace("selstat: ", selstat, "\n");
-    report_errno("select for read");
+    trace_errno("select for read");
     if (selstat != 1) {
-      puts("read unblocked");
+      trace_line("read unblocked");
       if (timed_out) return -2;
       return selstat < 0 ? -1 : 0;
     }
@@ -197,14 +177,14 @@ ssize_t write_now(int fd, const char* chunk, std::size_t size, std::size_t done)
   if (written < 0 && (write_errno == EAGAIN || write_errno == EWOULDBLOCK || write_errno == EINTR)) {
     return 0;
   }
-  report_errno("select for write");
-  fputs("write blocked\n", stdout);
+  trace_errno("select for write");
+  trace_line("write blocked");
   if (written <= 0) {
     errno = write_errno;
-    report_errno("write");
+    trace_errno("write");
     return -1;
   }
-  if (done + static_cast<std::size_t>(written) == size) puts("write unblocked");
+  if (done + static_cast<std::size_t>(written) == size) trace_line("write unblocked");
   return written;
 }
 
@@ -232,29 +212,29 @@ ssize_t writen(int fd, const void* buffer, std::size_t count) {
       do {
         selstat = poll_once(waited, write_wait_ms());
       } while (selstat < 0 && errno == EINTR);
-      report_errno("select for write");
+      trace_errno("select for write");
       if (selstat < 0) return -1;
       if (selstat == 0) return -2;
       written = write_once(fd, position, left);
       write_errno = errno;
     } else {
-      report_errno("select for write");
+      trace_errno("select for write");
     }
-    fputs("write blocked\n", stdout);
+    trace_line("write blocked");
     errno = write_errno;
     if (written <= 0) {
       if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
         wait_first = true;
         continue;
       }
-      report_errno("write");
+      trace_errno("write");
       return -1;
     }
     left -= static_cast<std::size_t>(written);
     position += written;
     wait_first = true;  // a short write means the socket is full for now
   }
-  puts("write unblocked");
+  trace_line("write unblocked");
   return static_cast<ssize_t>(count);
 }
 
@@ -314,7 +294,7 @@ int connect_first(const std::vector<sockaddr_in>& addresses, int timeout_ms,
   for (const sockaddr_in& address : addresses) {
     int fd = socket(AF_INET, SOCK_STREAM | (timeout_ms > 0 ? SOCK_NONBLOCK : 0), 0);
     if (fd < 0) {
-      puts("ignore this one");
+      trace_line("ignore this one");
       all_timed_out = false;
       continue;
     }
@@ -327,10 +307,10 @@ int connect_first(const std::vector<sockaddr_in>& addresses, int timeout_ms,
       break;
     }
     if (errno != ETIMEDOUT) all_timed_out = false;
-    report_errno("connection faild... try another host");
+    trace_errno("connection faild... try another host");
     close(fd);
   }
-  if (connected < 0 && !addresses.empty()) report_errno("received host is not good!");
+  if (connected < 0 && !addresses.empty()) trace_errno("received host is not good!");
   if (every_one_timed_out != nullptr) *every_one_timed_out = connected < 0 && all_timed_out;
   return connected;
 }
@@ -339,4 +319,28 @@ int tcp_connect(const char* host, const char* serv) {
   std::vector<sockaddr_in> addresses = resolve(host, serv);
   if (addresses.empty()) return -1;
   return connect_first(addresses, 0);
+}
+
+bool read_proxy_header(int fd, proxy_header& header, int timeout_ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  char peeked[1024];
+  for (;;) {
+    pollfd waited{fd, POLLIN, 0};
+    int ready = poll_once(waited, milliseconds_until(deadline, timeout_ms));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return false;
+    // Peeked, not read: the bytes after the header belong to the request.
+    ssize_t got = recv(fd, peeked, sizeof peeked, MSG_PEEK | MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (got <= 0) return false;
+    auto size = static_cast<std::size_t>(got);
+    proxy_header::result result = parse_proxy_header(std::string_view(peeked, size), header);
+    if (result == proxy_header::result::complete) {
+      return recv(fd, peeked, header.size, MSG_DONTWAIT) == static_cast<ssize_t>(header.size);
+    }
+    if (result == proxy_header::result::bad || size == sizeof peeked) return false;
+    // The rest is on its way; a peek at once would find the same bytes.
+    timespec pause{0, 5 * 1000 * 1000};
+    nanosleep(&pause, nullptr);
+  }
 }

@@ -7,13 +7,13 @@
 #include <netinet/in.h>
 #include <unistd.h>
 
-#include <charconv>
 #include <cstddef>
 #include <cstdio>
 #include <string_view>
-#include <type_traits>
 #include <vector>
 
+#include "log.h"
+#include "proxy_protocol.h"
 #include "unique_fd.h"
 
 // Bound of every write wait: CON_TIMEOUT seconds. Set once by main before any
@@ -44,47 +44,6 @@ ssize_t read_now(int fd, void* buffer, std::size_t count);
 // last when the chunk is complete.
 ssize_t write_now(int fd, const char* chunk, std::size_t size, std::size_t done);
 
-// One trace line under construction, cut at its capacity.
-struct trace_text {
-  char text[384];
-  std::size_t length = 0;
-
-  void append(std::string_view part) {
-    std::size_t room = sizeof text - length;
-    std::size_t size = part.size() < room ? part.size() : room;
-    part.copy(text + length, size);
-    length += size;
-  }
-  void append(long long number) {
-    auto [end, error] = std::to_chars(text + length, text + sizeof text, number);
-    if (error == std::errc()) length = static_cast<std::size_t>(end - text);
-  }
-};
-
-// Prints the parts (texts and integers) as one line on standard output in a
-// single call, so lines of request threads never mix. Cheaper than printf,
-// which showed up as the largest user-space cost per request.
-template <typename... Parts>
-void trace(const Parts&... parts) {
-  trace_text line;
-  auto add = [&line](const auto& part) {
-    if constexpr (std::is_integral_v<std::decay_t<decltype(part)>>) {
-      line.append(static_cast<long long>(part));
-    } else {
-      line.append(std::string_view(part));
-    }
-  };
-  (add(parts), ...);
-  fwrite(line.text, 1, line.length, stdout);
-}
-
-// Writes "label: <text of errno>\n" to standard error as perror does, but
-// with one write: glibc's perror costs six system calls. Keeps errno.
-void report_errno(const char* label);
-
-// Writes a fixed message to standard error as it stands, newline or not.
-void write_raw(const char* text, std::size_t length);
-
 // A peer that closed or failed counts as ready: the transfer then reports it.
 inline constexpr short ready_events = POLLHUP | POLLERR;
 
@@ -103,3 +62,9 @@ int connect_first(const std::vector<sockaddr_in>& addresses, int timeout_ms,
 // `serv`, with the kernel's own connect limit. Returns the connected
 // descriptor, or -1.
 int tcp_connect(const char* host, const char* serv);
+
+// Reads the PROXY header at the start of `fd`, waiting at most `timeout_ms`
+// in all (-1: no limit), and nothing after it. Returns false when the bytes
+// are not a header, the peer ends or fails, the time runs out, or the header
+// is longer than ferry takes (1 KiB).
+bool read_proxy_header(int fd, proxy_header& header, int timeout_ms);

@@ -1,4 +1,5 @@
-// Start-up and connection intake.
+// Connection intake: the listening socket, the slot table, the request
+// threads, and the stop that lets requests in flight finish.
 #pragma once
 
 #include <pthread.h>
@@ -24,5 +25,14 @@ struct req_thread {
 // 0 marks a free slot.
 extern std::atomic<pthread_t>* threads;
 
+// The listener thread's body. Returns only when it has stopped after
+// stop_intake(); a set-up failure ends the process with its result code.
 void* listen_incoming(void*);
 void* new_incoming(void* req);
+
+// Closes the listening socket, so new connections are refused, and makes the
+// listener thread return. Requests in flight go on.
+void stop_intake();
+
+// Requests being served now, their slots taken.
+long requests_in_flight();

@@ -1,0 +1,106 @@
+// What ferry writes about its work: the trace (standard output, every step),
+// the access log (one line per request), and failure reports on standard
+// error. The mode is set once at start-up, before any other thread exists.
+#pragma once
+
+#include <cerrno>
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+enum class log_mode { trace, access, off };
+
+// The LOG setting; trace unless the environment says otherwise.
+extern log_mode LOG;
+
+inline bool tracing() { return LOG == log_mode::trace; }
+
+// One line under construction, cut at its capacity.
+struct trace_text {
+  char text[384];
+  std::size_t length = 0;
+
+  void append(std::string_view part) {
+    std::size_t room = sizeof text - length;
+    std::size_t size = part.size() < room ? part.size() : room;
+    part.copy(text + length, size);
+    length += size;
+  }
+  void append(long long number) {
+    auto [end, error] = std::to_chars(text + length, text + sizeof text, number);
+    if (error == std::errc()) length = static_cast<std::size_t>(end - text);
+  }
+};
+
+// Prints the parts (texts and integers) as one trace line on standard output
+// in a single call, so lines of request threads never mix. Cheaper than
+// printf, which showed up as the largest user-space cost per request.
+// Nothing unless tracing.
+template <typename... Parts>
+void trace(const Parts&... parts) {
+  if (!tracing()) return;
+  trace_text line;
+  auto add = [&line](const auto& part) {
+    if constexpr (std::is_integral_v<std::decay_t<decltype(part)>>) {
+      line.append(static_cast<long long>(part));
+    } else {
+      line.append(std::string_view(part));
+    }
+  };
+  (add(parts), ...);
+  fwrite(line.text, 1, line.length, stdout);
+}
+
+// A trace line as puts writes it, newline added. Nothing unless tracing.
+void trace_line(const char* text);
+
+// Text of any length (a head) on the trace, as it stands. Nothing unless tracing.
+void trace_block(std::string_view text);
+
+// Writes "label: <text of errno>\n" to standard error as perror does, but
+// with one write: glibc's perror costs six system calls. Keeps errno. For
+// real failures, in every mode.
+void report_errno(const char* label);
+
+// The same for a step of the trace ("select for read"): nothing unless tracing.
+void trace_errno(const char* label);
+
+// Writes a fixed message to standard error as it stands, newline or not.
+void write_raw(const char* text, std::size_t length);
+
+// A failure message that the trace writes without a newline: as it stands
+// when tracing, as one line of its own in the other modes. Always written.
+void report_failure(std::string_view text);
+
+// One access-log line, filled in as the request goes.
+struct access_record {
+  timespec started{};          // wall clock, for the line
+  timespec started_steady{};   // for the time taken
+  std::uint32_t client_address = 0;  // host order
+  std::uint16_t client_port = 0;
+  std::string method;          // empty while unknown
+  std::string target;          // the absolute URL, or host:port for CONNECT
+  int status = 0;              // 0: none
+  std::uint64_t to_client = 0;
+  std::uint64_t from_client = 0;
+  std::size_t slot = 0;        // 0: none taken
+  const char* ending = "done";
+};
+
+// Notes the start time in `record`; only when the access log is on.
+void start_access_record(access_record& record);
+
+// Writes the record as one line with one write when the access log is on.
+// Fields, space-separated, "-" when unknown, control bytes, spaces and
+// backslashes inside a field written as \xNN: start time (UTC, ISO 8601,
+// milliseconds), client address:port, method, target, status, bytes to the
+// client, bytes from the client, milliseconds taken, slot, ending.
+void write_access_record(const access_record& record);
+
+// The same line as text, without its newline, at `now` on the steady clock.
+std::string format_access_record(const access_record& record, const timespec& now_steady);
