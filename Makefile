@@ -9,7 +9,7 @@ JOBS ?= 2
 
 BUILD_PACKAGES := cmake ninja-build g++ make libgtest-dev libgmock-dev netbase
 TEST_PACKAGES := $(BUILD_PACKAGES) curl wget nginx openssl iproute2 python3 python3-requests clang libclang-rt-14-dev \
-                 util-linux procps valgrind haproxy systemd man-db groff-base dpkg-dev
+                 util-linux procps valgrind haproxy systemd man-db groff-base dpkg-dev lintian
 # dpkg-shlibdeps (dpkg-dev) works out the package's dependencies.
 PACKAGE_PACKAGES := $(BUILD_PACKAGES) dpkg-dev
 BENCH_PACKAGES := $(BUILD_PACKAGES) nginx wrk apache2-utils tinyproxy util-linux procps

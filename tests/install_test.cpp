@@ -50,6 +50,7 @@ TEST(Install, PutsProgramPageAndUnitUnderThePrefix) {
 
   EXPECT_TRUE(is_executable(prefix + "/sbin/ferry"));
   EXPECT_EQ(read_file(prefix + "/share/man/man8/ferry.8"), read_file(source_dir + "/docs/ferry.8"));
+  EXPECT_EQ(read_file(prefix + "/share/doc/ferry/LICENSE"), read_file(source_dir + "/LICENSE"));
   EXPECT_EQ(read_file(prefix + "/share/doc/ferry/examples/haproxy.cfg"),
             read_file(source_dir + "/dist/haproxy.cfg"));
   // The prefix given at install time, not the one configured, reaches the unit.
@@ -135,7 +136,9 @@ TEST(Package, DebianPackageCarriesProgramUnitAndMetadata) {
   EXPECT_EQ(field("Package"), "ferry\n");
   EXPECT_EQ(field("Version"), FERRY_VERSION "\n");
   EXPECT_EQ(field("Architecture"), architecture + "\n");
-  EXPECT_NE(field("Maintainer"), "");
+  std::string maintainer = field("Maintainer");
+  EXPECT_NE(maintainer, "");
+  EXPECT_EQ(maintainer.find("@localhost"), std::string::npos) << maintainer;
   EXPECT_EQ(field("Description").rfind("small forward HTTP proxy\n ", 0), 0u)
       << field("Description");
   std::string depends = field("Depends");
@@ -145,10 +148,25 @@ TEST(Package, DebianPackageCarriesProgramUnitAndMetadata) {
   const std::string root = folder / "root";
   command_result unpacked = run_command({"dpkg-deb", "-x", package, root});
   ASSERT_EQ(unpacked.status, 0) << unpacked.errors;
-  EXPECT_TRUE(std::filesystem::exists(root + "/usr/share/man/man8/ferry.8"));
+  auto gunzip = [](const std::string& path) { return run_command({"gzip", "-dc", path}).output; };
+  EXPECT_EQ(gunzip(root + "/usr/share/man/man8/ferry.8.gz"),
+            read_file(source_dir + "/docs/ferry.8"));
+  EXPECT_FALSE(std::filesystem::exists(root + "/usr/share/man/man8/ferry.8"));
+  const std::string doc = root + "/usr/share/doc/ferry/";
+  EXPECT_EQ(gunzip(doc + "changelog.gz").rfind("ferry (" FERRY_VERSION ") ", 0), 0u);
+  std::string copyright = read_file(doc + "copyright");
+  const std::string format =
+      "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n";
+  EXPECT_EQ(copyright.substr(0, format.size()), format) << copyright;
+  EXPECT_NE(copyright.find("License: Expat\n Permission is hereby granted"), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(root + "/usr/share/doc/ferry/examples/haproxy.cfg"));
   EXPECT_EQ(exec_start(root + "/usr/lib/systemd/system/ferry.service"), "/usr/sbin/ferry");
   ASSERT_TRUE(is_executable(root + "/usr/sbin/ferry"));
   // Stripped for the package, and still the working program.
   expect_serves(root + "/usr/sbin/ferry");
+
+  // Debian's own package checker; warnings are allowed, errors are not.
+  ASSERT_TRUE(is_executable("/usr/bin/lintian")) << "lintian is missing; make test installs it";
+  command_result linted = run_command({"lintian", "--fail-on", "error", package}, {}, 300s);
+  EXPECT_EQ(linted.status, 0) << linted.output << linted.errors;
 }
