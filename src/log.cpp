@@ -124,7 +124,7 @@ std::string format_access_record(const access_record& record, const timespec& no
 }
 
 void write_access_record(const access_record& record) {
-  if (LOG != log_mode::access) return;
+  if (LOG != log_mode::access || !record.written) return;
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   std::string line = format_access_record(record, now);

@@ -90,6 +90,7 @@ struct access_record {
   std::uint64_t from_client = 0;
   std::size_t slot = 0;        // 0: none taken
   const char* ending = "done";
+  bool written = true;         // false: not worth a line (a balancer's health check)
 };
 
 // Notes the start time in `record`; only when the access log is on.

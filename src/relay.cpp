@@ -609,6 +609,7 @@ bool take_proxy_header(int clifd, client_peer& peer, access_record& record) {
   if (header.has_address) {
     peer.address = header.address;
     peer.port = header.port;
+    peer.named = true;
   }
   peer.ipv6 = header.ipv6_source;
   record.client_address = peer.address;
@@ -655,6 +656,8 @@ void relay_request(int clifd, client_peer peer, access_record& record) {
   head_read state;
   std::size_t head_size = read_head(clifd, r.first_read, longer, state);
   record.from_client += state.received.size();
+  // A balancer's health check: a header without a client, then the close.
+  if (peer.proxied && !peer.named && state.received.empty()) record.written = false;
   if (head_size == 0) {
     record.ending = state.timed_out ? "client-timeout" : "client-closed";
     if (state.received.size() >= max_head_size) {

@@ -19,6 +19,7 @@ struct client_peer {
   std::uint16_t port = 0;
   bool proxied = false;  // a balancer in PROXY_FROM: the real client follows in a PROXY header
   bool ipv6 = false;     // the real client has an IPv6 address
+  bool named = false;    // the PROXY header named the real client
 };
 
 // The body of the answer to a client that ALLOW leaves out.
