@@ -21,6 +21,8 @@ inline constexpr bool sanitized = false;
 std::string ferry_answer(int status, std::string_view reason, std::string_view line);
 // ferry's answer when it cannot reach the host a head names.
 inline const std::string host_failed = ferry_answer(502, "Bad Gateway", "connection to host failed");
+// ferry's answer to a CONNECT that it tunnels.
+inline const std::string established = "HTTP/1.1 200 Connection established\r\n\r\n";
 // True when `data` is one of ferry's own 4xx or 5xx answers, whole.
 bool is_ferry_answer(std::string_view data);
 // An answer whose head has no Connection field, as ferry passes it on: with

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <sstream>
 
 #include "harness.h"
 #include "origin_servers.h"
@@ -313,12 +314,9 @@ class pids_cgroup {
   void release() {
     if (folder_.empty()) return;
     // Whatever is still inside goes back to the root, so the folder can go.
-    std::string procs = temp_files::read_file(folder_ + "/cgroup.procs");
-    for (std::size_t at = 0; at < procs.size();) {
-      std::size_t end = procs.find('\n', at);
-      if (end == std::string::npos) end = procs.size();
-      temp_files::write_file(root_ + "/cgroup.procs", procs.substr(at, end - at));
-      at = end + 1;
+    std::istringstream procs(temp_files::read_file(folder_ + "/cgroup.procs"));
+    for (std::string pid; std::getline(procs, pid);) {
+      temp_files::write_file(root_ + "/cgroup.procs", pid);
     }
     rmdir(folder_.c_str());
     folder_.clear();
@@ -403,8 +401,7 @@ TEST(Intake, HeadTimeoutFreesEverySlot) {
   scripted_origin origin("127.0.0.1", answer_and_drain(origin_answer), 4);
   ferry_process ferry({"LISTEN_PORT=8091", "BACKLOG=30", "HEAD_TIMEOUT=1"});
   ASSERT_TRUE(ferry.wait_listening(8091));
-  int descriptors = ferry.open_descriptors();
-  int threads = ferry.thread_count();
+  int descriptors = ferry.open_descriptors(), threads = ferry.thread_count();
   std::vector<std::unique_ptr<client>> held;  // in turn silent, partial, trickling
   for (int i = 0; i < 30; ++i) {
     held.push_back(std::make_unique<client>(8091));

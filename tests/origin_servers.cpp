@@ -138,11 +138,6 @@ std::vector<std::string> nginx_command(const std::string& folder, const std::str
       "  server {\n" + listen +
       "    root " + f + "/www;\n"
       "    add_header X-Request $request_uri always;\n"
-      "    location /uploads/ {\n"
-      "      dav_methods PUT;\n"
-      "      create_full_put_path on;\n"
-      "      client_max_body_size 0;\n"
-      "    }\n"
       "  }\n"
       "}\n");
   return {"/usr/sbin/nginx", "-p", f, "-c", f + "/nginx.conf", "-e", f + "/error.log"};

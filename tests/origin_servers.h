@@ -64,12 +64,12 @@ enum class scheme { http, https };
 
 // nginx as one foreground process on ip:80, or with TLS on ip:443,
 // everything it writes kept in a temporary folder of its own. It serves the
-// files put under www(), stores what is PUT under /uploads/ there, echoes the
-// URI asked for in an X-Request header, and logs each request line with the
-// Proxy-Connection value that reached it. With keepalive_timeout 0 it closes
-// after each answer, so ferry's slot ends with the request instead of with
-// nginx's idle wait. With TLS its certificate names origin.test and is signed
-// by a throw-away certificate authority made for it.
+// files put under www(), echoes the URI asked for in an X-Request header, and
+// logs each request line with the Proxy-Connection value that reached it.
+// With keepalive_timeout 0 it closes after each answer, so ferry's slot ends
+// with the request instead of with nginx's idle wait. With TLS its certificate
+// names origin.test and is signed by a throw-away certificate authority made
+// for it.
 class nginx_origin {
  public:
   explicit nginx_origin(const std::string& ip = "127.0.0.1",
@@ -78,7 +78,6 @@ class nginx_origin {
   std::string www() const { return folder_ / "www"; }
   // The authority's certificate, for clients to trust (https only).
   std::string ca_certificate() const { return folder_ / "ca.pem"; }
-  std::uint16_t port() const { return port_; }
   // Waits until nginx accepts connections; false if it ended or took too long.
   bool wait_ready(std::chrono::milliseconds timeout = 10s);
   // Fast shutdown closes every connection it still holds.

@@ -548,7 +548,6 @@ TEST(Relay, TraceOfOneTunnel) {
   const std::string head =
       "CONNECT origin.test:9000 HTTP/1.1\r\nProxy-Authorization: Basic dTpw\r\n\r\n";
   const std::string early = "GET / HTTP/1.0\r\n\r\n";
-  const std::string established = "HTTP/1.1 200 Connection established\r\n\r\n";
   EXPECT_EQ(exchange(head + early).data, established + answer);
   ASSERT_TRUE(ferry.wait_output("thread 2 freed\n"));
   std::string trace = ferry.output();

@@ -4,47 +4,29 @@
 #include <climits>
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "config.h"
 
 namespace {
 
-// Every setting as the program starts with it.
-struct all_settings {
-  std::int64_t listen_port = LISTEN_PORT, max_ram_cache = MAX_RAM_CACHE,
-               max_hdd_cache = MAX_HDD_CACHE, backlog = BACKLOG;
-  std::int16_t con_timeout = CON_TIMEOUT;
-  std::uint32_t listen_addr = LISTEN_ADDR;
-  address_list allow = ALLOW, deny_to = DENY_TO;
-  port_list connect_ports = CONNECT_PORTS;
-  std::uint16_t head_timeout = HEAD_TIMEOUT, idle_timeout = IDLE_TIMEOUT;
-
-  void restore() const {
-    LISTEN_PORT = listen_port;
-    MAX_RAM_CACHE = max_ram_cache;
-    MAX_HDD_CACHE = max_hdd_cache;
-    BACKLOG = backlog;
-    CON_TIMEOUT = con_timeout;
-    LISTEN_ADDR = listen_addr;
-    ALLOW = allow;
-    DENY_TO = deny_to;
-    CONNECT_PORTS = connect_ports;
-    HEAD_TIMEOUT = head_timeout;
-    IDLE_TIMEOUT = idle_timeout;
-  }
-  bool operator==(const all_settings&) const = default;
-};
+// Every setting, to compare and restore at once.
+auto all_settings() {
+  return std::tie(LISTEN_PORT, MAX_RAM_CACHE, MAX_HDD_CACHE, CON_TIMEOUT, BACKLOG, LISTEN_ADDR,
+                  ALLOW, DENY_TO, CONNECT_PORTS, HEAD_TIMEOUT, IDLE_TIMEOUT);
+}
 
 // Taken as the first test starts, before any test changed a setting.
-const all_settings& start_up() {
-  static const all_settings values;
+const auto& start_up() {
+  static const auto values =
+      std::apply([](auto&... setting) { return std::tuple(setting...); }, all_settings());
   return values;
 }
 
 class Settings : public testing::Test {
  protected:
-  void SetUp() override { start_up().restore(); }
+  void SetUp() override { all_settings() = start_up(); }
 
   // Runs the reader over `entries` as a null-terminated vector.
   static void read(std::vector<std::string> entries) {
@@ -60,12 +42,12 @@ class Settings : public testing::Test {
     EXPECT_EQ(MAX_HDD_CACHE, 20000);
     EXPECT_EQ(CON_TIMEOUT, 10);
     EXPECT_EQ(BACKLOG, 30);
-    EXPECT_TRUE(all_settings{} == start_up());
+    EXPECT_TRUE(all_settings() == start_up());
     EXPECT_EQ(conf_problem, "");
   }
 };
 
-TEST_F(Settings, CheckedSettingsStartSafe) {
+TEST_F(Settings, CheckedSettingsStartSafeAndTakeGoodValues) {
   EXPECT_EQ(LISTEN_ADDR, 0u);
   EXPECT_EQ(ALLOW, (address_list{{0x7f000000, 0xff000000}}));
   EXPECT_EQ(DENY_TO, (address_list{{0, 0xff000000},
@@ -75,12 +57,8 @@ TEST_F(Settings, CheckedSettingsStartSafe) {
   EXPECT_EQ(CONNECT_PORTS, (port_list{{443, 443}}));
   EXPECT_EQ(HEAD_TIMEOUT, 30);
   EXPECT_EQ(IDLE_TIMEOUT, 300);
-}
-
-TEST_F(Settings, CheckedValuesLandInTheirVariables) {
   read({"LISTEN_ADDR=127.0.0.2", "ALLOW=10.0.0.0/8, 192.168.0.1", "DENY_TO=none",
-        "CONNECT_PORTS=none", "CONNECT_PORTS=443,8000-8080", "HEAD_TIMEOUT=0",
-        "IDLE_TIMEOUT=065535"});
+        "CONNECT_PORTS=443,8000-8080", "HEAD_TIMEOUT=0", "IDLE_TIMEOUT=065535"});
   EXPECT_EQ(conf_problem, "");
   EXPECT_EQ(LISTEN_ADDR, 0x7f000002u);
   EXPECT_EQ(ALLOW, (address_list{{0x0a000000, 0xff000000}, {0xc0a80001, 0xffffffff}}));
@@ -90,44 +68,36 @@ TEST_F(Settings, CheckedValuesLandInTheirVariables) {
   EXPECT_EQ(IDLE_TIMEOUT, 65535);
 }
 
+// One or two values a setting: the parsers' own tests cover the spellings.
 TEST_F(Settings, BadCheckedValueKeepsTheDefaultAndIsNamedOnOneLine) {
   const std::pair<std::string, std::string> cases[] = {
       {"LISTEN_ADDR=127.1", R"(LISTEN_ADDR="127.1" is not valid: not an address)"},
-      {"ALLOW=10.0.0.0/33", R"(ALLOW="10.0.0.0/33" is not valid: "10.0.0.0/33": prefix)"},
+      {"ALLOW=10.0.0.1\n\x7f\xff", R"(ALLOW="10.0.0.1\x0a\x7f\xff" is not valid: "10.0.0.1)"},
       {"DENY_TO=10.1.2.3/8", R"(DENY_TO="10.1.2.3/8" is not valid: "10.1.2.3/8": host bits)"},
       {"CONNECT_PORTS=0", R"(CONNECT_PORTS="0" is not valid: "0": not a port)"},
       {"HEAD_TIMEOUT=-1", R"(HEAD_TIMEOUT="-1" is not valid: not a whole number)"},
       {"HEAD_TIMEOUT= 30", R"(HEAD_TIMEOUT=" 30" is not valid)"},
       {"IDLE_TIMEOUT=30s", R"(IDLE_TIMEOUT="30s" is not valid)"},
       {"IDLE_TIMEOUT=65536", R"(IDLE_TIMEOUT="65536" is not valid)"},
-      {"ALLOW=10.0.0.1\n\x7f\xff", R"(ALLOW="10.0.0.1\x0a\x7f\xff" is not valid)"},
   };
   for (const auto& [entry, expected] : cases) {
     read({entry});
     EXPECT_EQ(conf_problem.rfind(expected, 0), 0u) << conf_problem;
     EXPECT_EQ(conf_problem.find('\n'), std::string::npos) << conf_problem;
-    EXPECT_TRUE(all_settings{} == start_up()) << entry;
+    EXPECT_TRUE(all_settings() == start_up()) << entry;
   }
-  // A later call with good values starts afresh.
-  read({"ALLOW=10.0.0.0/8"});
-  EXPECT_EQ(conf_problem, "");
 }
 
-TEST_F(Settings, FirstBadCheckedSettingIsReportedAndTheGoodOnesApply) {
-  read({"IDLE_TIMEOUT=x", "ALLOW=y", "HEAD_TIMEOUT=7", "BACKLOG=5"});
+// Only the first bad setting is named, and only the last value of each is read.
+TEST_F(Settings, FirstBadLastValueIsReportedAndTheGoodOnesApply) {
+  read({"IDLE_TIMEOUT=x", "ALLOW=10.0.0.0/8", "ALLOW=y", "HEAD_TIMEOUT=7", "BACKLOG=5"});
   EXPECT_EQ(conf_problem,
             R"(ALLOW="y" is not valid: "y": not an address of four numbers 0 to 255)");
+  EXPECT_EQ(ALLOW, (address_list{{0x7f000000, 0xff000000}}));
   EXPECT_EQ(IDLE_TIMEOUT, 300);
   EXPECT_EQ(HEAD_TIMEOUT, 7);
   EXPECT_EQ(BACKLOG, 5);
-}
-
-TEST_F(Settings, OnlyTheLastCheckedValueIsRead) {
-  // A bad last value leaves the default, not the good value before it.
-  read({"ALLOW=10.0.0.0/8", "ALLOW=10.0.0.0/33", "HEAD_TIMEOUT=9", "HEAD_TIMEOUT="});
-  EXPECT_EQ(ALLOW, start_up().allow);
-  EXPECT_EQ(HEAD_TIMEOUT, 9);
-  EXPECT_NE(conf_problem, "");
+  // A later call starts afresh, and a good last value makes up for a bad one before it.
   read({"ALLOW=10.0.0.0/33", "HEAD_TIMEOUT=x", "ALLOW=10.0.0.0/8", "HEAD_TIMEOUT=8"});
   EXPECT_EQ(conf_problem, "");
   EXPECT_EQ(ALLOW, (address_list{{0x0a000000, 0xff000000}}));
