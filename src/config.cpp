@@ -31,6 +31,7 @@ port_list CONNECT_PORTS = {{443, 443}};
 std::uint16_t HEAD_TIMEOUT = 30;
 std::uint16_t IDLE_TIMEOUT = 300;
 address_list PROXY_FROM;
+std::uint16_t NAME_CACHE = 0;
 std::string conf_problem;
 
 const char* envcmp(const char* name, const char* entry) {
@@ -97,6 +98,9 @@ bool read_head_timeout(std::string_view value, std::string& problem) {
 bool read_idle_timeout(std::string_view value, std::string& problem) {
   return read_seconds(value, IDLE_TIMEOUT, problem);
 }
+bool read_name_cache(std::string_view value, std::string& problem) {
+  return read_seconds(value, NAME_CACHE, problem);
+}
 bool read_proxy_from(std::string_view value, std::string& problem) {
   return parse_address_list(value, PROXY_FROM, problem);
 }
@@ -122,6 +126,7 @@ constexpr checked_setting checked_settings[] = {
     {"DENY_TO", read_deny_to},           {"CONNECT_PORTS", read_connect_ports},
     {"HEAD_TIMEOUT", read_head_timeout}, {"IDLE_TIMEOUT", read_idle_timeout},
     {"PROXY_FROM", read_proxy_from},     {"LOG", read_log},
+    {"NAME_CACHE", read_name_cache},
 };
 constexpr std::size_t checked_count = std::size(checked_settings);
 

@@ -22,6 +22,7 @@ extern port_list CONNECT_PORTS;       // ports a tunnel may reach; default 443
 extern std::uint16_t HEAD_TIMEOUT;    // seconds to complete a head; 0: no limit
 extern std::uint16_t IDLE_TIMEOUT;    // seconds a relay may pass no byte; 0: no limit
 extern address_list PROXY_FROM;       // balancers whose connections start with a PROXY header
+extern std::uint16_t NAME_CACHE;      // seconds a name lookup is reused; 0: every request looks up
 // LOG (trace, access or off) lives in log.h.
 
 // Empty when every checked setting parsed; otherwise the one line (no

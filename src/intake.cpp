@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <csignal>
 #include <cstdint>
@@ -14,6 +15,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <condition_variable>
+#include <mutex>
 #include <new>
 #include <string>
 
@@ -51,12 +54,14 @@ void announce(std::uint16_t port) {
   inet_ntop(AF_INET, &address, dotted, sizeof dotted);
   fprintf(stderr,
           "ferry listening on %s:%u with %lld slots; LOG=access ALLOW=%s DENY_TO=%s "
-          "CONNECT_PORTS=%s PROXY_FROM=%s HEAD_TIMEOUT=%u IDLE_TIMEOUT=%u CON_TIMEOUT=%u\n",
+          "CONNECT_PORTS=%s PROXY_FROM=%s HEAD_TIMEOUT=%u IDLE_TIMEOUT=%u CON_TIMEOUT=%u "
+          "NAME_CACHE=%u\n",
           dotted, static_cast<unsigned>(port), static_cast<long long>(BACKLOG),
           format_address_list(ALLOW).c_str(), format_address_list(DENY_TO).c_str(),
           format_port_list(CONNECT_PORTS).c_str(), format_address_list(PROXY_FROM).c_str(),
           static_cast<unsigned>(HEAD_TIMEOUT), static_cast<unsigned>(IDLE_TIMEOUT),
-          static_cast<unsigned>(static_cast<std::uint16_t>(CON_TIMEOUT)));
+          static_cast<unsigned>(static_cast<std::uint16_t>(CON_TIMEOUT)),
+          static_cast<unsigned>(NAME_CACHE));
 }
 
 void set_up_listener() {
@@ -150,7 +155,76 @@ void refuse_client(int confd, const client_peer& peer) {
   log_turned_away(peer, 403, sent > 0 ? static_cast<std::size_t>(sent) : 0, "refused");
 }
 
-// Hands `confd` to a new request thread in a free slot; a full table closes it.
+// A request thread between requests, waiting for the listener's next one.
+struct parked_thread {
+  std::condition_variable woken;
+  req_thread work{};
+  bool handed = false;
+  parked_thread* next = nullptr;
+};
+
+// Threads wait for the next connection instead of ending: creating and
+// ending one cost more than the rest of a small request. A burst leaves at
+// most max_parked of them waiting, each holding its stack, and a thread that
+// waits a second for nothing ends, so an idle ferry holds no extra threads.
+constexpr int max_parked = 64;
+constexpr auto longest_park = std::chrono::seconds(1);
+std::mutex parked_mutex;
+parked_thread* parked_top = nullptr;
+int parked_count = 0;
+
+// Gives `work` to a waiting thread. False when none waits.
+bool hand_to_parked(const req_thread& work) {
+  std::lock_guard lock(parked_mutex);
+  parked_thread* idle = parked_top;
+  if (idle == nullptr) return false;
+  parked_top = idle->next;
+  --parked_count;
+  idle->work = work;
+  idle->handed = true;
+  // Under the lock: the waiter's node lives on its stack until it sees `handed`.
+  idle->woken.notify_one();
+  return true;
+}
+
+// Waits for the listener's next connection. False, at once, when enough
+// threads wait already or ferry is stopping: this one ends.
+bool wait_for_work(req_thread& work) {
+  parked_thread self;
+  std::unique_lock lock(parked_mutex);
+  if (parked_count >= max_parked || stopping.load()) return false;
+  self.next = parked_top;
+  parked_top = &self;
+  ++parked_count;
+  if (!self.woken.wait_for(lock, longest_park, [&self] { return self.handed; })) {
+    parked_thread** link = &parked_top;
+    while (*link != &self) link = &(*link)->next;
+    *link = self.next;
+    --parked_count;
+    return false;
+  }
+  work = self.work;
+  return true;
+}
+
+// Serves one connection in its slot, then frees both.
+void serve_connection(const req_thread& work) {
+  client_peer peer = work.peer;
+  access_record record;
+  start_access_record(record);
+  record.client_address = peer.address;
+  record.client_port = peer.port;
+  record.slot = work.thread_id;
+  relay_request(work.confd, peer, record);
+  close(work.confd);
+  write_access_record(record);
+  trace("thread ", static_cast<ssize_t>(work.thread_id), " freed\n");
+  in_flight.fetch_sub(1, std::memory_order_relaxed);
+  // Relaxed: nobody reads anything this thread wrote through the slot.
+  threads[work.thread_id].store(0, std::memory_order_relaxed);
+}
+
+// Hands `confd` to a request thread in a free slot; a full table closes it.
 void start_request(int confd, const client_peer& peer) {
   std::size_t slot = find_free_slot();
   if (slot == 0) {
@@ -162,17 +236,20 @@ void start_request(int confd, const client_peer& peer) {
     log_turned_away(peer, 0, 0, "no-slot");
     return;
   }
-  auto* req = new (std::nothrow) req_thread{confd, slot, peer};
-  if (req == nullptr) {
-    fputs("no memory for a request\n", stderr);
-    close(confd);
-    pause_a_moment();
-    return;
-  }
   threads[slot].store(reserved_mark, std::memory_order_relaxed);
   in_flight.fetch_add(1, std::memory_order_relaxed);
   trace("thread reserved at ", static_cast<int>(slot), "\n\n");
   trace_line("here");
+  if (hand_to_parked(req_thread{confd, slot, peer})) return;
+  auto* req = new (std::nothrow) req_thread{confd, slot, peer};
+  if (req == nullptr) {
+    fputs("no memory for a request\n", stderr);
+    close(confd);
+    threads[slot].store(0, std::memory_order_relaxed);
+    in_flight.fetch_sub(1, std::memory_order_relaxed);
+    pause_a_moment();
+    return;
+  }
   pthread_t handle;
   if (pthread_create(&handle, &request_attributes, new_incoming, req) != 0) {
     // Refuses this one connection; the service goes on, as threads may be
@@ -230,22 +307,10 @@ long requests_in_flight() { return in_flight.load(); }
 
 void* new_incoming(void* req) {
   auto* handed = static_cast<req_thread*>(req);
-  int clifd = handed->confd;
-  std::size_t slot = handed->thread_id;
-  client_peer peer = handed->peer;
+  req_thread work = *handed;
   delete handed;
-
-  access_record record;
-  start_access_record(record);
-  record.client_address = peer.address;
-  record.client_port = peer.port;
-  record.slot = slot;
-  relay_request(clifd, peer, record);
-  close(clifd);
-  write_access_record(record);
-  trace("thread ", static_cast<ssize_t>(slot), " freed\n");
-  in_flight.fetch_sub(1, std::memory_order_relaxed);
-  // Relaxed: nobody reads anything this thread wrote through the slot.
-  threads[slot].store(0, std::memory_order_relaxed);
+  do {
+    serve_connection(work);
+  } while (wait_for_work(work));
   return nullptr;
 }

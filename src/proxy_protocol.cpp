@@ -17,7 +17,7 @@ constexpr std::size_t v1_words = 5;  // protocol, two addresses, two ports
 // Twelve bytes, one of them zero, so the length is given.
 constexpr std::string_view v2_signature{"\r\n\r\n\0\r\nQUIT\n", 12};
 constexpr std::size_t v2_fixed_size = 16;
-constexpr unsigned char v2_unspecified = 0x00, v2_tcp4 = 0x11, v2_tcp6 = 0x21;
+constexpr unsigned char v2_no_address = 0x00, v2_tcp4 = 0x11, v2_tcp6 = 0x21;
 
 // Reads a port 0 to 65535 in decimal without leading zeros ("0" itself is
 // fine). Returns false for anything else.
@@ -174,22 +174,13 @@ std::uint32_t read_big_endian(std::string_view bytes, std::size_t at, std::size_
 }
 
 // The address block size a PROXY command needs for its family and protocol
-// byte. Returns false for those ferry cannot use: datagrams, UNIX sockets and
+// byte. Returns npos for those ferry cannot use: datagrams, UNIX sockets and
 // unknown ones.
-bool v2_address_size(unsigned char family, std::size_t& size) {
-  switch (family) {
-    case v2_unspecified:
-      size = 0;
-      return true;
-    case v2_tcp4:
-      size = 12;
-      return true;
-    case v2_tcp6:
-      size = 36;
-      return true;
-    default:
-      return false;
-  }
+std::size_t v2_address_size(unsigned char family) {
+  if (family == v2_no_address) return 0;
+  if (family == v2_tcp4) return 12;
+  if (family == v2_tcp6) return 36;
+  return npos;
 }
 
 // Reads a version 2 header; `bytes` begins with the signature. A LOCAL
@@ -201,8 +192,8 @@ result parse_v2(std::string_view bytes, proxy_header& header) {
   bool local = (version_command & 0xf) == 0;
   if (bytes.size() <= 13) return result::incomplete;
   unsigned char family = static_cast<unsigned char>(bytes[13]);
-  std::size_t least = 0;
-  if (!local && !v2_address_size(family, least)) return result::bad;
+  std::size_t least = local ? 0 : v2_address_size(family);
+  if (least == npos) return result::bad;
   if (bytes.size() < v2_fixed_size) return result::incomplete;
   std::size_t length = read_big_endian(bytes, 14, 2);
   if (length < least) return result::bad;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "config.h"
+#include "name_cache.h"
 #include "parse_header.h"
 #include "socket_io.h"
 
@@ -26,6 +27,9 @@ namespace {
 using steady_clock = std::chrono::steady_clock;
 
 constexpr std::size_t chunk_size = 4096;
+// Without the trace, whose lines name each 4 KiB chunk, a flow that fills its
+// buffer moves on in chunks this large: a sixteenth of the system calls.
+constexpr std::size_t large_chunk_size = 64 * 1024;
 // How long a closing connection keeps reading what the client still sends.
 constexpr auto linger_time = std::chrono::seconds(1);
 // Moves in a row before the readiness of both sides is checked again, so a
@@ -160,6 +164,22 @@ bool is_this_machine(in_addr_t address, const ifaddrs* interfaces) {
   return false;
 }
 
+// Up to this many names are kept for NAME_CACHE seconds.
+constexpr std::size_t names_kept = 256;
+name_cache* recent_names = nullptr;  // null when NAME_CACHE is 0
+
+// The addresses of `host` on `port_text`, from a recent lookup if there is one.
+std::vector<sockaddr_in> look_up(const std::string& host, const char* port_text) {
+  if (recent_names == nullptr) return resolve(host.c_str(), port_text);
+  std::string key = host + ':' + port_text;
+  auto now = steady_clock::now();
+  std::vector<sockaddr_in> addresses = recent_names->find(key, now);
+  if (!addresses.empty()) return addresses;
+  addresses = resolve(host.c_str(), port_text);
+  recent_names->store(key, addresses, now);
+  return addresses;
+}
+
 // True when one of `addresses` on `port` is ferry's own listening socket:
 // such a request would come back here until every slot is taken.
 bool loops_back(const std::vector<sockaddr_in>& addresses, std::uint16_t port) {
@@ -192,6 +212,7 @@ struct flow {
   std::string_view pending;  // read and not yet written
   std::size_t written = 0;   // of `pending`
   std::uint64_t bytes_read = 0;
+  int full_reads = 0;  // reads that filled the buffer: a long transfer
   std::uint64_t bytes_written = 0;
   bool readable = false;     // a read may find data without a wait
   bool writable = true;      // a write may take bytes without a wait
@@ -201,6 +222,7 @@ struct flow {
   // Taken from the heap on the first read unless given: most requests send
   // nothing after their head, and need no upload buffer at all.
   char* buffer = nullptr;
+  std::size_t capacity = chunk_size;
   std::unique_ptr<char[]> owned_buffer;
 };
 
@@ -235,7 +257,13 @@ move_result read_source(flow& direction, std::string_view& got) {
     direction.owned_buffer = std::make_unique_for_overwrite<char[]>(chunk_size);
     direction.buffer = direction.owned_buffer.get();
   }
-  ssize_t count = read_now(direction.from, direction.buffer, chunk_size);
+  // Nothing is pending, so no view points into the old buffer.
+  if (direction.full_reads >= 2 && direction.capacity < large_chunk_size && !tracing()) {
+    direction.owned_buffer = std::make_unique_for_overwrite<char[]>(large_chunk_size);
+    direction.buffer = direction.owned_buffer.get();
+    direction.capacity = large_chunk_size;
+  }
+  ssize_t count = read_now(direction.from, direction.buffer, direction.capacity);
   if (count == would_block) {
     direction.readable = false;
     return move_result::idle;
@@ -244,6 +272,7 @@ move_result read_source(flow& direction, std::string_view& got) {
   if (count == 0) direction.source_open = false;
   got = std::string_view(direction.buffer, static_cast<std::size_t>(count));
   direction.bytes_read += static_cast<std::uint64_t>(count);
+  if (static_cast<std::size_t>(count) == direction.capacity) direction.full_reads++;
   return move_result::moved;
 }
 
@@ -448,7 +477,7 @@ unique_fd open_upstream(relay& r, int clifd, const http_request& request,
     refuse(*r.record, clifd, 403, "CONNECT to port " + std::to_string(port) + " is refused by CONNECT_PORTS");
     return unique_fd();
   }
-  std::vector<sockaddr_in> addresses = resolve(request.host.c_str(), port_text);
+  std::vector<sockaddr_in> addresses = look_up(request.host, port_text);
   if (addresses.empty()) {
     refuse(*r.record, clifd, 502, "connection to host failed");
     return unique_fd();
@@ -621,6 +650,7 @@ bool take_proxy_header(int clifd, client_peer& peer, access_record& record) {
 
 void set_up_relay(std::uint16_t own_port) {
   listening_port = own_port;
+  if (NAME_CACHE != 0) recent_names = new name_cache(names_kept, std::chrono::seconds(NAME_CACHE));
   servent entry;
   servent* found = nullptr;
   char scratch[1024];
@@ -647,7 +677,9 @@ void relay_request(int clifd, client_peer peer, access_record& record) {
   if (peer.proxied) {
     if (!take_proxy_header(clifd, peer, record)) return;
     // The listener could not judge a balancer's client; judged here instead.
-    if (peer.ipv6 || !list_contains(ALLOW, peer.address)) {
+    // A header that names no client is judged once a request follows: a
+    // health check just closes.
+    if (peer.ipv6 || (peer.named && !list_contains(ALLOW, peer.address))) {
       refuse(record, clifd, 403, not_allowed_line);
       return;
     }
@@ -656,8 +688,14 @@ void relay_request(int clifd, client_peer peer, access_record& record) {
   head_read state;
   std::size_t head_size = read_head(clifd, r.first_read, longer, state);
   record.from_client += state.received.size();
-  // A balancer's health check: a header without a client, then the close.
-  if (peer.proxied && !peer.named && state.received.empty()) record.written = false;
+  if (peer.proxied && !peer.named) {
+    // A balancer's health check: a header without a client, then the close.
+    if (state.received.empty()) record.written = false;
+    if (!state.received.empty() && !list_contains(ALLOW, peer.address)) {
+      refuse(record, clifd, 403, not_allowed_line);
+      return;
+    }
+  }
   if (head_size == 0) {
     record.ending = state.timed_out ? "client-timeout" : "client-closed";
     if (state.received.size() >= max_head_size) {

@@ -259,7 +259,8 @@ namespace {
 
 // Connects `fd`, made non-blocking when `timeout_ms` is above 0, to
 // `address`, waiting at most `timeout_ms`. Returns 0, or -1 with errno set
-// (ETIMEDOUT when the time ran out). `fd` is left blocking.
+// (ETIMEDOUT when the time ran out). Every transfer on a socket says for
+// itself that it must not block, so `fd` stays as it was made.
 int connect_within(int fd, const sockaddr_in& address, int timeout_ms) {
   const auto* target = reinterpret_cast<const sockaddr*>(&address);
   int result = connect(fd, target, sizeof address);
@@ -274,14 +275,16 @@ int connect_within(int fd, const sockaddr_in& address, int timeout_ms) {
     int error = ETIMEDOUT;
     socklen_t size = sizeof error;
     if (ready < 0) error = errno;
-    if (ready > 0 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) < 0) error = errno;
+    // Writable without an error or hang-up is connected; otherwise ask why not.
+    bool failed = (waited.revents & (POLLERR | POLLHUP)) != 0;
+    if (ready > 0) error = 0;
+    if (ready > 0 && failed && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) < 0) {
+      error = errno;
+    }
+    if (ready > 0 && failed && error == 0) error = ECONNREFUSED;
     result = error == 0 ? 0 : -1;
     errno = error;
   }
-  // The socket was made with no other status flag, so this is all it had.
-  int saved_errno = errno;
-  fcntl(fd, F_SETFL, 0);
-  errno = saved_errno;
   return result;
 }
 

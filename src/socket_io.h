@@ -53,8 +53,8 @@ std::vector<sockaddr_in> resolve(const char* host, const char* serv);
 
 // Connects to the first of `addresses` that accepts, waiting at most
 // `timeout_ms` for each (0 or less: the kernel's own limit). Returns the
-// connected descriptor, in blocking mode, or -1 with `every_one_timed_out`
-// saying whether each address failed by the time limit.
+// connected descriptor (non-blocking when timed), or -1 with
+// `every_one_timed_out` saying whether each address failed by the time limit.
 int connect_first(const std::vector<sockaddr_in>& addresses, int timeout_ms,
                   bool* every_one_timed_out = nullptr);
 

@@ -13,6 +13,7 @@
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <linux/close_range.h>
 #include <termios.h>
@@ -23,10 +24,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <set>
 #include <sstream>
+#include <thread>
 
 #include "temp_files.h"
 
@@ -417,6 +421,24 @@ void background_program::stop(std::chrono::milliseconds grace) {
     waitpid(pid_, nullptr, 0);
   }
   pid_ = -1;
+}
+
+bool wait_threads_waiting(pid_t pid, std::chrono::milliseconds timeout) {
+  const std::set<long> waiting = {SYS_futex, SYS_accept, SYS_accept4, SYS_rt_sigtimedwait};
+  const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+  using clock = std::chrono::steady_clock;
+  for (auto deadline = clock::now() + timeout; clock::now() < deadline;) {
+    bool all = true;
+    for (const auto& task : std::filesystem::directory_iterator(tasks)) {
+      // The first field is the system call the thread sleeps in, or "running".
+      std::istringstream call(temp_files::read_file(task.path() / "syscall"));
+      long number = -1;
+      all = all && (call >> number) && waiting.count(number) == 1;
+    }
+    if (all) return true;
+    std::this_thread::sleep_for(1ms);
+  }
+  return false;
 }
 
 int connect_to(const std::string& ip, std::uint16_t port, int receive_buffer) {

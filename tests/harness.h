@@ -156,6 +156,9 @@ struct tcp_entry {
   int state;  // 1 established, 3 syn-received, 8 close-wait, 10 listen, ...
   std::string inode;
 };
+// Waits until no thread of `pid` is serving: each one waits for a signal, a
+// connection or its next request (a request thread that has freed its slot).
+bool wait_threads_waiting(pid_t pid, std::chrono::milliseconds timeout = 10s);
 // The IPv4 sockets of this namespace, from /proc/net/tcp.
 std::vector<tcp_entry> tcp_table();
 // The port `pid` listens on, found through its socket inodes; 0 when none.

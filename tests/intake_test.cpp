@@ -195,7 +195,7 @@ TEST(Intake, ConnectionsOneAfterAnotherAllGetSlotTwo) {
       ASSERT_GE(brief.fd(), 0);
     }
     ASSERT_TRUE(ferry.wait_output(freed(2), i)) << "round " << i;
-    ASSERT_TRUE(wait_thread_count(ferry, threads)) << "round " << i;
+    ASSERT_TRUE(wait_threads_waiting(ferry.pid())) << "round " << i;
   }
   std::string output = ferry.output();
   EXPECT_EQ(count_of(output, reserved(2)), rounds);

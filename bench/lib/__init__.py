@@ -1,0 +1,1 @@
+"""The parts of bench/run, one concern to a module."""

@@ -1,0 +1,151 @@
+"""The paths under test: the origin, and each proxy in front of it, started,
+restarted and asked for their state."""
+
+import os
+import socket
+import tempfile
+import time
+import urllib.request
+
+from . import nginx
+from .setup import FIRST_PORTS, ORIGIN_ADDR, ORIGIN_PORT, STATUS_PORT, Started, die
+
+FERRY_BACKLOG = 2048
+
+
+def wait_for_port(address, port, process, seconds=10):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if process.poll() is not None:
+            die(f"process {process.args[0]} ended with {process.returncode} at start-up")
+        try:
+            with socket.create_connection((address, port), timeout=1):
+                return
+        except OSError:
+            time.sleep(0.05)
+    die(f"nothing listens on {address}:{port} after {seconds} s")
+
+
+def proxy_get(port, url, host, timeout=10):
+    """One request through a proxy on a raw socket; returns the whole answer."""
+    with socket.create_connection(("127.0.0.1", port), timeout=timeout) as conn:
+        conn.sendall(f"GET {url} HTTP/1.1\r\nHost: {host}\r\nConnection: close\r\n\r\n".encode())
+        chunks = []
+        while True:
+            data = conn.recv(65536)
+            if not data:
+                return b"".join(chunks)
+            chunks.append(data)
+
+
+def is_ok(answer):
+    status_line = answer.split(b"\r\n", 1)[0]
+    return status_line.startswith(b"HTTP/1.") and status_line[8:13] == b" 200 "
+
+
+def ferry_env(port):
+    return {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "LISTEN_PORT": str(port),
+            "BACKLOG": str(FERRY_BACKLOG), "CON_TIMEOUT": "10"}
+
+
+class Bench:
+    """The run's temp folder, its processes and ports, and what the checks found."""
+
+    def __init__(self, settings, ferry_bin):
+        self.settings = settings
+        self.ferry_bin = ferry_bin
+        self.tmp = tempfile.mkdtemp(prefix="ferry-bench-")
+        self.www = os.path.join(self.tmp, "www")
+        self.access_log = os.path.join(self.tmp, "ferry-access.log")
+        self.procs = {}
+        self.ports = {"direct": ORIGIN_PORT}
+        self.digests = {}
+        self.restarts = 0
+        self.announces_close = {}
+        self.incidents = []
+
+    def start_origin(self):
+        conf = os.path.join(self.tmp, "nginx.conf")
+        with open(conf, "w") as f:
+            f.write(nginx.origin_conf(self.tmp, self.www))
+        process = Started.spawn(["nginx", "-p", self.tmp, "-c", conf, "-e",
+                                 f"{self.tmp}/nginx-error.log"],
+                                log_path=os.path.join(self.tmp, "nginx.out"))
+        wait_for_port(ORIGIN_ADDR, ORIGIN_PORT, process)
+        self.procs["origin"] = process
+
+    def next_port(self, name):
+        # A fresh port for every start: ferry binds without SO_REUSEADDR, so its
+        # old port stays taken while accepted connections sit in TIME_WAIT.
+        self.ports[name] = FIRST_PORTS[name] + 10 * self.restarts
+        return self.ports[name]
+
+    def start_ferry(self):
+        # The trace is large: it goes to /dev/null.
+        return Started.spawn([self.ferry_bin], env=ferry_env(self.next_port("ferry")))
+
+    def start_ferry_access(self):
+        # The access log goes to a file, so that its cost is part of the figures.
+        env = dict(ferry_env(self.next_port("ferry-access")), LOG="access")
+        return Started.spawn([self.ferry_bin], env=env, stdout_path=self.access_log)
+
+    def start_tinyproxy(self):
+        port = self.next_port("tinyproxy")
+        conf = os.path.join(self.tmp, "tinyproxy.conf")
+        with open(conf, "w") as f:
+            f.write(f"""Port {port}
+Listen 127.0.0.1
+Timeout 600
+MaxClients 4096
+LogFile "{self.tmp}/tinyproxy.log"
+LogLevel Critical
+PidFile "{self.tmp}/tinyproxy.pid"
+Allow 127.0.0.1
+""")
+        return Started.spawn(["tinyproxy", "-d", "-c", conf],
+                             log_path=os.path.join(self.tmp, "tinyproxy.out"))
+
+    def start_nginx_proxy(self):
+        conf = os.path.join(self.tmp, "nginx-proxy.conf")
+        with open(conf, "w") as f:
+            f.write(nginx.proxy_conf(self.tmp, self.next_port("nginx-proxy"), FERRY_BACKLOG))
+        return Started.spawn(["nginx", "-p", self.tmp, "-c", conf, "-e",
+                              f"{self.tmp}/nginx-proxy-error.log"],
+                             log_path=os.path.join(self.tmp, "nginx-proxy.out"))
+
+    def start_proxy(self, name):
+        starts = {"ferry": self.start_ferry, "ferry-access": self.start_ferry_access,
+                  "tinyproxy": self.start_tinyproxy, "nginx-proxy": self.start_nginx_proxy}
+        process = starts[name]()
+        wait_for_port("127.0.0.1", self.port(name), process)
+        self.procs[name] = process
+        answer = proxy_get(self.port(name), "http://origin.test/1k", "origin.test")
+        if not is_ok(answer):
+            die(f"{name} does not answer a warm-up request: {answer[:80]!r}")
+
+    def restart_proxy(self, name):
+        self.restarts += 1
+        Started.stop(self.procs.pop(name))
+        self.start_proxy(name)
+
+    def port(self, path):
+        return self.ports[path]
+
+    def pid(self, path):
+        return self.procs[path].pid
+
+    def origin_status(self):
+        """nginx's (active connections, accepted connections)."""
+        with urllib.request.urlopen(f"http://{ORIGIN_ADDR}:{STATUS_PORT}/status",
+                                    timeout=5) as answer:
+            lines = answer.read().decode().splitlines()
+        return int(lines[0].split(":")[1]), int(lines[2].split()[0])
+
+    def upstream_accepts(self):
+        return self.origin_status()[1]
+
+    def settle(self, seconds=10):
+        """Waits until the origin serves nothing but this status request."""
+        deadline = time.monotonic() + seconds
+        while self.origin_status()[0] > 1 and time.monotonic() < deadline:
+            time.sleep(0.05)

@@ -1,0 +1,96 @@
+"""The summary as text: the table, the checks under it, and the files in
+bench/out (table.md for people, results.json with every raw figure)."""
+
+import json
+import os
+
+from .setup import OUT_DIR, PATHS, PROXIES
+from .summary import RATIOS, SHORT, ratio_name
+
+
+def fmt_number(value):
+    if value is None:
+        return "-"
+    if abs(value) >= 100:
+        return f"{value:.0f}"
+    if abs(value) >= 10:
+        return f"{value:.1f}"
+    if abs(value) >= 1:
+        return f"{value:.2f}"
+    return f"{value:.3f}"
+
+
+def fmt_spread(s):
+    if s is None:
+        return "-"
+    if s["min"] == s["max"]:
+        return fmt_number(s["median"])
+    return f"{fmt_number(s['median'])} [{fmt_number(s['min'])}..{fmt_number(s['max'])}]"
+
+
+def fmt_target(entry):
+    return ", ".join(f"{g['goal']}: {'yes' if g['met'] else 'NO'}"
+                     for g in entry.get("goals", []))
+
+
+def table(summary):
+    ratios = [ratio_name(pair) for pair in RATIOS]
+    header = ["figure", *PATHS, *ratios, "errors " + "/".join(SHORT[p] for p in PATHS),
+              "target"]
+    lines = ["| " + " | ".join(header) + " |", "|" + "---|" * len(header)]
+    for entry in summary:
+        errors = "/".join("-" if entry[f"{p}_errors"] is None else str(entry[f"{p}_errors"])
+                          for p in PATHS)
+        cells = [entry["label"], *(fmt_spread(entry[p]) for p in PATHS),
+                 *(fmt_spread(entry[r]) for r in ratios), errors, fmt_target(entry)]
+        lines.append("| " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+def targets_text(summary):
+    goals = [(entry["label"], g) for entry in summary for g in entry.get("goals", [])]
+    missed = [f"{label} ({g['goal']})" for label, g in goals if not g["met"]]
+    text = f"- targets met: {len(goals) - len(missed)} of {len(goals)}"
+    text += f"; not met: {', '.join(missed)}" if missed else ""
+    legend = ", ".join(f"{short} {path}" for path, short in SHORT.items())
+    return text + f"\n- in the errors and target columns: {legend}"
+
+
+def checks_text(bodies, rounds, settings, announced, access_log):
+    lines = []
+    bad = [k for k, v in bodies.items() if not v["identical"] or v["http_code"] != "200"]
+    lines.append(f"- bodies: {len(bodies) - len(bad)}/{len(bodies)} fetched with curl are "
+                 f"byte-identical (sha256) with HTTP 200" + (f"; FAILED: {', '.join(bad)}"
+                                                            if bad else ""))
+    for path in PATHS:
+        if not announced[path]:
+            closes = sum(r[section][key][path]["closes_after_answer"] for r in rounds
+                         for section in ("small", "large") for key in r[section])
+            lines.append(f"- {path} closes an HTTP/1.1 answer without \"Connection: close\"; "
+                         f"wrk counts that close as a read error after the complete answer "
+                         f"({closes} such closes over all wrk cells). They are not counted as "
+                         f"errors above; read errors beyond one per complete answer would be.")
+    for path in PROXIES:
+        per = [r["cpu"][path]["upstream_per_request"] for r in rounds]
+        conns = [r["cpu"][path]["upstream_connections"] for r in rounds]
+        done = [r["cpu"][path]["complete"] for r in rounds]
+        lines.append(f"- upstream connections per request, {path} (nginx accepts during ab "
+                     f"-n {settings['ab_requests']}): " +
+                     ", ".join(f"{c}/{d} = {p:.3f}" for c, d, p in zip(conns, done, per)))
+    for count in settings["in_flight"]:
+        for path in PROXIES:
+            cells = [r["in_flight"][str(count)][path] for r in rounds]
+            lines.append(f"- {count} in flight through {path}: held at the origin " +
+                         ", ".join(str(c["held_at_origin"]) for c in cells) + "; answered " +
+                         ", ".join(str(c["answered"]) for c in cells) + "; peak threads " +
+                         ", ".join(str(c["peak_threads"]) for c in cells))
+    lines.append(f"- ferry-access wrote {access_log[0]} access-log lines "
+                 f"({access_log[1] / 1e6:.1f} MB) to its log file")
+    return "\n".join(lines)
+
+
+def write_files(result, text, checks):
+    with open(os.path.join(OUT_DIR, "results.json"), "w") as f:
+        json.dump(result, f, indent=1)
+    with open(os.path.join(OUT_DIR, "table.md"), "w") as f:
+        f.write(text + "\n\n" + checks + "\n")

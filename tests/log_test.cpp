@@ -1,0 +1,373 @@
+// What ferry writes about its work (the access log, LOG=off), its stop on a
+// signal, the PROXY header of balancers and its command line, through the
+// real process.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <ctime>
+#include <functional>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "harness.h"
+#include "origin_servers.h"
+#include "relay.h"
+#include "unique_fd.h"
+
+using namespace harness;
+using system_clock = std::chrono::system_clock;
+
+namespace {
+
+const std::string short_answer = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
+const std::string get_origin = "GET http://origin.test/x HTTP/1.1\r\nHost: origin.test\r\n\r\n";
+const std::string no_host = "GET /x HTTP/1.1\r\n\r\n";
+const std::string unreachable = "GET http://127.0.0.1:9/x HTTP/1.1\r\nHost: 127.0.0.1:9\r\n\r\n";
+
+// A one-second limit in milliseconds, as ferry's waits may round it down a little.
+constexpr long about_a_second = 990;
+
+// A client's side of one request: its address as ferry sees it, what it sent and got.
+struct client_side {
+  std::string address, sent;
+  reply got;
+};
+
+// A connection to ferry from `local_ip`, and its client side to fill in.
+std::pair<unique_fd, client_side> open_client(const std::string& local_ip = "127.0.0.1") {
+  unique_fd fd(connect_from(local_ip, "127.0.0.1", 8080));
+  std::string address = local_ip + ":" + std::to_string(local_port(fd.get()));
+  return {std::move(fd), client_side{address, "", {}}};
+}
+
+// Sends `bytes` and reads the reply to its end.
+client_side ask(const std::string& bytes, const std::string& local_ip = "127.0.0.1") {
+  auto [fd, client] = open_client(local_ip);
+  client.sent = bytes;
+  send_all(fd.get(), bytes);
+  client.got = read_reply(fd.get());
+  return client;
+}
+
+// The lines of `text`, which must end with one; or the fields of a line.
+std::vector<std::string> split(const std::string& text, char separator = '\n') {
+  if (separator == '\n') {
+    EXPECT_TRUE(text.empty() || text.ends_with('\n')) << text;
+  }
+  std::vector<std::string> parts;
+  std::istringstream stream(text);
+  for (std::string part; std::getline(stream, part, separator);) parts.push_back(part);
+  return parts;
+}
+
+// A request and its access line: `fields` are the method, target, status, slot
+// and ending; the client's own address and all it sent are expected unless
+// `client` or `from_client` say otherwise.
+struct logged_request {
+  std::string name;
+  std::function<client_side()> run;
+  std::string fields;
+  long ms_at_least = 0;
+  std::string client = "";
+  long from_client = -1;
+};
+
+// Checks `line` field by field: it started after `began` and took no longer
+// than the time since.
+void expect_line(const std::string& line, const logged_request& want, const client_side& client,
+                 system_clock::time_point began) {
+  SCOPED_TRACE(line);
+  std::vector<std::string> fields = split(line, ' ');
+  ASSERT_EQ(fields.size(), 10u);
+  ASSERT_TRUE(std::regex_match(fields[0], std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
+  tm parts{};
+  strptime(fields[0].c_str(), "%FT%T", &parts);
+  auto started = system_clock::from_time_t(timegm(&parts)) + std::stoi(fields[0].substr(20)) * 1ms;
+  EXPECT_GE(started, std::chrono::floor<std::chrono::milliseconds>(began));
+  EXPECT_LE(started, system_clock::now());
+  // ferry times on the steady clock, which may drift a little from the wall clock.
+  long taken = std::stol(fields[7]), since = (system_clock::now() - began) / 1ms;
+  EXPECT_GE(taken, want.ms_at_least);
+  EXPECT_LE(taken, since + 20);
+  std::vector<std::string> expected = split(want.fields, ' ');
+  std::size_t from_client = want.from_client < 0 ? client.sent.size() : want.from_client;
+  expected.insert(expected.begin() + 3,
+                  {std::to_string(client.got.data.size()), std::to_string(from_client), fields[7]});
+  expected.insert(expected.begin(), want.client.empty() ? client.address : want.client);
+  EXPECT_EQ(std::vector<std::string>(fields.begin() + 1, fields.end()), expected);
+}
+
+// Runs the requests one after another, each line checked once its slot is free again.
+void expect_lines(ferry_process& ferry, const std::vector<logged_request>& requests) {
+  int idle_descriptors = ferry.open_descriptors();
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    SCOPED_TRACE(requests[i].name);
+    auto began = system_clock::now();
+    client_side client = requests[i].run();
+    ASSERT_TRUE(ferry.wait_output("\n", static_cast<long>(i + 1)));
+    // The thread frees its slot right after the line; threads stay for the next request.
+    ASSERT_TRUE(ferry.wait_counts(idle_descriptors, INT_MAX));
+    std::this_thread::sleep_for(20ms);
+    std::vector<std::string> lines = split(ferry.output());
+    ASSERT_EQ(lines.size(), i + 1);
+    expect_line(lines.back(), requests[i], client, began);
+  }
+}
+
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+  return done();
+}
+
+}  // namespace
+
+TEST(AccessLog, OneLinePerRequestForEveryEnding) {
+  set_hosts("127.0.0.1 origin.test\n127.0.0.4 big.test\n");
+  add_local_address("10.0.0.9");
+  scripted_origin origin("127.0.0.1", answer_and_drain(short_answer));
+  // A quarter of a long answer, then nothing until ferry lets go.
+  const std::string big_part =
+      "HTTP/1.1 200 OK\r\nContent-Length: 4194304\r\n\r\n" + random_bytes(1 << 20, 7);
+  scripted_origin big("127.0.0.4", [&](int fd) {
+    read_head(fd);
+    send_within(fd, big_part);
+    return read_reply(fd, 20s).data;
+  });
+  scripted_origin tunnel_end("127.0.0.1", answer_and_drain("tunnelled"), 4, 9443);
+  // A full accept queue takes no connection: a connect there times out.
+  unique_fd full(listen_on("127.0.0.5", 80, 0)), filler(connect_to("127.0.0.5", 80));
+  ferry_process ferry({"LISTEN_PORT=8080", "LOG=access", "CON_TIMEOUT=1", "CONNECT_PORTS=9443"});
+  ASSERT_TRUE(ferry.wait_listening(8080));
+
+  auto leave_mid_answer = [&] {
+    auto [fd, client] = open_client();
+    client.sent = "GET http://big.test/ HTTP/1.1\r\nHost: big.test\r\n\r\n";
+    send_all(fd.get(), client.sent);
+    client.got.data = read_up_to(fd.get(), relayed(big_part).size());
+    EXPECT_EQ(client.got.data, relayed(big_part));
+    reset_on_close(fd.get());
+    return client;
+  };
+  auto tunnel = [] {
+    client_side client = ask("CONNECT 127.0.0.1:9443 HTTP/1.1\r\n\r\nhello\r\n\r\n");
+    EXPECT_EQ(client.got.data, established + "tunnelled");
+    return client;
+  };
+  const std::string backslash = "GET http://origin.test/a\\b HTTP/1.1\r\nHost: origin.test\r\n\r\n";
+  const std::string timing_out = "GET http://127.0.0.5/x HTTP/1.1\r\n\r\n";
+  expect_lines(
+      ferry,
+      {
+          {"done", [&] { return ask(backslash); }, "GET http://origin.test/a\\x5cb 200 2 done"},
+          {"not in ALLOW", [] { return ask("", "10.0.0.9"); }, "- - 403 - refused"},
+          {"bad head", [&] { return ask(no_host); }, "- - 400 2 bad-request"},
+          {"unreachable", [&] { return ask(unreachable); },
+           "GET http://127.0.0.1:9/x 502 2 server-failed"},
+          {"connect timed out", [&] { return ask(timing_out); },
+           "GET http://127.0.0.5/x 504 2 server-timeout", about_a_second},
+          {"client gone", leave_mid_answer, "GET http://big.test/ 200 2 client-closed"},
+          {"tunnel", tunnel, "CONNECT 127.0.0.1:9443 200 2 done"},
+      });
+  // Standard error holds the start-up line alone.
+  std::string errors = ferry.errors();
+  EXPECT_EQ(count_of(errors, "\n"), 1) << errors;
+  EXPECT_TRUE(errors.starts_with(
+      "ferry listening on 0.0.0.0:8080 with 30 slots; LOG=access ALLOW=127.0.0.0/8 "))
+      << errors;
+}
+
+TEST(AccessLog, ConcurrentRequestsWriteWholeLines) {
+  set_hosts("127.0.0.1 origin.test\n");
+  scripted_origin origin("127.0.0.1", answer_and_drain(short_answer));
+  ferry_process ferry({"LISTEN_PORT=8080", "LOG=access", "BACKLOG=256"});
+  ASSERT_TRUE(ferry.wait_listening(8080));
+  constexpr int requests = 200;
+  // Long targets make long lines, which a line written in pieces would tear.
+  auto head = [](int id) {
+    return "GET http://origin.test/" + std::to_string(id) + "/" + std::string(1000, 'x') +
+           " HTTP/1.1\r\nHost: origin.test\r\n\r\n";
+  };
+  std::vector<std::thread> clients;
+  for (int id = 0; id < requests; ++id) clients.emplace_back([&, id] { exchange(head(id)); });
+  for (auto& client : clients) client.join();
+  ASSERT_TRUE(ferry.wait_output("\n", requests));
+  const std::regex whole(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 127\.0\.0\.1:\d+ GET )"
+                         R"(http://origin\.test/(\d+)/x{1000} 200 (\d+) (\d+) \d+ \d+ done)");
+  std::set<int> ids;
+  for (const std::string& line : split(ferry.output())) {
+    std::smatch parts;
+    ASSERT_TRUE(std::regex_match(line, parts, whole)) << line;
+    int id = std::stoi(parts[1]);
+    EXPECT_EQ(parts[2], std::to_string(relayed(short_answer).size()));
+    EXPECT_EQ(parts[3], std::to_string(head(id).size()));
+    EXPECT_TRUE(ids.insert(id).second) << line;
+  }
+  EXPECT_EQ(ids.size(), static_cast<std::size_t>(requests));
+}
+
+// With LOG=off, a start-up line about an ignored argument is all ferry says.
+TEST(AccessLog, OffSaysNothingPerRequest) {
+  set_hosts("127.0.0.1 origin.test\n");
+  add_local_address("10.0.0.9");
+  scripted_origin origin("127.0.0.1", answer_and_drain(short_answer));
+  ferry_process ferry({"LISTEN_PORT=8080", "LOG=off"},
+                      {.prefix = {"sh", "-c", "exec \"$0\" -p 3128"}});
+  ASSERT_TRUE(ferry.wait_listening(8080));
+  int idle_descriptors = ferry.open_descriptors();
+  EXPECT_EQ(ask(get_origin).got.data, relayed(short_answer));
+  for (const auto& [bytes, from] : std::vector<std::pair<std::string, std::string>>{
+           {no_host, "127.0.0.1"}, {unreachable, "127.0.0.1"}, {get_origin, "10.0.0.9"}}) {
+    EXPECT_TRUE(is_ferry_answer(ask(bytes, from).got.data)) << bytes;
+  }
+  EXPECT_TRUE(ferry.wait_counts(idle_descriptors, INT_MAX));
+  EXPECT_EQ(ferry.output(), "");
+  std::string errors = ferry.errors();
+  EXPECT_EQ(count_of(errors, "\n"), 1) << errors;
+  EXPECT_NE(errors.find("settings from the environment"), std::string::npos) << errors;
+}
+
+TEST(Stop, RequestsInFlightFinishAndNewConnectionsAreRefused) {
+  set_hosts("127.0.0.1 origin.test\n");
+  const std::string slow_answer = "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nslow\n";
+  scripted_origin origin("127.0.0.1", [&](int fd) {
+    std::string got = read_head(fd);
+    std::this_thread::sleep_for(500ms);
+    send_within(fd, slow_answer);
+    shutdown(fd, SHUT_WR);
+    return got + read_reply(fd).data;
+  });
+  ferry_process ferry({"LISTEN_PORT=8080", "LOG=access", "CON_TIMEOUT=5"});
+  ASSERT_TRUE(ferry.wait_listening(8080));
+  auto began = system_clock::now();
+  std::vector<std::pair<unique_fd, client_side>> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(open_client());
+    clients.back().second.sent = get_origin;
+    send_all(clients.back().first.get(), get_origin);
+  }
+  ASSERT_TRUE(wait_until([&] { return origin.accepted() == 3; }));
+  auto signalled = std::chrono::steady_clock::now();
+  kill(ferry.pid(), SIGTERM);
+  EXPECT_TRUE(wait_until([&] { return listening_port(ferry.pid()) == 0; }));
+  EXPECT_EQ(connect_to("127.0.0.1", 8080), -1);
+  EXPECT_EQ(errno, ECONNREFUSED);
+  for (auto& [fd, client] : clients) {
+    client.got = read_reply(fd.get(), 5s);
+    EXPECT_EQ(client.got.data, relayed(slow_answer));
+  }
+  EXPECT_EQ(ferry.wait_exit(5s), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, 5s);
+  std::vector<std::string> lines = split(ferry.output());
+  ASSERT_EQ(lines.size(), clients.size());
+  std::set<std::string> slots;
+  for (auto& [fd, client] : clients) {
+    auto line = std::find_if(lines.begin(), lines.end(), [&](const std::string& text) {
+      return text.find(" " + client.address + " ") != std::string::npos;
+    });
+    ASSERT_NE(line, lines.end()) << client.address;
+    std::string slot = split(*line, ' ').at(8);
+    slots.insert(slot);
+    expect_line(*line, {"", {}, "GET http://origin.test/x 200 " + slot + " done", 400}, client,
+                began);
+  }
+  EXPECT_EQ(slots, (std::set<std::string>{"2", "3", "4"}));
+}
+
+TEST(Stop, SecondSignalEndsAtOnce) {
+  set_hosts("127.0.0.1 origin.test\n");
+  scripted_origin silent("127.0.0.1", [](int fd) { return read_reply(fd, 30s).data; });
+  ferry_process ferry({"LISTEN_PORT=8080", "LOG=access", "CON_TIMEOUT=30"});
+  ASSERT_TRUE(ferry.wait_listening(8080));
+  unique_fd client(open_request(get_origin));
+  ASSERT_TRUE(wait_until([&] { return silent.accepted() == 1; }));
+  kill(ferry.pid(), SIGTERM);
+  // The first signal waits for the request.
+  EXPECT_EQ(ferry.wait_exit(300ms), -1);
+  auto second = std::chrono::steady_clock::now();
+  kill(ferry.pid(), SIGTERM);
+  EXPECT_EQ(ferry.wait_exit(5s), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - second, 2s);
+}
+
+TEST(Stop, TraceToAFileIsWholeAfterTheStop) {
+  set_hosts("127.0.0.1 origin.test\n");
+  scripted_origin origin("127.0.0.1", answer_and_drain(short_answer));
+  temp_files::temp_folder folder;
+  // A plain file, not a terminal: the trace stays in ferry's buffer until the stop.
+  ferry_process ferry({"LISTEN_PORT=8080"},
+                      {.prefix = {"sh", "-c", "exec \"$0\" >" + folder / "trace"}});
+  ASSERT_TRUE(ferry.wait_listening(8080));
+  EXPECT_EQ(exchange(get_origin).data, relayed(short_answer));
+  kill(ferry.pid(), SIGINT);
+  EXPECT_EQ(ferry.wait_exit(), 0);
+  std::string trace = temp_files::read_file(folder / "trace");
+  EXPECT_TRUE(trace.starts_with("thread reserved at 2\n")) << trace;
+  EXPECT_TRUE(trace.ends_with("thread 2 freed\n")) << trace;
+}
+
+// From a balancer in PROXY_FROM the client is the one its header names; a
+// connection without a good header is closed unanswered.
+TEST(ProxyHeader, NamesTheClientForAllowAndTheLog) {
+  set_hosts("127.0.0.1 origin.test\n");
+  scripted_origin origin("127.0.0.1", answer_and_drain(short_answer));
+  ferry_process ferry({"LISTEN_PORT=8080", "LOG=access", "PROXY_FROM=127.0.0.1",
+                       "ALLOW=10.1.2.3,127.0.0.2", "DENY_TO=none", "HEAD_TIMEOUT=1"});
+  ASSERT_TRUE(ferry.wait_listening(8080));
+  const std::string v1 = "PROXY TCP4 10.1.2.3 127.0.0.1 5555 8080\r\n";
+  const std::string v2(
+      "\r\n\r\n\0\r\nQUIT\n\x21\x11\x00\x0c\x0a\x01\x02\x03\x7f\x00\x00\x01"
+      "\x15\xb3\x1f\x90",
+      28);
+  const std::string forbidden = error_answer(403, not_allowed_line);
+  const std::string served = relayed(short_answer);
+  // The header then `request` from `from`, answered with `expected` (for
+  // ferry's own answers: answered with what starts so).
+  auto proxied = [](std::string header, std::string request, std::string expected,
+                    std::string from = "127.0.0.1") {
+    return [=] {
+      client_side client = ask(header + request, from);
+      const std::string& got = client.got.data;
+      EXPECT_TRUE(is_ferry_answer(got) ? got.starts_with(expected) : got == expected) << got;
+      EXPECT_TRUE(client.got.ended());
+      return client;
+    };
+  };
+  const long get_size = static_cast<long>(get_origin.size());
+  const std::string not_in_allow = "PROXY TCP4 10.7.7.7 127.0.0.1 5555 8080\r\n";
+  const std::string malformed = "PROXY TCP4 10.1.2.3 nonsense\r\n";
+  expect_lines(
+      ferry,
+      {
+          {"v1", proxied(v1, get_origin, served), "GET http://origin.test/x 200 2 done", 0,
+           "10.1.2.3:5555", get_size},
+          {"v2", proxied(v2, get_origin, served), "GET http://origin.test/x 200 2 done", 0,
+           "10.1.2.3:5555", get_size},
+          {"outside ALLOW", proxied(not_in_allow, "", forbidden), "- - 403 2 refused", 0,
+           "10.7.7.7:5555", 0},
+          {"missing", proxied("", get_origin, ""), "- - - 2 bad-proxy-header", 0, "", 0},
+          {"malformed", proxied(malformed, get_origin, ""), "- - - 2 bad-proxy-header", 0, "", 0},
+          {"late", proxied("", "", ""), "- - - 2 bad-proxy-header", about_a_second, "", 0},
+          {"not a balancer", proxied("", v1 + get_origin, "HTTP/1.1 400 ", "127.0.0.2"),
+           "- - 400 2 bad-request"},
+      });
+}
+
+TEST(Arguments, HelpVersionAndABadLogSetting) {
+  command_result help = run_command({FERRY_BINARY, "--help"}, {}, 10s);
+  EXPECT_EQ(help.status, 0);
+  EXPECT_TRUE(help.output.starts_with("Usage: ferry")) << help.output;
+  command_result version = run_command({FERRY_BINARY, "--version"}, {}, 10s);
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.output, "ferry 0.1.0\n");
+  EXPECT_EQ(help.errors + version.errors, "");
+  command_result bad_log = run_command({FERRY_BINARY}, {"LOG=loud"}, 10s);
+  EXPECT_EQ(bad_log.status, 255);
+  EXPECT_EQ(count_of(bad_log.errors, "\n"), 1) << bad_log.errors;
+  EXPECT_TRUE(bad_log.errors.starts_with("LOG=")) << bad_log.errors;
+}
