@@ -31,7 +31,7 @@ port_list CONNECT_PORTS = {{443, 443}};
 std::uint16_t HEAD_TIMEOUT = 30;
 std::uint16_t IDLE_TIMEOUT = 300;
 address_list PROXY_FROM;
-std::uint16_t NAME_CACHE = 0;
+std::uint16_t NAME_CACHE = 5;
 std::string conf_problem;
 
 const char* envcmp(const char* name, const char* entry) {

@@ -2,8 +2,10 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <linux/futex.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,7 +17,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <condition_variable>
 #include <mutex>
 #include <new>
 #include <string>
@@ -156,10 +157,10 @@ void refuse_client(int confd, const client_peer& peer) {
 }
 
 // A request thread between requests, waiting for the listener's next one.
+// It lives in the thread's first frame, so it outlasts every hand-over.
 struct parked_thread {
-  std::condition_variable woken;
+  std::atomic<std::uint32_t> handed{0};  // a futex word: 1 once `work` is set
   req_thread work{};
-  bool handed = false;
   parked_thread* next = nullptr;
 };
 
@@ -168,40 +169,64 @@ struct parked_thread {
 // most max_parked of them waiting, each holding its stack, and a thread that
 // waits a second for nothing ends, so an idle ferry holds no extra threads.
 constexpr int max_parked = 64;
-constexpr auto longest_park = std::chrono::seconds(1);
-std::mutex parked_mutex;
+constexpr long longest_park_ms = 1000;
+std::mutex parked_mutex;  // guards the list; hand-overs wake through `handed`
 parked_thread* parked_top = nullptr;
 int parked_count = 0;
 
 // Gives `work` to a waiting thread. False when none waits.
 bool hand_to_parked(const req_thread& work) {
-  std::lock_guard lock(parked_mutex);
-  parked_thread* idle = parked_top;
-  if (idle == nullptr) return false;
-  parked_top = idle->next;
-  --parked_count;
+  parked_thread* idle = nullptr;
+  {
+    std::lock_guard lock(parked_mutex);
+    idle = parked_top;
+    if (idle == nullptr) return false;
+    parked_top = idle->next;
+    --parked_count;
+  }
   idle->work = work;
-  idle->handed = true;
-  // Under the lock: the waiter's node lives on its stack until it sees `handed`.
-  idle->woken.notify_one();
+  // Release: the thread that sees 1 sees `work` whole.
+  idle->handed.store(1, std::memory_order_release);
+  syscall(SYS_futex, &idle->handed, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
   return true;
 }
 
-// Waits for the listener's next connection. False, at once, when enough
-// threads wait already or ferry is stopping: this one ends.
-bool wait_for_work(req_thread& work) {
-  parked_thread self;
-  std::unique_lock lock(parked_mutex);
-  if (parked_count >= max_parked || stopping.load()) return false;
-  self.next = parked_top;
-  parked_top = &self;
-  ++parked_count;
-  if (!self.woken.wait_for(lock, longest_park, [&self] { return self.handed; })) {
-    parked_thread** link = &parked_top;
-    while (*link != &self) link = &(*link)->next;
+// Takes `self` off the list unless the listener took it first. Returns
+// whether it was still there.
+bool leave_list(parked_thread& self) {
+  std::lock_guard lock(parked_mutex);
+  for (parked_thread** link = &parked_top; *link != nullptr; link = &(*link)->next) {
+    if (*link != &self) continue;
     *link = self.next;
     --parked_count;
-    return false;
+    return true;
+  }
+  return false;
+}
+
+// Waits for the listener's next connection. False when enough threads wait
+// already, ferry is stopping, or none came for a while: this one ends.
+bool wait_for_work(parked_thread& self, req_thread& work) {
+  {
+    std::lock_guard lock(parked_mutex);
+    if (parked_count >= max_parked || stopping.load()) return false;
+    self.handed.store(0, std::memory_order_relaxed);
+    self.next = parked_top;
+    parked_top = &self;
+    ++parked_count;
+  }
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(longest_park_ms);
+  bool timed = true;
+  while (self.handed.load(std::memory_order_acquire) == 0) {
+    auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (timed && left.count() <= 0) {
+      if (leave_list(self)) return false;
+      timed = false;  // taken already: its work is on the way
+      continue;
+    }
+    timespec wait{static_cast<time_t>(left.count() / 1000000000), left.count() % 1000000000};
+    syscall(SYS_futex, &self.handed, FUTEX_WAIT_PRIVATE, 0, timed ? &wait : nullptr, nullptr, 0);
   }
   work = self.work;
   return true;
@@ -309,8 +334,9 @@ void* new_incoming(void* req) {
   auto* handed = static_cast<req_thread*>(req);
   req_thread work = *handed;
   delete handed;
+  parked_thread self;
   do {
     serve_connection(work);
-  } while (wait_for_work(work));
+  } while (wait_for_work(self, work));
   return nullptr;
 }

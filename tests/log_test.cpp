@@ -10,9 +10,9 @@
 #include <climits>
 #include <ctime>
 #include <functional>
-#include <regex>
 #include <set>
 #include <sstream>
+#include <string_view>
 
 #include "harness.h"
 #include "origin_servers.h"
@@ -77,6 +77,18 @@ struct logged_request {
   long from_client = -1;
 };
 
+// "2026-12-08T03:17:20.349Z": 9 stands for any digit. (std::regex trips
+// g++ 12's uninitialised-use warning in the sanitizer builds.)
+bool is_log_time(const std::string& field) {
+  constexpr std::string_view pattern = "9999-99-99T99:99:99.999Z";
+  if (field.size() != pattern.size()) return false;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    bool digit = field[i] >= '0' && field[i] <= '9';
+    if (pattern[i] == '9' ? !digit : field[i] != pattern[i]) return false;
+  }
+  return true;
+}
+
 // Checks `line` field by field: it started after `began` and took no longer
 // than the time since.
 void expect_line(const std::string& line, const logged_request& want, const client_side& client,
@@ -84,7 +96,7 @@ void expect_line(const std::string& line, const logged_request& want, const clie
   SCOPED_TRACE(line);
   std::vector<std::string> fields = split(line, ' ');
   ASSERT_EQ(fields.size(), 10u);
-  ASSERT_TRUE(std::regex_match(fields[0], std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
+  ASSERT_TRUE(is_log_time(fields[0]));
   tm parts{};
   strptime(fields[0].c_str(), "%FT%T", &parts);
   auto started = system_clock::from_time_t(timegm(&parts)) + std::stoi(fields[0].substr(20)) * 1ms;
@@ -197,15 +209,19 @@ TEST(AccessLog, ConcurrentRequestsWriteWholeLines) {
   for (int id = 0; id < requests; ++id) clients.emplace_back([&, id] { exchange(head(id)); });
   for (auto& client : clients) client.join();
   ASSERT_TRUE(ferry.wait_output("\n", requests));
-  const std::regex whole(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 127\.0\.0\.1:\d+ GET )"
-                         R"(http://origin\.test/(\d+)/x{1000} 200 (\d+) (\d+) \d+ \d+ done)");
   std::set<int> ids;
   for (const std::string& line : split(ferry.output())) {
-    std::smatch parts;
-    ASSERT_TRUE(std::regex_match(line, parts, whole)) << line;
-    int id = std::stoi(parts[1]);
-    EXPECT_EQ(parts[2], std::to_string(relayed(short_answer).size()));
-    EXPECT_EQ(parts[3], std::to_string(head(id).size()));
+    std::vector<std::string> fields = split(line, ' ');
+    ASSERT_EQ(fields.size(), 10u) << line;
+    EXPECT_TRUE(is_log_time(fields[0])) << line;
+    EXPECT_EQ(fields[1].rfind("127.0.0.1:", 0), 0u) << line;
+    std::string target = fields[3];
+    ASSERT_EQ(target.rfind("http://origin.test/", 0), 0u) << line;
+    int id = std::stoi(target.substr(19));
+    EXPECT_EQ(target, "http://origin.test/" + std::to_string(id) + "/" + std::string(1000, 'x'));
+    EXPECT_EQ(fields[2] + " " + fields[4] + " " + fields[9], "GET 200 done") << line;
+    EXPECT_EQ(fields[5], std::to_string(relayed(short_answer).size()));
+    EXPECT_EQ(fields[6], std::to_string(head(id).size()));
     EXPECT_TRUE(ids.insert(id).second) << line;
   }
   EXPECT_EQ(ids.size(), static_cast<std::size_t>(requests));
