@@ -86,19 +86,21 @@ void set_up_listener() {
     write_raw(hint, sizeof hint - 1);
     end_listener(E_BIND);
   }
-  if (listen(fd, static_cast<int>(BACKLOG)) < 0) {
-    report_errno("listen");
-    end_listener(E_LISTEN);
-  }
+  // Everything a request needs is ready before the port listens, so a client
+  // (or a test counting descriptors) never meets a listener still setting up.
   sockaddr_in bound{};
   socklen_t bound_size = sizeof bound;
   getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &bound_size);
   set_up_relay(ntohs(bound.sin_port));
-  listenfd.store(fd);
-  announce(ntohs(bound.sin_port));
   pthread_attr_init(&request_attributes);
   pthread_attr_setdetachstate(&request_attributes, PTHREAD_CREATE_DETACHED);
   pthread_attr_setstacksize(&request_attributes, request_stack_size);
+  if (listen(fd, static_cast<int>(BACKLOG)) < 0) {
+    report_errno("listen");
+    end_listener(E_LISTEN);
+  }
+  listenfd.store(fd);
+  announce(ntohs(bound.sin_port));
 }
 
 // Returns the lowest free request slot, or 0 when every slot is taken.
