@@ -424,7 +424,9 @@ void background_program::stop(std::chrono::milliseconds grace) {
 }
 
 bool wait_threads_waiting(pid_t pid, std::chrono::milliseconds timeout) {
-  const std::set<long> waiting = {SYS_futex, SYS_accept, SYS_accept4, SYS_rt_sigtimedwait};
+  // nanosleep: a sanitizer's own background thread.
+  const std::set<long> waiting = {SYS_futex,           SYS_accept,    SYS_accept4,
+                                  SYS_rt_sigtimedwait, SYS_nanosleep, SYS_clock_nanosleep};
   const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
   using clock = std::chrono::steady_clock;
   for (auto deadline = clock::now() + timeout; clock::now() < deadline;) {
