@@ -105,12 +105,12 @@ def judge(entry, rounds, goal):
     return {"goal": f"{name} {op} {bound}", "value": value, "met": met is True}
 
 
-def summarise_row(spec, rounds):
-    section, key, metric = spec["section"], spec["key"], spec["metric"]
-    entry = {"label": spec["label"], "section": section, "cell": key, "metric": metric}
+def summarise_row(row, rounds):
+    section, key, metric = row["section"], row["key"], row["metric"]
+    entry = {"label": row["label"], "section": section, "cell": key, "metric": metric}
     for path in PATHS:
         values = [cell_value(r, section, key, path, metric) for r in rounds]
-        entry[path] = spread([v * spec["scale"] if v is not None else None for v in values])
+        entry[path] = spread([v * row["scale"] if v is not None else None for v in values])
         errors = [cell_errors(r, section, key, path) for r in rounds]
         entry[f"{path}_errors"] = None if all(e is None for e in errors) else \
             sum(e for e in errors if e is not None)
@@ -121,11 +121,11 @@ def summarise_row(spec, rounds):
         entry[ratio_name(pair)] = spread([ratio(cell_value(r, section, key, pair[0], metric),
                                                 cell_value(r, section, key, pair[1], metric))
                                           for r in rounds])
-    if spec["goals"]:
-        entry["goals"] = [judge(entry, rounds, goal) for goal in spec["goals"]]
+    if row["goals"]:
+        entry["goals"] = [judge(entry, rounds, goal) for goal in row["goals"]]
         entry["target_met"] = all(g["met"] for g in entry["goals"])
     return entry
 
 
 def summarise(rounds, settings):
-    return [summarise_row(spec, rounds) for spec in summary_rows(settings)]
+    return [summarise_row(row, rounds) for row in summary_rows(settings)]
