@@ -559,8 +559,8 @@ void serve(relay& r, int clifd, const http_request& request, std::string_view he
            const head_read& state, std::size_t head_size, const client_peer& peer) {
   std::string sent = forward_head(head, request);
   print_head(sent);
-  std::string host_value = host_field_value(request);
-  trace("hostname: [", host_value, "]", 256, "\n");
+  // Built only for the trace: with LOG=access or off nothing reads it.
+  if (tracing()) trace("hostname: [", host_field_value(request), "]", 256, "\n");
   unique_fd servfd = open_upstream(r, clifd, request, peer);
   if (servfd.get() < 0) return;
   trace_line("send header");
