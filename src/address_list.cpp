@@ -119,9 +119,14 @@ bool parse_ipv4(std::string_view text, std::uint32_t& address) {
   return true;
 }
 
-bool parse_address_list(std::string_view text, address_list& list, std::string& problem) {
+bool parse_address_list(std::string_view text, address_list& list, std::string& problem,
+                        bool self_allowed) {
   address_list ranges;
   bool good = read_items(text, problem, [&](std::string_view item) {
+    if (self_allowed && item == "self") {
+      ranges.push_back(self_range);
+      return true;
+    }
     cidr_range range;
     if (!parse_range(item, range, problem)) return false;
     ranges.push_back(range);
@@ -129,6 +134,13 @@ bool parse_address_list(std::string_view text, address_list& list, std::string& 
   });
   if (good) list = std::move(ranges);
   return good;
+}
+
+bool list_has_self(const address_list& list) {
+  for (const cidr_range& range : list) {
+    if (range == self_range) return true;
+  }
+  return false;
 }
 
 bool list_contains(const address_list& list, std::uint32_t address) {
@@ -162,6 +174,10 @@ std::string format_address_list(const address_list& list) {
   std::string text;
   for (const cidr_range& range : list) {
     if (!text.empty()) text += ',';
+    if (range == self_range) {
+      text += "self";
+      continue;
+    }
     int length = range.mask == 0 ? 0 : 32 - __builtin_ctz(range.mask);
     text += format_ipv4(range.network);
     if (length != 32) text.append("/").append(std::to_string(length));

@@ -15,6 +15,10 @@ struct cidr_range {
 };
 using address_list = std::vector<cidr_range>;
 
+// Stands for "every address of this machine" in a list. No parsed range has
+// host bits set, so it never matches an address by itself.
+inline constexpr cidr_range self_range{0xffffffff, 0};
+
 struct port_range {
   std::uint16_t first = 0;
   std::uint16_t last = 0;
@@ -30,8 +34,12 @@ bool parse_ipv4(std::string_view text, std::uint32_t& address);
 // ("127.0.0.1,10.0.0.0/8"); spaces around items are allowed; "none" is the
 // empty list. A range with host bits set, an empty item or any other bad item
 // fails the whole list. On failure returns false and leaves `list` unchanged,
-// with `problem` saying what is wrong.
-bool parse_address_list(std::string_view text, address_list& list, std::string& problem);
+// with `problem` saying what is wrong. With `self_allowed`, the item "self"
+// adds self_range.
+bool parse_address_list(std::string_view text, address_list& list, std::string& problem,
+                        bool self_allowed = false);
+
+bool list_has_self(const address_list& list);
 
 bool list_contains(const address_list& list, std::uint32_t address);
 

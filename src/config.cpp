@@ -1,16 +1,15 @@
 #include "config.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <iterator>
 #include <string_view>
 #include <utility>
 
-std::int64_t LISTEN_PORT = 8080;
+std::uint16_t LISTEN_PORT = 8080;
 std::int64_t MAX_RAM_CACHE = 100;
 std::int64_t MAX_HDD_CACHE = 20000;
-std::int16_t CON_TIMEOUT = 10;
-std::int64_t BACKLOG = 30;
+std::uint16_t CON_TIMEOUT = 10;
+std::int64_t BACKLOG = 256;
 
 namespace {
 
@@ -18,7 +17,7 @@ namespace {
 address_list default_list(std::string_view text) {
   address_list list;
   std::string unused;
-  parse_address_list(text, list, unused);
+  parse_address_list(text, list, unused, true);
   return list;
 }
 
@@ -26,7 +25,7 @@ address_list default_list(std::string_view text) {
 
 std::uint32_t LISTEN_ADDR = 0;  // 0.0.0.0
 address_list ALLOW = default_list("127.0.0.0/8");
-address_list DENY_TO = default_list("0.0.0.0/8,127.0.0.0/8,169.254.0.0/16,224.0.0.0/3");
+address_list DENY_TO = default_list("0.0.0.0/8,127.0.0.0/8,169.254.0.0/16,224.0.0.0/3,self");
 port_list CONNECT_PORTS = {{443, 443}};
 std::uint16_t HEAD_TIMEOUT = 30;
 std::uint16_t IDLE_TIMEOUT = 300;
@@ -45,39 +44,54 @@ const char* envcmp(const char* name, const char* entry) {
 
 namespace {
 
-// The first settings take any value, as strtol reads it.
-void read_lenient_setting(const char* entry) {
-  const char* value;
-  if (*(value = envcmp("LISTEN_PORT", entry)) != '\0') {
-    LISTEN_PORT = std::strtol(value, nullptr, 10);
-  } else if (*(value = envcmp("MAX_RAM_CACHE", entry)) != '\0') {
-    MAX_RAM_CACHE = std::strtol(value, nullptr, 10);
-  } else if (*(value = envcmp("MAX_HDD_CACHE", entry)) != '\0') {
-    MAX_HDD_CACHE = std::strtol(value, nullptr, 10);
-  } else if (*(value = envcmp("CON_TIMEOUT", entry)) != '\0') {
-    // Only the low 16 bits are kept: -1 becomes 65535 seconds of wait.
-    CON_TIMEOUT = static_cast<std::int16_t>(std::strtol(value, nullptr, 10));
-  } else if (*(value = envcmp("BACKLOG", entry)) != '\0') {
-    BACKLOG = std::strtol(value, nullptr, 10);
+// Decimal digits only, leading zeros allowed, `lowest` to `highest`. Sets
+// `number` only on success.
+bool read_number(std::string_view value, std::int64_t lowest, std::int64_t highest,
+                 std::int64_t& number, std::string& problem) {
+  std::int64_t read = 0;
+  bool fits = !value.empty();
+  for (char c : value) {
+    fits = fits && c >= '0' && c <= '9' && read <= (highest - (c - '0')) / 10;
+    if (!fits) break;
+    read = read * 10 + (c - '0');
   }
+  if (!fits || read < lowest) {
+    problem = "not a whole number " + std::to_string(lowest) + " to " + std::to_string(highest);
+    return false;
+  }
+  number = read;
+  return true;
 }
 
-// Decimal digits only, leading zeros allowed. Sets `seconds` only on success.
 bool read_seconds(std::string_view value, std::uint16_t& seconds, std::string& problem) {
-  std::uint32_t number = 0;
-  for (char c : value) {
-    bool digit = c >= '0' && c <= '9';
-    if (digit) number = number * 10 + static_cast<std::uint32_t>(c - '0');
-    if (!digit || number > 65535) {
-      problem = "not a whole number of seconds 0 to 65535";
-      return false;
-    }
+  std::int64_t number = 0;
+  if (!read_number(value, 0, 65535, number, problem)) {
+    problem = "not a whole number of seconds 0 to 65535";
+    return false;
   }
   seconds = static_cast<std::uint16_t>(number);
   return true;
 }
 
 // Each reader sets its setting only when the whole value parses.
+bool read_listen_port(std::string_view value, std::string& problem) {
+  std::int64_t port = 0;
+  if (!read_number(value, 0, 65535, port, problem)) return false;
+  LISTEN_PORT = static_cast<std::uint16_t>(port);
+  return true;
+}
+bool read_con_timeout(std::string_view value, std::string& problem) {
+  return read_seconds(value, CON_TIMEOUT, problem);
+}
+bool read_backlog(std::string_view value, std::string& problem) {
+  return read_number(value, 1, max_backlog, BACKLOG, problem);
+}
+bool read_max_ram_cache(std::string_view value, std::string& problem) {
+  return read_number(value, 0, INT64_MAX, MAX_RAM_CACHE, problem);
+}
+bool read_max_hdd_cache(std::string_view value, std::string& problem) {
+  return read_number(value, 0, INT64_MAX, MAX_HDD_CACHE, problem);
+}
 bool read_listen_addr(std::string_view value, std::string& problem) {
   if (parse_ipv4(value, LISTEN_ADDR)) return true;
   problem = "not an address of four numbers 0 to 255";
@@ -87,7 +101,7 @@ bool read_allow(std::string_view value, std::string& problem) {
   return parse_address_list(value, ALLOW, problem);
 }
 bool read_deny_to(std::string_view value, std::string& problem) {
-  return parse_address_list(value, DENY_TO, problem);
+  return parse_address_list(value, DENY_TO, problem, true);
 }
 bool read_connect_ports(std::string_view value, std::string& problem) {
   return parse_port_list(value, CONNECT_PORTS, problem);
@@ -122,6 +136,9 @@ struct checked_setting {
   bool (*read)(std::string_view value, std::string& problem);
 };
 constexpr checked_setting checked_settings[] = {
+    {"LISTEN_PORT", read_listen_port},   {"CON_TIMEOUT", read_con_timeout},
+    {"BACKLOG", read_backlog},           {"MAX_RAM_CACHE", read_max_ram_cache},
+    {"MAX_HDD_CACHE", read_max_hdd_cache},
     {"LISTEN_ADDR", read_listen_addr},   {"ALLOW", read_allow},
     {"DENY_TO", read_deny_to},           {"CONNECT_PORTS", read_connect_ports},
     {"HEAD_TIMEOUT", read_head_timeout}, {"IDLE_TIMEOUT", read_idle_timeout},
@@ -162,7 +179,6 @@ int rchk_conf(char** env) {
   // later entry replaces does no harm.
   const char* last_values[checked_count] = {};
   for (; *env != nullptr; ++env) {
-    read_lenient_setting(*env);
     for (std::size_t i = 0; i < checked_count; ++i) {
       const char* value = envcmp(checked_settings[i].name, *env);
       if (*value != '\0') last_values[i] = value;

@@ -7,17 +7,19 @@
 #include "address_list.h"
 #include "log.h"
 
-extern std::int64_t LISTEN_PORT;
-extern std::int64_t MAX_RAM_CACHE;
-extern std::int64_t MAX_HDD_CACHE;
-extern std::int16_t CON_TIMEOUT;
-extern std::int64_t BACKLOG;
+// Every setting is checked: a value that does not parse leaves the default in
+// place and is named in conf_problem, and start-up stops.
+extern std::uint16_t LISTEN_PORT;     // 0: the system picks
+extern std::int64_t MAX_RAM_CACHE;    // accepted, not used: ferry does not cache
+extern std::int64_t MAX_HDD_CACHE;    // accepted, not used
+extern std::uint16_t CON_TIMEOUT;     // seconds a connect may take; 0: the kernel's limit
+extern std::int64_t BACKLOG;          // request slots, 1 to max_backlog
 
-// Checked settings: a value that does not parse leaves the default in place
-// and is named in conf_problem, and start-up stops.
+inline constexpr std::int64_t max_backlog = 2147483645;  // INT_MAX - 2: the table's indices
+
 extern std::uint32_t LISTEN_ADDR;     // host order; default 0.0.0.0
 extern address_list ALLOW;            // clients that may connect; default 127.0.0.0/8
-extern address_list DENY_TO;          // destinations refused to clients off this machine
+extern address_list DENY_TO;          // destinations refused to clients off this machine; may hold self
 extern port_list CONNECT_PORTS;       // ports a tunnel may reach; default 443
 extern std::uint16_t HEAD_TIMEOUT;    // seconds to complete a head; 0: no limit
 extern std::uint16_t IDLE_TIMEOUT;    // seconds a relay may pass no byte; 0: no limit

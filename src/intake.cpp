@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <linux/futex.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -17,9 +18,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "config.h"
 #include "relay.h"
@@ -36,10 +39,39 @@ constexpr std::size_t request_stack_size = 256 * 1024;
 // handle, so no late store can overwrite the thread's own release.
 constexpr pthread_t reserved_mark = 1;
 
+// At least this many connections may wait for a slot; BACKLOG more if it is
+// larger. Also the listen backlog: the kernel holds as many as ferry would.
+constexpr std::int64_t least_waiting = 1024;
+
 std::atomic<int> listenfd{-1};
 std::atomic<bool> stopping{false};
 std::atomic<long> in_flight{0};
 pthread_attr_t request_attributes;
+
+// A connection that found every slot taken, in the order it came.
+struct waiting_connection {
+  int fd;
+  client_peer peer;
+};
+
+// A request being served, where a stop can reach it. Lives on its thread's stack.
+struct serving_request {
+  cut_point cut;
+  serving_request* previous = nullptr;
+  serving_request* next = nullptr;
+  explicit serving_request(int clifd) : cut(clifd) {}
+};
+
+// Guards taking and freeing slots, the waiting room and the list of requests
+// served, so that a freed slot and a waiting connection always meet.
+std::mutex slots_mutex;
+std::deque<waiting_connection> waiting_room;
+std::atomic<std::size_t> waiting_count{0};  // the room's size, read without the lock
+serving_request* serving_first = nullptr;
+
+std::size_t waiting_limit() {
+  return static_cast<std::size_t>(BACKLOG > least_waiting ? BACKLOG : least_waiting);
+}
 
 // A listener that cannot set up ends the process: no request thread exists yet.
 [[noreturn]] void end_listener(int result) {
@@ -47,29 +79,56 @@ pthread_attr_t request_attributes;
   exit(result);
 }
 
-// The settings in force, on standard error, when the access log is on.
-void announce(std::uint16_t port) {
-  if (LOG != log_mode::access) return;
-  in_addr address{htonl(LISTEN_ADDR)};
+std::string dotted_quad(std::uint32_t host_order) {
+  in_addr address{htonl(host_order)};
   char dotted[INET_ADDRSTRLEN];
   inet_ntop(AF_INET, &address, dotted, sizeof dotted);
+  return dotted;
+}
+
+// Where ferry listens and the settings in force, on standard error, unless
+// the log is off.
+void announce(std::uint16_t port) {
+  if (LOG == log_mode::off) return;
   fprintf(stderr,
-          "ferry listening on %s:%u with %lld slots; LOG=access ALLOW=%s DENY_TO=%s "
+          "ferry listening on %s:%u with %lld slots; LOG=%s ALLOW=%s DENY_TO=%s "
           "CONNECT_PORTS=%s PROXY_FROM=%s HEAD_TIMEOUT=%u IDLE_TIMEOUT=%u CON_TIMEOUT=%u "
           "NAME_CACHE=%u\n",
-          dotted, static_cast<unsigned>(port), static_cast<long long>(BACKLOG),
+          dotted_quad(LISTEN_ADDR).c_str(), static_cast<unsigned>(port),
+          static_cast<long long>(BACKLOG), tracing() ? "trace" : "access",
           format_address_list(ALLOW).c_str(), format_address_list(DENY_TO).c_str(),
           format_port_list(CONNECT_PORTS).c_str(), format_address_list(PROXY_FROM).c_str(),
           static_cast<unsigned>(HEAD_TIMEOUT), static_cast<unsigned>(IDLE_TIMEOUT),
-          static_cast<unsigned>(static_cast<std::uint16_t>(CON_TIMEOUT)),
+          static_cast<unsigned>(CON_TIMEOUT),
           static_cast<unsigned>(NAME_CACHE));
+}
+
+// Names the address and port that could not be bound, with advice that fits
+// the error.
+void report_bind_failure() {
+  int error = errno;
+  report_errno("bind");
+  std::string where = dotted_quad(LISTEN_ADDR) + ":" + std::to_string(LISTEN_PORT);
+  std::string advice = "ferry cannot listen on " + where + "\n";
+  if (error == EADDRINUSE) {
+    advice += "try another port with `LISTEN_PORT' env variable\n";
+  } else if (error == EADDRNOTAVAIL) {
+    advice += dotted_quad(LISTEN_ADDR) +
+              " is not an address of this machine: try another with `LISTEN_ADDR' env variable\n";
+  } else if (error == EACCES) {
+    advice += "port " + std::to_string(LISTEN_PORT) +
+              " needs privileges: try another port with `LISTEN_PORT' env variable\n";
+  } else {
+    advice += "check the `LISTEN_ADDR' and `LISTEN_PORT' env variables\n";
+  }
+  write_raw(advice.data(), advice.size());
 }
 
 void set_up_listener() {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(LISTEN_ADDR);
-  address.sin_port = htons(static_cast<std::uint16_t>(LISTEN_PORT));
+  address.sin_port = htons(LISTEN_PORT);
 
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) {
@@ -81,9 +140,7 @@ void set_up_listener() {
   int reuse = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
-    report_errno("bind");
-    constexpr char hint[] = "try another port with `LISTEN_PORT' env variable\n";
-    write_raw(hint, sizeof hint - 1);
+    report_bind_failure();
     end_listener(E_BIND);
   }
   // Everything a request needs is ready before the port listens, so a client
@@ -95,7 +152,7 @@ void set_up_listener() {
   pthread_attr_init(&request_attributes);
   pthread_attr_setdetachstate(&request_attributes, PTHREAD_CREATE_DETACHED);
   pthread_attr_setstacksize(&request_attributes, request_stack_size);
-  if (listen(fd, static_cast<int>(BACKLOG)) < 0) {
+  if (listen(fd, static_cast<int>(waiting_limit())) < 0) {
     report_errno("listen");
     end_listener(E_LISTEN);
   }
@@ -103,7 +160,8 @@ void set_up_listener() {
   announce(ntohs(bound.sin_port));
 }
 
-// Returns the lowest free request slot, or 0 when every slot is taken.
+// Returns the lowest free request slot, or 0 when every slot is taken. Only
+// under slots_mutex.
 std::size_t find_free_slot() {
   std::size_t last = static_cast<std::size_t>(BACKLOG) + 1;
   for (std::size_t slot = 2; slot <= last; ++slot) {
@@ -139,23 +197,9 @@ void log_turned_away(const client_peer& peer, int status, std::size_t answered,
 // Answers a client that ALLOW leaves out and closes, without a slot or a
 // thread: nothing it sends is read, and nothing here may wait on it.
 void refuse_client(int confd, const client_peer& peer) {
-  if (tracing()) {
-    char dotted[INET_ADDRSTRLEN];
-    in_addr address{htonl(peer.address)};
-    inet_ntop(AF_INET, &address, dotted, sizeof dotted);
-    fprintf(stderr, "client %s refused: not in ALLOW\n", dotted);
-  }
-  std::string answer = error_answer(403, not_allowed_line);
-  ssize_t sent = send(confd, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
-  shutdown(confd, SHUT_WR);
-  // Unread bytes would turn the close into a reset that can destroy the
-  // answer before the client reads it; take what has already come.
-  char scratch[4096];
-  for (int reads = 0; reads < 16; ++reads) {
-    if (recv(confd, scratch, sizeof scratch, MSG_DONTWAIT) <= 0) break;
-  }
-  close(confd);
-  log_turned_away(peer, 403, sent > 0 ? static_cast<std::size_t>(sent) : 0, "refused");
+  if (tracing()) fprintf(stderr, "client %s refused: not in ALLOW\n", dotted_quad(peer.address).c_str());
+  std::size_t sent = answer_and_close_now(confd, error_answer(403, not_allowed_line));
+  log_turned_away(peer, 403, sent, "refused");
 }
 
 // A request thread between requests, waiting for the listener's next one.
@@ -234,7 +278,21 @@ bool wait_for_work(parked_thread& self, req_thread& work) {
   return true;
 }
 
-// Serves one connection in its slot, then frees both.
+void add_serving(serving_request& request) {
+  std::lock_guard lock(slots_mutex);
+  request.next = serving_first;
+  if (serving_first != nullptr) serving_first->previous = &request;
+  serving_first = &request;
+}
+
+void remove_serving(serving_request& request) {
+  std::lock_guard lock(slots_mutex);
+  if (request.previous != nullptr) request.previous->next = request.next;
+  if (request.next != nullptr) request.next->previous = request.previous;
+  if (serving_first == &request) serving_first = request.next;
+}
+
+// Serves one connection in its slot and closes it; the slot stays taken.
 void serve_connection(const req_thread& work) {
   client_peer peer = work.peer;
   access_record record;
@@ -242,38 +300,135 @@ void serve_connection(const req_thread& work) {
   record.client_address = peer.address;
   record.client_port = peer.port;
   record.slot = work.thread_id;
-  relay_request(work.confd, peer, record);
+  serving_request request(work.confd);
+  add_serving(request);
+  relay_request(work.confd, peer, record, &request.cut);
+  remove_serving(request);
   close(work.confd);
+  if (request.cut.was_cut()) record.ending = "stopped";
   write_access_record(record);
   trace("thread ", static_cast<ssize_t>(work.thread_id), " freed\n");
-  in_flight.fetch_sub(1, std::memory_order_relaxed);
-  // Relaxed: nobody reads anything this thread wrote through the slot.
-  threads[work.thread_id].store(0, std::memory_order_relaxed);
 }
 
-// Hands `confd` to a request thread in a free slot; a full table closes it.
+void trace_reserved(std::size_t slot) {
+  trace("thread reserved at ", static_cast<int>(slot), "\n\n");
+  trace_line("here");
+}
+
+// After a request: the oldest waiting connection takes over `slot`, or the
+// slot is freed. False when it was freed.
+bool take_next_waiting(std::size_t slot, req_thread& work) {
+  {
+    std::lock_guard lock(slots_mutex);
+    if (!waiting_room.empty() && !stopping.load()) {
+      work = req_thread{waiting_room.front().fd, slot, waiting_room.front().peer};
+      waiting_room.pop_front();
+      waiting_count.store(waiting_room.size(), std::memory_order_relaxed);
+    } else {
+      in_flight.fetch_sub(1, std::memory_order_relaxed);
+      // Relaxed: nobody reads anything this thread wrote through the slot.
+      threads[slot].store(0, std::memory_order_relaxed);
+      return false;
+    }
+  }
+  trace_reserved(slot);
+  return true;
+}
+
+// Serves `work`, then every waiting connection that takes over its slot.
+void serve_in_slot(req_thread work) {
+  do {
+    serve_connection(work);
+  } while (take_next_waiting(work.thread_id, work));
+}
+
+// Frees a slot taken for a connection that could not be handed on. Nothing
+// waits then: the listener took the slot, so the table was not full.
+void give_back_slot(std::size_t slot) {
+  std::lock_guard lock(slots_mutex);
+  in_flight.fetch_sub(1, std::memory_order_relaxed);
+  threads[slot].store(0, std::memory_order_relaxed);
+}
+
+// Turns away a connection that waited past HEAD_TIMEOUT: 408 when it sent
+// something, as for any slow head, else a plain close.
+void expire_waiting(int confd, const client_peer& peer) {
+  char peeked;
+  bool sent_something = recv(confd, &peeked, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+  std::string answer;
+  if (sent_something) {
+    answer = error_answer(408, "request head not complete within HEAD_TIMEOUT seconds");
+  }
+  std::size_t sent = answer_and_close_now(confd, answer);
+  log_turned_away(peer, sent_something ? 408 : 0, sent, "client-timeout");
+}
+
+// Milliseconds until the oldest waiting connection's HEAD_TIMEOUT ends; -1
+// when nothing waits or there is no limit.
+int next_expiry_ms() {
+  if (waiting_count.load(std::memory_order_relaxed) == 0 || HEAD_TIMEOUT == 0) return -1;
+  std::lock_guard lock(slots_mutex);
+  if (waiting_room.empty()) return -1;
+  auto deadline = waiting_room.front().peer.accepted + std::chrono::seconds(HEAD_TIMEOUT);
+  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+      deadline - std::chrono::steady_clock::now());
+  return left.count() > 0 ? static_cast<int>(left.count()) + 1 : 0;
+}
+
+// Turns away the waiting connections whose HEAD_TIMEOUT has ended.
+void expire_waiting_room() {
+  if (waiting_count.load(std::memory_order_relaxed) == 0 || HEAD_TIMEOUT == 0) return;
+  std::vector<waiting_connection> expired;
+  {
+    std::lock_guard lock(slots_mutex);
+    auto now = std::chrono::steady_clock::now();
+    while (!waiting_room.empty() &&
+           now >= waiting_room.front().peer.accepted + std::chrono::seconds(HEAD_TIMEOUT)) {
+      expired.push_back(waiting_room.front());
+      waiting_room.pop_front();
+    }
+    waiting_count.store(waiting_room.size(), std::memory_order_relaxed);
+  }
+  for (const waiting_connection& connection : expired) {
+    expire_waiting(connection.fd, connection.peer);
+  }
+}
+
+// Hands `confd` to a request thread in a free slot. With every slot taken it
+// waits in the waiting room; with the room full too, it is told to come back.
 void start_request(int confd, const client_peer& peer) {
-  std::size_t slot = find_free_slot();
+  std::size_t slot = 0;
+  bool waits = false;
+  {
+    std::lock_guard lock(slots_mutex);
+    slot = find_free_slot();
+    if (slot != 0) {
+      threads[slot].store(reserved_mark, std::memory_order_relaxed);
+      in_flight.fetch_add(1, std::memory_order_relaxed);
+    } else if (waiting_room.size() < waiting_limit()) {
+      waiting_room.push_back(waiting_connection{confd, peer});
+      waiting_count.store(waiting_room.size(), std::memory_order_relaxed);
+      waits = true;
+    }
+  }
   if (slot == 0) {
     if (tracing()) {
       constexpr char full[] = "thread quee is full";
       write_raw(full, sizeof full - 1);
     }
-    close(confd);
-    log_turned_away(peer, 0, 0, "no-slot");
+    if (waits) return;
+    std::size_t sent = answer_and_close_now(
+        confd, error_answer(503, "every request slot is taken; try again", "Retry-After: 1\r\n"));
+    log_turned_away(peer, 503, sent, "no-slot");
     return;
   }
-  threads[slot].store(reserved_mark, std::memory_order_relaxed);
-  in_flight.fetch_add(1, std::memory_order_relaxed);
-  trace("thread reserved at ", static_cast<int>(slot), "\n\n");
-  trace_line("here");
+  trace_reserved(slot);
   if (hand_to_parked(req_thread{confd, slot, peer})) return;
   auto* req = new (std::nothrow) req_thread{confd, slot, peer};
   if (req == nullptr) {
     fputs("no memory for a request\n", stderr);
     close(confd);
-    threads[slot].store(0, std::memory_order_relaxed);
-    in_flight.fetch_sub(1, std::memory_order_relaxed);
+    give_back_slot(slot);
     pause_a_moment();
     return;
   }
@@ -284,11 +439,26 @@ void start_request(int confd, const client_peer& peer) {
     report_failure("can't create request thread");
     delete req;
     close(confd);
-    threads[slot].store(0, std::memory_order_relaxed);
-    in_flight.fetch_sub(1, std::memory_order_relaxed);
+    give_back_slot(slot);
     log_turned_away(peer, 0, 0, "no-thread");
     pause_a_moment();
   }
+}
+
+// Waits for the next connection; while connections wait for a slot, only
+// until the oldest one's HEAD_TIMEOUT ends. Returns -1 with errno EAGAIN when
+// the wait ended without one.
+int accept_next(sockaddr_in& peer_address) {
+  int fd = listenfd.load();
+  if (int limit = next_expiry_ms(); limit >= 0) {
+    pollfd waited{fd, POLLIN, 0};
+    if (poll(&waited, 1, limit) == 0) {
+      errno = EAGAIN;
+      return -1;
+    }
+  }
+  socklen_t peer_size = sizeof peer_address;
+  return accept(fd, reinterpret_cast<sockaddr*>(&peer_address), &peer_size);
 }
 
 }  // namespace
@@ -298,20 +468,23 @@ void* listen_incoming(void*) {
   if (stopping.load()) shutdown(listenfd.load(), SHUT_RDWR);
   for (;;) {
     sockaddr_in peer_address{};
-    socklen_t peer_size = sizeof peer_address;
-    int confd = accept(listenfd.load(), reinterpret_cast<sockaddr*>(&peer_address), &peer_size);
+    int confd = accept_next(peer_address);
     if (stopping.load()) {
       if (confd >= 0) close(confd);
       return nullptr;
     }
+    expire_waiting_room();
     if (confd < 0) {
       int error = errno;
+      if (error == EAGAIN || error == EINTR) continue;
       report_errno("accept");
       // Without descriptors or memory the next accept would fail at once too.
       if (is_exhaustion(error)) pause_a_moment();
       continue;
     }
-    client_peer peer{ntohl(peer_address.sin_addr.s_addr), ntohs(peer_address.sin_port)};
+    client_peer peer;
+    peer.address = ntohl(peer_address.sin_addr.s_addr);
+    peer.port = ntohs(peer_address.sin_port);
     // A balancer's client is known only from its PROXY header, read by the
     // request thread, which applies ALLOW then.
     peer.proxied = list_contains(PROXY_FROM, peer.address);
@@ -332,13 +505,36 @@ void stop_intake() {
 
 long requests_in_flight() { return in_flight.load(); }
 
+void close_unstarted_requests() {
+  std::deque<waiting_connection> waiting;
+  {
+    std::lock_guard lock(slots_mutex);
+    waiting.swap(waiting_room);
+    waiting_count.store(0, std::memory_order_relaxed);
+    for (serving_request* request = serving_first; request != nullptr; request = request->next) {
+      request->cut.cut(true);
+    }
+  }
+  for (const waiting_connection& connection : waiting) {
+    close(connection.fd);
+    log_turned_away(connection.peer, 0, 0, "stopped");
+  }
+}
+
+void cut_requests() {
+  std::lock_guard lock(slots_mutex);
+  for (serving_request* request = serving_first; request != nullptr; request = request->next) {
+    request->cut.cut(false);
+  }
+}
+
 void* new_incoming(void* req) {
   auto* handed = static_cast<req_thread*>(req);
   req_thread work = *handed;
   delete handed;
   parked_thread self;
   do {
-    serve_connection(work);
+    serve_in_slot(work);
   } while (wait_for_work(self, work));
   return nullptr;
 }

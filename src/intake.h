@@ -36,3 +36,11 @@ void stop_intake();
 
 // Requests being served now, their slots taken.
 long requests_in_flight();
+
+// For a stop, after stop_intake: closes the connections waiting for a slot
+// and ends the requests whose head is not complete yet.
+void close_unstarted_requests();
+
+// Ends every request still served: each writes its access line, ending
+// "stopped", and frees its slot.
+void cut_requests();

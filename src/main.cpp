@@ -1,4 +1,4 @@
-// Start-up, arguments, and the stop on SIGTERM or SIGINT.
+// Start-up, arguments, signals, and the stop on SIGTERM or SIGINT.
 #include <pthread.h>
 #include <signal.h>
 
@@ -18,17 +18,25 @@
 
 namespace {
 
-constexpr std::int64_t max_backlog = INT_MAX - 2;
-
 constexpr char usage[] =
     "Usage: ferry [--help | --version]\n"
     "A forward HTTP proxy. It takes no arguments: its settings come from the environment.\n"
-    "  LISTEN_ADDR LISTEN_PORT BACKLOG       where it listens, how many requests at once\n"
-    "  ALLOW DENY_TO CONNECT_PORTS PROXY_FROM who may use it, what it may reach\n"
-    "  HEAD_TIMEOUT IDLE_TIMEOUT CON_TIMEOUT  time limits, in seconds\n"
-    "  LOG                                   trace (default), access or off\n"
-    "Example: LISTEN_PORT=3128 ALLOW=192.168.1.0/24 LOG=access ferry\n"
-    "Each setting, its default and the access log's format: man 8 ferry\n";
+    "  LISTEN_ADDR=0.0.0.0     address to listen on\n"
+    "  LISTEN_PORT=8080        port to listen on (0: the system picks)\n"
+    "  BACKLOG=256             requests served at once; more wait for a slot\n"
+    "  ALLOW=127.0.0.0/8       clients that may use it\n"
+    "  DENY_TO=0.0.0.0/8,127.0.0.0/8,169.254.0.0/16,224.0.0.0/3,self\n"
+    "                          destinations refused to clients from elsewhere\n"
+    "  CONNECT_PORTS=443       ports a CONNECT tunnel may reach\n"
+    "  PROXY_FROM=none         balancers that send a PROXY header first\n"
+    "  HEAD_TIMEOUT=30         seconds to send a whole request head\n"
+    "  IDLE_TIMEOUT=300        seconds a connection may pass no byte\n"
+    "  CON_TIMEOUT=10          seconds to connect to a server\n"
+    "  NAME_CACHE=5            seconds a name lookup is reused\n"
+    "  LOG=trace               trace, access or off\n"
+    "  MAX_RAM_CACHE=100 MAX_HDD_CACHE=20000   accepted, not used\n"
+    "Example: LISTEN_PORT=3128 ALLOW=127.0.0.0/8,192.168.1.0/24 LOG=access ferry\n"
+    "The manual: man ./docs/ferry.8 in the source tree, man 8 ferry once installed\n";
 
 // --help and --version answer and end; anything else is noted and ignored,
 // as a unit file may pass arguments that ferry never took.
@@ -54,11 +62,6 @@ bool settings_usable() {
     fprintf(stderr, "%s\n", conf_problem.c_str());
     return false;
   }
-  if (BACKLOG < 0 || BACKLOG > max_backlog) {
-    fprintf(stderr, "BACKLOG=%lld is out of range: it must be 0 to %lld\n",
-            static_cast<long long>(BACKLOG), static_cast<long long>(max_backlog));
-    return false;
-  }
   // calloc leaves untouched pages unmapped, so a large table costs nothing
   // until its slots are used; zero bytes are a valid free entry.
   static_assert(sizeof(std::atomic<pthread_t>) == sizeof(pthread_t) &&
@@ -67,7 +70,7 @@ bool settings_usable() {
       calloc(static_cast<std::size_t>(BACKLOG) + 2, sizeof(std::atomic<pthread_t>)));
   if (threads == nullptr) {
     fprintf(stderr, "BACKLOG=%lld needs a slot table that cannot be allocated; use a smaller "
-            "value (0 to %lld)\n", static_cast<long long>(BACKLOG),
+            "value (1 to %lld)\n", static_cast<long long>(BACKLOG),
             static_cast<long long>(max_backlog));
     return false;
   }
@@ -82,18 +85,54 @@ bool settings_usable() {
   _exit(0);
 }
 
-// After the first signal: no new connections, and up to CON_TIMEOUT seconds
-// for the requests in flight. A second signal ends it at once.
+// Waits until no request is in flight or `deadline` passes. False when a
+// second stop signal came first.
+bool wait_for_requests(std::chrono::steady_clock::time_point deadline,
+                       const sigset_t& stop_signals) {
+  while (requests_in_flight() > 0 && std::chrono::steady_clock::now() < deadline) {
+    timespec poll_interval{0, 10 * 1000 * 1000};
+    if (sigtimedwait(&stop_signals, nullptr, &poll_interval) > 0) return false;
+  }
+  return true;
+}
+
+// After the first signal: no new connections, connections without a whole
+// head closed at once, and up to CON_TIMEOUT seconds for the requests in
+// flight; those still running are cut and write their access lines. A second
+// signal ends it at once.
 [[noreturn]] void stop(pthread_t listener, const sigset_t& stop_signals) {
   stop_intake();
   pthread_join(listener, nullptr);
-  auto deadline = std::chrono::steady_clock::now() +
-                  std::chrono::seconds(static_cast<std::uint16_t>(CON_TIMEOUT));
-  while (requests_in_flight() > 0 && std::chrono::steady_clock::now() < deadline) {
-    timespec poll_interval{0, 10 * 1000 * 1000};
-    if (sigtimedwait(&stop_signals, nullptr, &poll_interval) > 0) break;
-  }
+  close_unstarted_requests();
+  auto now = std::chrono::steady_clock::now();
+  if (!wait_for_requests(now + std::chrono::seconds(CON_TIMEOUT), stop_signals)) end_now();
+  if (requests_in_flight() == 0) end_now();
+  cut_requests();
+  // A cut request ends at once unless it is still connecting or resolving.
+  wait_for_requests(std::chrono::steady_clock::now() + std::chrono::seconds(2), stop_signals);
   end_now();
+}
+
+// Signals that would end the process by default but have no use yet.
+constexpr int ignored_signals[] = {SIGHUP, SIGUSR1, SIGUSR2};
+
+bool is_ignored(int signal_number) {
+  for (int ignored : ignored_signals) {
+    if (signal_number == ignored) return true;
+  }
+  return false;
+}
+
+// Waits for a stop signal; the others are noted and left at that.
+void wait_for_stop(const sigset_t& waited) {
+  for (;;) {
+    int signal_number = 0;
+    if (sigwait(&waited, &signal_number) != 0) continue;
+    if (!is_ignored(signal_number)) return;
+    if (LOG != log_mode::off) {
+      fprintf(stderr, "ferry: %s ignored\n", sigabbrev_np(signal_number));
+    }
+  }
 }
 
 }  // namespace
@@ -104,7 +143,8 @@ int main(int argc, char** argv, char** env) {
   if (!settings_usable()) return 255;
   // A client that goes away must fail a write, not end the process.
   signal(SIGPIPE, SIG_IGN);
-  ti.tv_sec = static_cast<std::uint16_t>(CON_TIMEOUT);
+  // A write may wait as long as a connection may pass no byte.
+  ti.tv_sec = IDLE_TIMEOUT == 0 ? -1 : IDLE_TIMEOUT;
   ti.tv_usec = 0;
 
   // Blocked here, so every thread inherits it and only the wait below takes them.
@@ -112,7 +152,9 @@ int main(int argc, char** argv, char** env) {
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGTERM);
   sigaddset(&stop_signals, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+  sigset_t waited = stop_signals;
+  for (int ignored : ignored_signals) sigaddset(&waited, ignored);
+  pthread_sigmask(SIG_BLOCK, &waited, nullptr);
 
   pthread_t listener;
   int created = pthread_create(&listener, nullptr, listen_incoming, nullptr);
@@ -122,8 +164,6 @@ int main(int argc, char** argv, char** env) {
     exit(-1);
   }
   threads[1].store(listener, std::memory_order_relaxed);
-  int signal_number = 0;
-  while (sigwait(&stop_signals, &signal_number) != 0) {
-  }
+  wait_for_stop(waited);
   stop(listener, stop_signals);
 }

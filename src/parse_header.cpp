@@ -305,13 +305,14 @@ void close_keep_alive(std::string* text) {
   *text = std::move(result);
 }
 
-// Control bytes other than CR LF and LF line breaks as \xNN.
+// Control bytes other than CR LF and LF line breaks, and bytes 0x80-0xFF
+// (0x9b starts a control sequence on 8-bit terminals), as \xNN.
 void append_escaped(std::string_view text, std::string* out) {
   constexpr char digits[] = "0123456789abcdef";
   for (std::size_t i = 0; i < text.size(); ++i) {
     auto byte = static_cast<unsigned char>(text[i]);
     bool line_break = byte == '\n' || (byte == '\r' && i + 1 < text.size() && text[i + 1] == '\n');
-    if ((byte >= 0x20 && byte != 0x7f) || line_break) {
+    if ((byte >= 0x20 && byte < 0x7f) || line_break) {
       out->push_back(text[i]);
     } else {
       out->append("\\x").push_back(digits[byte >> 4]);
@@ -543,6 +544,12 @@ std::string forward_head(std::string_view head, const http_request& request) {
 std::string host_field_value(const http_request& request) {
   if (request.port == 0 || request.port == 80) return request.host;
   return request.host + ":" + std::to_string(request.port);
+}
+
+std::string escape_for_trace(std::string_view text) {
+  std::string out;
+  append_escaped(text, &out);
+  return out;
 }
 
 std::string trace_head(std::string_view head) {

@@ -63,8 +63,12 @@ std::string host_field_value(const http_request& request);
 
 // The head as the trace prints it: the values of Authorization,
 // Proxy-Authorization and Cookie replaced by their length, and control bytes
-// other than the line breaks written as \xNN, so a value cannot forge a line.
+// other than the line breaks and bytes 0x80-0xFF written as \xNN, so a value
+// cannot forge a line or drive a terminal.
 std::string trace_head(std::string_view head);
+
+// `text` escaped as trace_head escapes a value.
+std::string escape_for_trace(std::string_view text);
 
 // Edits a server's answer as it streams through: interim (1xx) heads pass as
 // they are, the final head gets one "Connection: close" in place of the

@@ -8,11 +8,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -25,6 +27,7 @@
 namespace {
 
 using steady_clock = std::chrono::steady_clock;
+constexpr auto no_deadline = steady_clock::time_point::max();
 
 constexpr std::size_t chunk_size = 4096;
 // Without the trace, whose lines name each 4 KiB chunk, a flow that fills its
@@ -70,6 +73,7 @@ const char* reason_phrase(int status) {
     case 408: return "Request Timeout";
     case 431: return "Request Header Fields Too Large";
     case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
     case 504: return "Gateway Timeout";
     case 508: return "Loop Detected";
     default: return "Error";
@@ -98,12 +102,18 @@ void refuse(access_record& record, int clifd, int status, std::string_view body_
   linger_close(clifd);
 }
 
-// -1, no limit, for a setting of 0 seconds.
-int limit_ms(std::uint16_t seconds) { return seconds == 0 ? -1 : seconds * 1000; }
-
+// What is left until `deadline`, -1 for no deadline.
 int milliseconds_left(steady_clock::time_point deadline) {
+  if (deadline == no_deadline) return -1;
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now());
-  return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+  return left.count() > 0 ? static_cast<int>(std::min<long long>(left.count(), 1 << 30)) : 0;
+}
+
+// One HEAD_TIMEOUT from acceptance covers the wait for a slot, the PROXY
+// header and the head.
+steady_clock::time_point head_deadline(const client_peer& peer) {
+  if (HEAD_TIMEOUT == 0) return no_deadline;
+  return peer.accepted + std::chrono::seconds(HEAD_TIMEOUT);
 }
 
 // What the client sent of its head, and whether it may send more.
@@ -115,35 +125,41 @@ struct head_read {
 
 // One read of the head with what is left of HEAD_TIMEOUT. Returns false when
 // the client ended, failed or ran out of time.
-bool read_more(int clifd, char* into, std::size_t wanted, int timeout_ms,
-               steady_clock::time_point deadline, ssize_t& got, head_read& state) {
-  got = readn(clifd, into, wanted, timeout_ms < 0 ? -1 : milliseconds_left(deadline));
+bool read_more(int clifd, char* into, std::size_t wanted, steady_clock::time_point deadline,
+               ssize_t& got, head_read& state) {
+  got = readn(clifd, into, wanted, milliseconds_left(deadline));
   if (got > 0) return true;
   state.client_open = false;
   state.timed_out = got == -2;
   return false;
 }
 
-// Reads until the head is complete, the client closes or fails, HEAD_TIMEOUT
-// runs out, or max_head_size bytes have come. Returns the head's length, 0
+// Reads until the head is complete, the client closes or fails, `deadline`
+// passes, or max_head_size bytes have come; the first `already` bytes of
+// `first` came before (after a PROXY header). Returns the head's length, 0
 // when there is no complete head.
-std::size_t read_head(int clifd, char* first, std::string& longer, head_read& state) {
-  int timeout_ms = limit_ms(HEAD_TIMEOUT);
-  auto deadline = steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+std::size_t read_head(int clifd, char* first, std::size_t already, std::string& longer,
+                      head_read& state, steady_clock::time_point deadline) {
+  std::string_view& received = state.received;
+  received = std::string_view(first, already);
+  if (std::size_t head = head_length(received); head > 0) return head;
   // One read of at most a chunk first: a head that arrives whole is traced
   // exactly as a single read, and needs no buffer of its own.
+  if (already < chunk_size) {
+    ssize_t got = 0;
+    bool more = read_more(clifd, first + already, chunk_size - already, deadline, got, state);
+    received = std::string_view(first, already + (got > 0 ? static_cast<std::size_t>(got) : 0));
+    if (!more) return 0;
+    if (std::size_t head = head_length(received); head > 0) return head;
+  }
   ssize_t got = 0;
-  bool more = read_more(clifd, first, chunk_size, timeout_ms, deadline, got, state);
-  std::string_view& received = state.received;
-  received = std::string_view(first, got > 0 ? static_cast<std::size_t>(got) : 0);
-  if (!more) return 0;
-  if (std::size_t head = head_length(received); head > 0) return head;
+  bool more = true;
   longer.assign(received);
   while (longer.size() < max_head_size) {
     std::size_t size = longer.size();
     std::size_t wanted = max_head_size - size < chunk_size ? max_head_size - size : chunk_size;
     longer.resize(size + wanted);
-    more = read_more(clifd, longer.data() + size, wanted, timeout_ms, deadline, got, state);
+    more = read_more(clifd, longer.data() + size, wanted, deadline, got, state);
     longer.resize(size + (got > 0 ? static_cast<std::size_t>(got) : 0));
     received = longer;
     if (!more) return 0;
@@ -194,13 +210,42 @@ bool loops_back(const std::vector<sockaddr_in>& addresses, std::uint16_t port) {
   return found;
 }
 
+// This machine's IPv4 addresses (host order), read again when older than two
+// seconds: reading them asks the kernel, too dear for every request.
+std::vector<std::uint32_t> this_machine_addresses() {
+  static std::mutex mutex;
+  static std::vector<std::uint32_t> addresses;
+  static steady_clock::time_point read_at;
+  std::lock_guard lock(mutex);
+  auto now = steady_clock::now();
+  if (read_at != steady_clock::time_point() && now - read_at < std::chrono::seconds(2)) {
+    return addresses;
+  }
+  ifaddrs* interfaces = nullptr;
+  if (getifaddrs(&interfaces) != 0) return addresses;
+  addresses.clear();
+  for (const ifaddrs* entry = interfaces; entry != nullptr; entry = entry->ifa_next) {
+    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
+    addresses.push_back(ntohl(reinterpret_cast<const sockaddr_in*>(entry->ifa_addr)->sin_addr.s_addr));
+  }
+  freeifaddrs(interfaces);
+  read_at = now;
+  return addresses;
+}
+
 // The first of `addresses` that DENY_TO refuses to `peer`, or null. A client
 // on loopback may reach what it could reach without ferry.
 const sockaddr_in* denied_destination(const std::vector<sockaddr_in>& addresses,
                                       const client_peer& peer) {
-  if ((peer.address >> 24) == 127) return nullptr;
+  if (peer.deny_to_exempt) return nullptr;
+  std::vector<std::uint32_t> own;
+  if (list_has_self(DENY_TO)) own = this_machine_addresses();
   for (const sockaddr_in& address : addresses) {
-    if (list_contains(DENY_TO, ntohl(address.sin_addr.s_addr))) return &address;
+    std::uint32_t host_order = ntohl(address.sin_addr.s_addr);
+    if (list_contains(DENY_TO, host_order) ||
+        std::find(own.begin(), own.end(), host_order) != own.end()) {
+      return &address;
+    }
   }
   return nullptr;
 }
@@ -288,6 +333,7 @@ enum class relay_end {
 
 struct relay {
   access_record* record = nullptr;
+  cut_point* cut = nullptr;  // null when no stop can reach this request
   flow answer;  // server to client
   flow upload;  // client to server
   char first_read[chunk_size];  // the head, then the answer's chunks
@@ -370,7 +416,9 @@ move_result step_upload(relay& r, relay_end& end) {
   return result;
 }
 
-long write_limit_ms() { return ti.tv_sec * 1000L + ti.tv_usec / 1000; }
+// A write may wait as long as a relay may pass no byte: a client that pauses
+// is not dead. -1: no limit.
+long write_limit_ms() { return IDLE_TIMEOUT == 0 ? -1 : IDLE_TIMEOUT * 1000L; }
 
 long since_ms(steady_clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - start)
@@ -386,16 +434,19 @@ int wait_limit(const relay& r) {
     if (shortest < 0 || left < shortest) shortest = left;
   };
   for (const flow* direction : {&r.answer, &r.upload}) {
-    if (direction->blocked) consider(write_limit_ms() - since_ms(direction->blocked_since));
+    if (direction->blocked && write_limit_ms() >= 0) {
+      consider(write_limit_ms() - since_ms(direction->blocked_since));
+    }
   }
   if (IDLE_TIMEOUT != 0) consider(IDLE_TIMEOUT * 1000L - since_ms(r.last_move));
   return static_cast<int>(shortest);
 }
 
 // Applies the write timeout: an answer the client does not take for
-// CON_TIMEOUT ends the relay (true); an upload the server does not take ends
+// IDLE_TIMEOUT ends the relay (true); an upload the server does not take ends
 // only the upload.
 bool answer_timed_out(relay& r) {
+  if (write_limit_ms() < 0) return false;
   if (r.upload.blocked && since_ms(r.upload.blocked_since) >= write_limit_ms()) end_upload(r);
   return r.answer.blocked && since_ms(r.answer.blocked_since) >= write_limit_ms();
 }
@@ -493,7 +544,7 @@ unique_fd open_upstream(relay& r, int clifd, const http_request& request,
     return unique_fd();
   }
   bool timed_out = false;
-  unique_fd servfd(connect_first(addresses, static_cast<int>(write_limit_ms()), &timed_out));
+  unique_fd servfd(connect_first(addresses, CON_TIMEOUT * 1000, &timed_out));
   if (servfd.get() < 0) {
     if (timed_out) {
       refuse(*r.record, clifd, 504, "connection to host timed out");
@@ -552,6 +603,24 @@ void report_server_write_failure(access_record& record) {
   }
 }
 
+// Lets a stop reach the server's socket while it is open: cleared before the
+// owner closes it, as it is declared after the owner.
+class server_watch {
+ public:
+  server_watch(cut_point* cut, int servfd) : cut_(cut) {
+    if (cut_ != nullptr) cut_->set_server(servfd);
+  }
+  server_watch(const server_watch&) = delete;
+  server_watch& operator=(const server_watch&) = delete;
+  ~server_watch() { clear(); }
+  void clear() {
+    if (cut_ != nullptr) cut_->clear_server();
+  }
+
+ private:
+  cut_point* cut_;
+};
+
 // Connects to the server the request names and relays through `r`. The head
 // and the body bytes that came with it may lie in r's answer buffer: they are
 // sent before the first answer byte is read.
@@ -560,9 +629,10 @@ void serve(relay& r, int clifd, const http_request& request, std::string_view he
   std::string sent = forward_head(head, request);
   print_head(sent);
   // Built only for the trace: with LOG=access or off nothing reads it.
-  if (tracing()) trace("hostname: [", host_field_value(request), "]", 256, "\n");
+  if (tracing()) trace("hostname: [", escape_for_trace(host_field_value(request)), "]", 256, "\n");
   unique_fd servfd = open_upstream(r, clifd, request, peer);
   if (servfd.get() < 0) return;
+  server_watch watch(r.cut, servfd.get());
   trace_line("send header");
   sent.append(state.received.substr(head_size));
   if (writen(servfd.get(), sent.data(), sent.size()) < 0) {
@@ -574,6 +644,7 @@ void serve(relay& r, int clifd, const http_request& request, std::string_view he
   trace_line("send/receive");
   relay_end end = pump(r, clifd, servfd.get(), state.client_open, request.body_expected);
   r.record->status = r.editor.status();
+  watch.clear();
   servfd.reset();
   // The client may still be sending: a body the server did not read.
   bool client_may_send = r.upload.source_open || r.upload_failed;
@@ -588,9 +659,10 @@ void serve(relay& r, int clifd, const http_request& request, std::string_view he
 void open_tunnel(relay& r, int clifd, const http_request& request, std::string_view head,
                  const head_read& state, std::size_t head_size, const client_peer& peer) {
   print_head(head);
-  trace("tunnel to: [", request.host, ":", request.port, "]\n");
+  if (tracing()) trace("tunnel to: [", escape_for_trace(request.host), ":", request.port, "]\n");
   unique_fd servfd = open_upstream(r, clifd, request, peer);
   if (servfd.get() < 0) return;
+  server_watch watch(r.cut, servfd.get());
   constexpr std::string_view established = "HTTP/1.1 200 Connection established\r\n\r\n";
   r.record->status = 200;
   if (writen(clifd, established.data(), established.size()) < 0) {
@@ -624,17 +696,21 @@ void note_request(access_record& record, const http_request& request) {
   record.target += request.path;
 }
 
-// Reads the PROXY header a balancer sends first, within HEAD_TIMEOUT, and
-// takes the client it names. Returns false, with nothing answered, when the
-// header is missing, bad or late.
-bool take_proxy_header(int clifd, client_peer& peer, access_record& record) {
-  int timeout_ms = limit_ms(HEAD_TIMEOUT);
-  auto deadline = steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+// Reads the PROXY header a balancer sends first, before `deadline`, and
+// takes the client it names; what came after it is left at the start of
+// `buffer`, `already` bytes. Returns false, with nothing answered, when the
+// header is missing, bad or late, or the balancer closed.
+bool take_proxy_header(int clifd, client_peer& peer, access_record& record, char* buffer,
+                       std::size_t& already) {
   proxy_header header;
-  if (!read_proxy_header(clifd, header, timeout_ms < 0 ? -1 : milliseconds_left(deadline))) {
+  std::size_t received = 0;
+  if (!read_proxy_header(clifd, header, milliseconds_left(head_deadline(peer)), buffer,
+                         chunk_size, received)) {
     record.ending = "bad-proxy-header";
     return false;
   }
+  already = received - header.size;
+  std::memmove(buffer, buffer + header.size, already);
   if (header.has_address) {
     peer.address = header.address;
     peer.port = header.port;
@@ -661,21 +737,65 @@ void set_up_relay(std::uint16_t own_port) {
   }
 }
 
-std::string error_answer(int status, std::string_view body_line) {
+std::string error_answer(int status, std::string_view body_line,
+                         std::string_view extra_fields) {
   std::string answer = "HTTP/1.1 " + std::to_string(status) + " " + reason_phrase(status) +
                        "\r\nContent-Type: text/plain\r\nContent-Length: " +
-                       std::to_string(body_line.size() + 1) + "\r\nConnection: close\r\n\r\n";
+                       std::to_string(body_line.size() + 1) + "\r\n";
+  answer.append(extra_fields).append("Connection: close\r\n\r\n");
   answer.append(body_line);
   answer += '\n';
   return answer;
 }
 
-void relay_request(int clifd, client_peer peer, access_record& record) {
+std::size_t answer_and_close_now(int clifd, std::string_view answer) {
+  ssize_t sent = answer.empty() ? 0 : send(clifd, answer.data(), answer.size(),
+                                           MSG_DONTWAIT | MSG_NOSIGNAL);
+  shutdown(clifd, SHUT_WR);
+  char scratch[4096];
+  for (int reads = 0; reads < 16; ++reads) {
+    if (recv(clifd, scratch, sizeof scratch, MSG_DONTWAIT) <= 0) break;
+  }
+  close(clifd);
+  return sent > 0 ? static_cast<std::size_t>(sent) : 0;
+}
+
+void cut_point::set_server(int servfd) {
+  std::lock_guard lock(mutex_);
+  server_ = servfd;
+}
+
+void cut_point::note_head_complete() {
+  std::lock_guard lock(mutex_);
+  head_complete_ = true;
+}
+
+bool cut_point::cut(bool unfinished_heads_only) {
+  std::lock_guard lock(mutex_);
+  if (unfinished_heads_only && head_complete_) return false;
+  for (int fd : {client_, server_}) {
+    if (fd >= 0) shutdown(fd, SHUT_RDWR);
+  }
+  cut_ = true;
+  return true;
+}
+
+bool cut_point::was_cut() {
+  std::lock_guard lock(mutex_);
+  return cut_;
+}
+
+void relay_request(int clifd, client_peer peer, access_record& record, cut_point* cut) {
   trace_line("getting header");
   relay r;
   r.record = &record;
+  r.cut = cut;
+  // Only a client whose own socket is on loopback may reach what it could
+  // reach without ferry; a PROXY header's word for it does not count.
+  peer.deny_to_exempt = !peer.proxied && (peer.address >> 24) == 127;
+  std::size_t already = 0;
   if (peer.proxied) {
-    if (!take_proxy_header(clifd, peer, record)) return;
+    if (!take_proxy_header(clifd, peer, record, r.first_read, already)) return;
     // The listener could not judge a balancer's client; judged here instead.
     // A header that names no client is judged once a request follows: a
     // health check just closes.
@@ -686,7 +806,8 @@ void relay_request(int clifd, client_peer peer, access_record& record) {
   }
   std::string longer;
   head_read state;
-  std::size_t head_size = read_head(clifd, r.first_read, longer, state);
+  std::size_t head_size =
+      read_head(clifd, r.first_read, already, longer, state, head_deadline(peer));
   record.from_client += state.received.size();
   if (peer.proxied && !peer.named) {
     // A balancer's health check: a header without a client, then the close.
@@ -707,6 +828,7 @@ void relay_request(int clifd, client_peer peer, access_record& record) {
     }
     return;
   }
+  if (cut != nullptr) cut->note_head_complete();
   std::string_view head = state.received.substr(0, head_size);
   http_request request;
   if (int status = parse_request(head, &request); status != 0) {

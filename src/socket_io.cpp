@@ -59,6 +59,7 @@ ssize_t write_once(int fd, const void* buffer, std::size_t count) {
 }
 
 int write_wait_ms() {
+  if (ti.tv_sec < 0) return -1;
   return static_cast<int>(ti.tv_sec * 1000 + ti.tv_usec / 1000);
 }
 
@@ -324,26 +325,21 @@ int tcp_connect(const char* host, const char* serv) {
   return connect_first(addresses, 0);
 }
 
-bool read_proxy_header(int fd, proxy_header& header, int timeout_ms) {
+bool read_proxy_header(int fd, proxy_header& header, int timeout_ms, char* buffer,
+                       std::size_t capacity, std::size_t& received) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  char peeked[1024];
+  received = 0;
   for (;;) {
     pollfd waited{fd, POLLIN, 0};
     int ready = poll_once(waited, milliseconds_until(deadline, timeout_ms));
     if (ready < 0 && errno == EINTR) continue;
     if (ready <= 0) return false;
-    // Peeked, not read: the bytes after the header belong to the request.
-    ssize_t got = recv(fd, peeked, sizeof peeked, MSG_PEEK | MSG_DONTWAIT);
+    ssize_t got = recv(fd, buffer + received, capacity - received, MSG_DONTWAIT);
     if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
     if (got <= 0) return false;
-    auto size = static_cast<std::size_t>(got);
-    proxy_header::result result = parse_proxy_header(std::string_view(peeked, size), header);
-    if (result == proxy_header::result::complete) {
-      return recv(fd, peeked, header.size, MSG_DONTWAIT) == static_cast<ssize_t>(header.size);
-    }
-    if (result == proxy_header::result::bad || size == sizeof peeked) return false;
-    // The rest is on its way; a peek at once would find the same bytes.
-    timespec pause{0, 5 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
+    received += static_cast<std::size_t>(got);
+    auto result = parse_proxy_header(std::string_view(buffer, received), header);
+    if (result == proxy_header::result::complete) return true;
+    if (result == proxy_header::result::bad || received >= proxy_header_limit) return false;
   }
 }

@@ -16,8 +16,8 @@
 #include "proxy_protocol.h"
 #include "unique_fd.h"
 
-// Bound of every write wait: CON_TIMEOUT seconds. Set once by main before any
-// other thread exists.
+// Bound of every write wait: IDLE_TIMEOUT seconds; negative seconds: no bound.
+// Set once by main before any other thread exists.
 extern timeval ti;
 
 // Waits until `fd` is readable, then reads once, at most `count` bytes.
@@ -63,8 +63,13 @@ int connect_first(const std::vector<sockaddr_in>& addresses, int timeout_ms,
 // descriptor, or -1.
 int tcp_connect(const char* host, const char* serv);
 
-// Reads the PROXY header at the start of `fd`, waiting at most `timeout_ms`
-// in all (-1: no limit), and nothing after it. Returns false when the bytes
-// are not a header, the peer ends or fails, the time runs out, or the header
-// is longer than ferry takes (1 KiB).
-bool read_proxy_header(int fd, proxy_header& header, int timeout_ms);
+// The longest PROXY header ferry takes.
+inline constexpr std::size_t proxy_header_limit = 1024;
+
+// Reads the PROXY header at the start of `fd` into `buffer`, waiting at most
+// `timeout_ms` in all (-1: no limit); `received` is what was read, the header
+// and maybe bytes after it. Returns false when the bytes are not a header,
+// the peer ends or fails, the time runs out, or the header is longer than
+// proxy_header_limit. `capacity` must be above that limit.
+bool read_proxy_header(int fd, proxy_header& header, int timeout_ms, char* buffer,
+                       std::size_t capacity, std::size_t& received);

@@ -39,6 +39,7 @@ TEST(AddressList, ReadsAWholeListOrSaysWhyNot) {
       {"none,10.0.0.1", "\"none\": not an address"},
       {"10.0.0.1,,10.0.0.2", "empty item"},
       {"10.0.0.1,", "empty item"},
+      {"self", "\"self\": not an address"},
       {" \t", "no items"}};
   for (const auto& [text, expected] : good) {
     address_list list = {{1, all_ones}};
@@ -65,6 +66,18 @@ TEST(AddressList, MatchesUpToTheRangeEdges) {
   }
   EXPECT_TRUE(list_contains(address_list{{0, 0}}, all_ones));
   EXPECT_FALSE(list_contains(address_list{}, 0));
+}
+
+// "self" is a word only DENY_TO takes; it matches no address by itself.
+TEST(AddressList, SelfIsAWordOfItsOwn) {
+  address_list list;
+  std::string problem;
+  ASSERT_TRUE(parse_address_list("10.0.0.0/8, self", list, problem, true)) << problem;
+  EXPECT_TRUE(list_has_self(list));
+  EXPECT_EQ(format_address_list(list), "10.0.0.0/8,self");
+  for (std::uint32_t address : {0u, all_ones, 0x7f000001u}) EXPECT_FALSE(list_contains(list, address));
+  ASSERT_TRUE(parse_address_list("10.0.0.0/8", list, problem, true));
+  EXPECT_FALSE(list_has_self(list));
 }
 
 TEST(PortList, ReadsPortsRangesAndNoneAndMatchesUpToTheEdges) {

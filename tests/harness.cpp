@@ -282,7 +282,19 @@ std::string ferry_process::output() {
 
 std::string ferry_process::errors() {
   std::lock_guard lock(mutex_);
-  return errors_;
+  std::string errors = errors_;
+  std::size_t line = errors.starts_with(startup_start) ? 0 : errors.find("\n" + startup_start);
+  if (line == std::string::npos) return errors;
+  if (line > 0) ++line;
+  std::size_t end = errors.find('\n', line);
+  return end == std::string::npos ? errors : errors.erase(line, end + 1 - line);
+}
+
+std::string ferry_process::startup_line() {
+  std::lock_guard lock(mutex_);
+  std::size_t line = errors_.find(startup_start);
+  if (line == std::string::npos) return "";
+  return errors_.substr(line, errors_.find('\n', line) - line);
 }
 
 long ferry_process::error_count(const std::string& text) {

@@ -55,9 +55,12 @@ class ferry_process {
 
   pid_t pid() const { return pid_; }
   std::string output();
-  // Standard error, whole; with the trace dropped, its first 64 KiB and any
-  // sanitizer report.
+  // Standard error but the start-up line; with the trace dropped, its first
+  // 64 KiB and any sanitizer report.
   std::string errors();
+  // The start-up line ("ferry listening on ..."), without its newline.
+  std::string startup_line();
+  static inline const std::string startup_start = "ferry listening on ";
   // How often standard error holds `text`: all of it for counted_errors, else errors().
   long error_count(const std::string& text);
   // Waits until standard output (or error, as error_count counts) holds `text`

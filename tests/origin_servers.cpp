@@ -125,7 +125,7 @@ std::vector<std::string> nginx_command(const std::string& folder, const std::str
       "pid " + f + "/nginx.pid;\nerror_log " + f + "/error.log;\n"
       "worker_rlimit_nofile 8192;\nevents { worker_connections 4096; }\n"
       "http {\n"
-      "  types { text/plain txt; application/octet-stream bin; }\n"
+      "  types { text/plain txt; text/html html; application/octet-stream bin; }\n"
       "  default_type application/octet-stream;\n"
       "  log_format relay '$request|$http_proxy_connection|$status';\n"
       "  access_log " + f + "/access.log relay;\n"

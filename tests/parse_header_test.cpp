@@ -280,6 +280,7 @@ TEST(TraceHead, HidesCredentialsAndEscapesControlBytes) {
       {"GET / HTTP/1.1\r\nX: a\x1b[2J\rthread 2 freed\x7f\t\r\n\r\n",
        "GET / HTTP/1.1\r\nX: a\\x1b[2J\\x0dthread 2 freed\\x7f\\x09\r\n\r\n"},
       {"Cookie:\r\n", "Cookie: [hidden, 0 bytes]\r\n"},
+      {"GET http://a\x9b.test/\xc2\x9b HTTP/1.1\r\n", "GET http://a\\x9b.test/\\xc2\\x9b HTTP/1.1\r\n"},
   };
   for (const auto& [head, shown] : rows) EXPECT_EQ(trace_head(head), shown) << head;
 }

@@ -11,6 +11,7 @@
 
 #include "harness.h"
 #include "origin_servers.h"
+#include "unique_fd.h"
 
 using namespace harness;
 
@@ -393,7 +394,7 @@ TEST(Relay, ClientThatLeavesOrStallsFreesSlot) {
     }
     return got;
   });
-  ferry_process ferry({"LISTEN_PORT=8080", "CON_TIMEOUT=1"});
+  ferry_process ferry({"LISTEN_PORT=8080", "CON_TIMEOUT=1", "IDLE_TIMEOUT=2"});
   baseline idle = start(ferry);
 
   // Leaves: reads a little of the answer, then closes with more unread.
@@ -408,7 +409,7 @@ TEST(Relay, ClientThatLeavesOrStallsFreesSlot) {
   EXPECT_TRUE(ferry.wait_output("thread 2 freed\n", 1, 15s));
   ASSERT_TRUE(origin.wait_done(1, 15s));
 
-  // Stalls: stays connected but reads nothing; the write wait runs out.
+  // Stalls: stays connected but reads nothing; the write wait (IDLE_TIMEOUT) runs out.
   fd = connect_to("127.0.0.1", 8080);
   ASSERT_GE(fd, 0);
   ASSERT_TRUE(send_all(fd, head_to_origin));
@@ -421,14 +422,18 @@ TEST(Relay, ClientThatLeavesOrStallsFreesSlot) {
   EXPECT_TRUE(ferry.wait_counts(idle.descriptors, idle.threads));
 }
 
-TEST(Relay, LargeAnswerArrivesByteExact) {
+// A client that pauses longer than CON_TIMEOUT is not dead: writes wait up
+// to IDLE_TIMEOUT.
+TEST(Relay, LargeAnswerArrivesByteExactAfterAPause) {
   set_hosts("127.0.0.1 origin.test\n");
   const std::string answer = "HTTP/1.0 200 OK\r\n\r\n" + random_bytes(8 << 20, 11);
   scripted_origin origin("127.0.0.1", answer_and_drain(answer));
-  ferry_process ferry({"LISTEN_PORT=8080"});
+  ferry_process ferry({"LISTEN_PORT=8080", "CON_TIMEOUT=1", "IDLE_TIMEOUT=30"});
   start(ferry);
 
-  reply got = exchange(head_to_origin);
+  unique_fd paused(open_request(head_to_origin));
+  std::this_thread::sleep_for(3s);
+  reply got = read_reply(paused.get(), 60s);
   EXPECT_TRUE(got.ended());
   ASSERT_EQ(got.data.size(), relayed(answer).size());
   EXPECT_TRUE(got.data == relayed(answer)) << "8 MiB answer differs";
