@@ -167,8 +167,15 @@ std::string printable(std::string_view text) {
 void apply_checked(const checked_setting& setting, const char* value) {
   std::string problem;
   if (setting.read(value, problem) || !conf_problem.empty()) return;
-  conf_problem =
-      printable(std::string(setting.name) + "=\"" + value + "\" is not valid: " + problem);
+  // A value of any length is shown by its start, so the line stays readable.
+  constexpr std::size_t shown_length = 100;
+  std::string shown(value);
+  if (shown.size() > shown_length) {
+    shown = shown.substr(0, shown_length) + "...(" + std::to_string(shown.size()) + " bytes)";
+  }
+  std::string line = std::string(setting.name) + "=\"" + shown + "\" is not valid: ";
+  if (problem.size() > 2 * shown_length) problem = problem.substr(0, 2 * shown_length) + "...";
+  conf_problem = printable(line + problem);
 }
 
 }  // namespace

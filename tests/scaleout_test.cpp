@@ -227,7 +227,9 @@ TEST(ScaleOut, RequestsSucceedOnceAKilledInstanceIsMarkedDown) {
   for (const auto& instance : instances) {
     ferries.push_back(std::make_unique<ferry_process>(
         std::vector<std::string>{"LISTEN_PORT=" + std::to_string(instance.port), "BACKLOG=1000",
-                                 "LOG=access", "PROXY_FROM=127.0.0.1"}));
+                                 "LOG=access", "PROXY_FROM=127.0.0.1",
+                                 // The origin is on loopback; the balancer's clients are not.
+                                 "DENY_TO=none"}));
     ASSERT_TRUE(ferries.back()->wait_listening(instance.port)) << ferries.back()->errors();
   }
   balancer haproxy(folder.path());

@@ -96,6 +96,10 @@ TEST_F(Settings, BadCheckedValueKeepsTheDefaultAndIsNamedOnOneLine) {
       {"MAX_RAM_CACHE=-7", R"(MAX_RAM_CACHE="-7" is not valid: not a whole number 0 to)"},
       {"MAX_HDD_CACHE=9223372036854775808", R"(MAX_HDD_CACHE="9223372036854775808" is not)"},
       {"MAX_HDD_CACHE=0x10", R"(MAX_HDD_CACHE="0x10" is not valid)"},
+      // A long value is shown by its start.
+      {"ALLOW=" + std::string(150, '9'),
+       "ALLOW=\"" + std::string(100, '9') + "...(150 bytes)\" is not valid: \"" +
+           std::string(100, '9')},
   };
   for (const auto& [entry, expected] : cases) {
     read({entry});
