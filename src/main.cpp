@@ -130,7 +130,7 @@ void wait_for_stop(const sigset_t& waited) {
     if (sigwait(&waited, &signal_number) != 0) continue;
     if (!is_ignored(signal_number)) return;
     if (LOG != log_mode::off) {
-      fprintf(stderr, "ferry: %s ignored\n", sigabbrev_np(signal_number));
+      fprintf(stderr, "ferry: SIG%s ignored\n", sigabbrev_np(signal_number));
     }
   }
 }

@@ -2,6 +2,7 @@
 // signal, the PROXY header of balancers and its command line, through the
 // real process.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 
@@ -21,6 +22,7 @@
 
 using namespace harness;
 using system_clock = std::chrono::system_clock;
+using steady_clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -241,7 +243,11 @@ TEST(AccessLog, OffSaysNothingPerRequest) {
     EXPECT_TRUE(is_ferry_answer(ask(bytes, from).got.data)) << bytes;
   }
   EXPECT_TRUE(ferry.wait_counts(idle_descriptors, INT_MAX));
+  // An ignored signal is not worth a line either.
+  kill(ferry.pid(), SIGHUP);
+  EXPECT_EQ(ask(get_origin).got.data, relayed(short_answer));
   EXPECT_EQ(ferry.output(), "");
+  EXPECT_EQ(ferry.startup_line(), "");
   std::string errors = ferry.errors();
   EXPECT_EQ(count_of(errors, "\n"), 1) << errors;
   EXPECT_NE(errors.find("settings from the environment"), std::string::npos) << errors;
@@ -294,6 +300,48 @@ TEST(Stop, RequestsInFlightFinishAndNewConnectionsAreRefused) {
   EXPECT_EQ(slots, (std::set<std::string>{"2", "3", "4"}));
 }
 
+// SIGHUP, SIGUSR1 and SIGUSR2 leave ferry serving, with a line each. On
+// SIGTERM a connection without a whole head closes at once; a request that
+// outlasts CON_TIMEOUT is cut and logged as stopped.
+TEST(Stop, ClosesUnfinishedHeadsAtOnceAndCutsWhatOutlastsTheGrace) {
+  set_hosts("127.0.0.1 origin.test\n");
+  const std::string some = "HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\nsome";
+  scripted_origin slow("127.0.0.1", [&](int fd) {
+    read_head(fd);
+    send_within(fd, some);
+    return read_reply(fd, 30s).data;
+  });
+  ferry_process ferry({"LISTEN_PORT=8080", "LOG=access", "CON_TIMEOUT=1"});
+  ASSERT_TRUE(ferry.wait_listening(8080));
+  for (int signal_number : {SIGHUP, SIGUSR1, SIGUSR2}) {
+    kill(ferry.pid(), signal_number);
+    ASSERT_TRUE(ferry.wait_errors(sigabbrev_np(signal_number)));
+  }
+  EXPECT_EQ(ferry.errors(), "ferry: SIGHUP ignored\nferry: SIGUSR1 ignored\nferry: SIGUSR2 ignored\n");
+  auto [download, download_client] = open_client();
+  send_all(download.get(), get_origin);
+  EXPECT_EQ(read_up_to(download.get(), relayed(some).size()), relayed(some));
+  auto [idle, idle_client] = open_client();
+  std::this_thread::sleep_for(300ms);  // taken by a request thread
+
+  auto signalled = steady_clock::now();
+  kill(ferry.pid(), SIGTERM);
+  reply idle_got = read_reply(idle.get(), 5s);
+  EXPECT_TRUE(idle_got.ended() && idle_got.data.empty());
+  EXPECT_LT(steady_clock::now() - signalled, 500ms);
+  EXPECT_TRUE(read_reply(download.get(), 5s).ended());
+  EXPECT_GE(steady_clock::now() - signalled, 900ms);
+  EXPECT_EQ(ferry.wait_exit(5s), 0);
+  std::vector<std::string> lines = split(ferry.output());
+  ASSERT_EQ(lines.size(), 2u) << ferry.output();
+  std::sort(lines.begin(), lines.end(), [](const std::string& a, const std::string& b) {
+    return a.find(" GET ") < b.find(" GET ");
+  });
+  EXPECT_NE(lines[0].find(" GET http://origin.test/x 200 "), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find(" - - - 0 0 "), std::string::npos) << lines[1];
+  for (const auto& line : lines) EXPECT_TRUE(line.ends_with(" stopped")) << line;
+}
+
 TEST(Stop, SecondSignalEndsAtOnce) {
   set_hosts("127.0.0.1 origin.test\n");
   scripted_origin silent("127.0.0.1", [](int fd) { return read_reply(fd, 30s).data; });
@@ -326,13 +374,35 @@ TEST(Stop, TraceToAFileIsWholeAfterTheStop) {
   EXPECT_TRUE(trace.ends_with("thread 2 freed\n")) << trace;
 }
 
-// From a balancer in PROXY_FROM the client is the one its header names; a
-// connection without a good header is closed unanswered.
+// ferry's CPU time so far, in clock ticks.
+long cpu_ticks(pid_t pid) {
+  std::string stat = temp_files::read_file("/proc/" + std::to_string(pid) + "/stat");
+  std::vector<std::string> fields = split(stat.substr(stat.rfind(')') + 2), ' ');
+  return std::stol(fields.at(11)) + std::stol(fields.at(12));  // utime, stime
+}
+
+// Sends `bytes` one at a time, `pause` apart, until ferry closes; returns what came back.
+client_side trickle(const std::string& bytes, std::chrono::milliseconds pause) {
+  auto [fd, client] = open_client();
+  for (char byte : bytes) {
+    if (!send_all(fd.get(), std::string(1, byte))) break;
+    client.sent += byte;
+    pollfd closed{fd.get(), POLLIN, 0};
+    if (poll(&closed, 1, static_cast<int>(pause.count())) > 0) break;
+  }
+  client.got = read_reply(fd.get());
+  return client;
+}
+
+// From a balancer in PROXY_FROM the client is the one its header names, and
+// is judged by DENY_TO even when the header names loopback; a connection
+// without a good, timely header is closed unanswered.
 TEST(ProxyHeader, NamesTheClientForAllowAndTheLog) {
-  set_hosts("127.0.0.1 origin.test\n");
-  scripted_origin origin("127.0.0.1", answer_and_drain(short_answer));
+  add_local_address("10.1.1.1");
+  set_hosts("10.1.1.1 origin.test\n");
+  scripted_origin origin("10.1.1.1", answer_and_drain(short_answer));
   ferry_process ferry({"LISTEN_PORT=8080", "LOG=access", "PROXY_FROM=127.0.0.1",
-                       "ALLOW=10.1.2.3,127.0.0.2", "DENY_TO=none", "HEAD_TIMEOUT=1"});
+                       "ALLOW=10.1.2.3,127.0.0.2", "DENY_TO=127.0.0.0/8", "HEAD_TIMEOUT=1"});
   ASSERT_TRUE(ferry.wait_listening(8080));
   const std::string v1 = "PROXY TCP4 10.1.2.3 127.0.0.1 5555 8080\r\n";
   const std::string v2(
@@ -356,6 +426,18 @@ TEST(ProxyHeader, NamesTheClientForAllowAndTheLog) {
   const long get_size = static_cast<long>(get_origin.size());
   const std::string not_in_allow = "PROXY TCP4 10.7.7.7 127.0.0.1 5555 8080\r\n";
   const std::string malformed = "PROXY TCP4 10.1.2.3 nonsense\r\n";
+  const std::string names_loopback = "PROXY TCP4 127.0.0.2 127.0.0.1 5555 8080\r\n";
+  const std::string to_loopback = "GET http://127.0.0.1/x HTTP/1.1\r\n\r\n";
+  auto unfinished_then_closed = [] {
+    auto [fd, client] = open_client();
+    client.sent = "PROXY ";
+    send_all(fd.get(), client.sent);
+    shutdown(fd.get(), SHUT_WR);
+    auto sent = steady_clock::now();
+    client.got = read_reply(fd.get());
+    EXPECT_LT(steady_clock::now() - sent, 500ms);
+    return client;
+  };
   expect_lines(
       ferry,
       {
@@ -368,9 +450,27 @@ TEST(ProxyHeader, NamesTheClientForAllowAndTheLog) {
           {"missing", proxied("", get_origin, ""), "- - - 2 bad-proxy-header", 0, "", 0},
           {"malformed", proxied(malformed, get_origin, ""), "- - - 2 bad-proxy-header", 0, "", 0},
           {"late", proxied("", "", ""), "- - - 2 bad-proxy-header", about_a_second, "", 0},
+          {"unfinished", proxied("PROXY ", "", ""), "- - - 2 bad-proxy-header", about_a_second,
+           "", 0},
+          {"unfinished then closed", unfinished_then_closed, "- - - 2 bad-proxy-header", 0, "", 0},
+          {"a byte at a time", [&] { return trickle(v1 + get_origin, 300ms); },
+           "- - - 2 bad-proxy-header", about_a_second, "", 0},
+          {"names loopback", proxied(names_loopback, to_loopback, "HTTP/1.1 403 "),
+           "GET http://127.0.0.1/x 403 2 refused", 0, "127.0.0.2:5555",
+           static_cast<long>(to_loopback.size())},
           {"not a balancer", proxied("", v1 + get_origin, "HTTP/1.1 400 ", "127.0.0.2"),
            "- - 400 2 bad-request"},
       });
+  // Unfinished headers sleep until HEAD_TIMEOUT ends them: no CPU spent meanwhile.
+  std::vector<unique_fd> unfinished;
+  for (int i = 0; i < 30; ++i) {
+    unfinished.push_back(open_client().first);
+    send_all(unfinished.back().get(), "PROXY ");
+  }
+  long ticks = cpu_ticks(ferry.pid());
+  std::this_thread::sleep_for(700ms);
+  EXPECT_LE(cpu_ticks(ferry.pid()) - ticks, 2);
+  for (auto& fd : unfinished) EXPECT_TRUE(read_reply(fd.get(), 2s).ended());
 }
 
 TEST(Arguments, HelpVersionAndABadLogSetting) {
