@@ -1,6 +1,7 @@
 // Start-up, arguments, signals, and the stop on SIGTERM or SIGINT.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <cerrno>
 #include <chrono>
@@ -77,6 +78,16 @@ bool settings_usable() {
   return true;
 }
 
+// Every connection served or waiting holds a descriptor, a served one two:
+// the usual soft limit of 1024 would refuse accepts long before the slots
+// and the waiting room are full. The hard limit is what the system allows.
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+}
+
 // Everything written so far goes out, and nothing more can be added before
 // the process ends; threads still serving are cut.
 [[noreturn]] void end_now() {
@@ -141,6 +152,7 @@ int main(int argc, char** argv, char** env) {
   read_arguments(argc, argv);
   rchk_conf(env);
   if (!settings_usable()) return 255;
+  raise_descriptor_limit();
   // A client that goes away must fail a write, not end the process.
   signal(SIGPIPE, SIG_IGN);
   // A write may wait as long as a connection may pass no byte.

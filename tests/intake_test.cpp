@@ -82,6 +82,11 @@ TEST(Intake, ReservesSlotTwoAndFreesIt) {
   EXPECT_TRUE(ferry.wait_output("thread reserved at 2\n\nhere\n"));
   close(fd);
   EXPECT_TRUE(ferry.wait_output("thread 2 freed\n"));
+  // Where it listens, in every log mode but off.
+  EXPECT_TRUE(ferry.startup_line().starts_with(
+      "ferry listening on 0.0.0.0:8080 with 256 slots; LOG=trace ALLOW=127.0.0.0/8 "
+      "DENY_TO=0.0.0.0/8,127.0.0.0/8,169.254.0.0/16,224.0.0.0/3,self "))
+      << ferry.startup_line();
 }
 
 // A failed bind names the address and port, with advice that fits the error.
@@ -157,6 +162,21 @@ TEST(Intake, SurplusWaitsForAFreedSlotInOrder) {
   EXPECT_EQ(count_of(output, "thread reserved at"), 4) << output;
   EXPECT_TRUE(ferry.wait_counts(descriptors, threads));
   EXPECT_EQ(ferry.error_count(queue_full), 2);
+}
+
+// Past the 1024 connections that may wait, a connection is told to come back.
+TEST(Intake, PastTheWaitingBoundComesA503) {
+  ferry_process ferry({"LISTEN_PORT=8087", "BACKLOG=1"}, {.keep_trace = false});
+  ASSERT_TRUE(ferry.wait_listening(8087));
+  std::vector<std::unique_ptr<client>> waiting;
+  for (int i = 0; i < 1 + 1024; ++i) waiting.push_back(std::make_unique<client>(8087));
+  ASSERT_TRUE(ferry.wait_errors(queue_full, 1024, 30s));
+  client turned_away(8087);
+  reply got = read_reply(turned_away.fd(), 10s);
+  EXPECT_TRUE(got.ended());
+  EXPECT_TRUE(got.data.starts_with("HTTP/1.1 503 Service Unavailable\r\n")) << got.data;
+  EXPECT_NE(got.data.find("\r\nRetry-After: 1\r\n"), std::string::npos) << got.data;
+  for (auto& connection : waiting) EXPECT_FALSE(has_input(connection->fd()));
 }
 
 // A request thread that ends at once must leave its slot free: a late store
