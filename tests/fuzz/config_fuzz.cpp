@@ -1,10 +1,10 @@
-// Checks the settings reader against a model of its own. The input's lines
-// are the environment's entries. An entry sets a setting only when it is
-// exactly the setting's name, '=' and a value that is not empty; the value
-// converts the way strtol reads a decimal (white space, a sign, digits,
-// saturating at the long range); the last such entry wins; CON_TIMEOUT keeps
-// its low 16 bits. envcmp never returns null and points just past the '='
-// exactly when the entry begins with the name and '='.
+// Checks the settings reader against a model of its own for the numbers. The
+// input's lines are the environment's entries. An entry sets a setting only
+// when it is exactly the setting's name, '=' and a value that is not empty;
+// the last such entry wins; it is taken when it is decimal digits only and in
+// the setting's range, and otherwise leaves the default and a problem.
+// envcmp never returns null and points just past the '=' exactly when the
+// entry begins with the name and '='.
 // The checked settings are held to invariants instead: accepted ranges have
 // no host bits and prefix masks, port ranges rise from 1 at least,
 // conf_problem is empty or one printable line naming a setting of the input,
@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
@@ -30,44 +31,42 @@ void require(bool condition, const char* what) {
   std::abort();
 }
 
-struct settings {
-  std::int64_t listen_port = 8080, max_ram_cache = 100, max_hdd_cache = 20000, backlog = 30;
-  std::int16_t con_timeout = 10;
+struct number_setting {
+  const char* name;
+  std::int64_t lowest, highest, fallback;
 };
+constexpr number_setting numbers[] = {{"LISTEN_PORT", 0, 65535, 8080},
+                                      {"CON_TIMEOUT", 0, 65535, 10},
+                                      {"BACKLOG", 1, 2147483645, 256},
+                                      {"MAX_RAM_CACHE", 0, INT64_MAX, 100},
+                                      {"MAX_HDD_CACHE", 0, INT64_MAX, 20000}};
 
-bool is_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-std::int64_t model_strtol(const std::string& text) {
-  std::size_t at = 0;
-  while (at < text.size() && is_space(text[at])) ++at;
-  bool negative = false;
-  if (at < text.size() && (text[at] == '+' || text[at] == '-')) negative = text[at++] == '-';
-  const std::uint64_t limit = negative ? std::uint64_t{1} << 63 : (std::uint64_t{1} << 63) - 1;
-  std::uint64_t value = 0;
-  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
-    std::uint64_t digit = static_cast<std::uint64_t>(text[at] - '0');
-    value = value > (limit - digit) / 10 ? limit : value * 10 + digit;
-  }
-  if (!negative) return static_cast<std::int64_t>(value);
-  return value == limit ? INT64_MIN : -static_cast<std::int64_t>(value);
+std::int64_t number_value(const char* name) {
+  std::string_view n = name;
+  if (n == "LISTEN_PORT") return LISTEN_PORT;
+  if (n == "CON_TIMEOUT") return CON_TIMEOUT;
+  if (n == "BACKLOG") return BACKLOG;
+  return n == "MAX_RAM_CACHE" ? MAX_RAM_CACHE : MAX_HDD_CACHE;
 }
 
-settings model_read(const std::vector<std::string>& entries) {
-  settings model;
+// The value a number setting must hold after `entries`; false in `good` when
+// its last value is refused.
+std::int64_t model_number(const number_setting& setting, const std::vector<std::string>& entries,
+                          bool& good) {
+  std::string last;
   for (const std::string& entry : entries) {
-    std::size_t equals = entry.find('=');
-    if (equals == std::string::npos || equals + 1 == entry.size()) continue;
-    std::string name = entry.substr(0, equals);
-    std::int64_t value = model_strtol(entry.substr(equals + 1));
-    if (name == "LISTEN_PORT") model.listen_port = value;
-    if (name == "MAX_RAM_CACHE") model.max_ram_cache = value;
-    if (name == "MAX_HDD_CACHE") model.max_hdd_cache = value;
-    if (name == "CON_TIMEOUT") {
-      model.con_timeout = static_cast<std::int16_t>(static_cast<std::uint16_t>(value & 0xffff));
-    }
-    if (name == "BACKLOG") model.backlog = value;
+    std::string prefix = std::string(setting.name) + "=";
+    if (entry.starts_with(prefix) && entry.size() > prefix.size()) last = entry.substr(prefix.size());
   }
-  return model;
+  good = true;
+  if (last.empty()) return setting.fallback;
+  long double value = 0;
+  for (char c : last) {
+    good = good && c >= '0' && c <= '9';
+    value = value * 10 + (c - '0');
+  }
+  good = good && value >= setting.lowest && value <= setting.highest;
+  return good ? std::stoll(last) : setting.fallback;
 }
 
 // The checked settings, to save, compare and restore at once.
@@ -97,6 +96,7 @@ void check_accepted() {
   std::string allow, deny_to, ports;
   for (auto [list, text] : {std::pair{&ALLOW, &allow}, std::pair{&DENY_TO, &deny_to}}) {
     for (const cidr_range& range : *list) {
+      if (range == self_range) continue;
       require((range.network & ~range.mask) == 0, "host bits in an accepted range");
       require((~range.mask & (~range.mask + 1)) == 0, "mask is not a prefix");
       *text += "," + quad(range.network) + "/" + std::to_string(std::popcount(range.mask));
@@ -106,6 +106,7 @@ void check_accepted() {
     require(range.first != 0 && range.first <= range.last, "bad accepted port range");
     ports += "," + std::to_string(range.first) + "-" + std::to_string(range.last);
   }
+  if (list_has_self(DENY_TO)) deny_to += ",self";
   auto listed = [](const std::string& text) { return text.empty() ? "none" : text.substr(1); };
   std::vector<std::string> entries = {"LISTEN_ADDR=" + quad(LISTEN_ADDR),
                                       "ALLOW=" + listed(allow),
@@ -113,6 +114,9 @@ void check_accepted() {
                                       "CONNECT_PORTS=" + listed(ports),
                                       "HEAD_TIMEOUT=" + std::to_string(HEAD_TIMEOUT),
                                       "IDLE_TIMEOUT=" + std::to_string(IDLE_TIMEOUT)};
+  for (const number_setting& number : numbers) {
+    entries.push_back(std::string(number.name) + "=" + std::to_string(number_value(number.name)));
+  }
   std::vector<char*> env;
   for (auto& entry : entries) env.push_back(entry.data());
   env.push_back(nullptr);
@@ -152,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   MAX_RAM_CACHE = 100;
   MAX_HDD_CACHE = 20000;
   CON_TIMEOUT = 10;
-  BACKLOG = 30;
+  BACKLOG = 256;
   static const auto checked_defaults = checked_values();
   checked_settings() = checked_defaults;
   std::vector<char*> env;
@@ -160,12 +164,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   env.push_back(nullptr);
   require(rchk_conf(env.data()) == 0, "rchk_conf result");
 
-  settings model = model_read(entries);
-  require(LISTEN_PORT == model.listen_port, "LISTEN_PORT");
-  require(MAX_RAM_CACHE == model.max_ram_cache, "MAX_RAM_CACHE");
-  require(MAX_HDD_CACHE == model.max_hdd_cache, "MAX_HDD_CACHE");
-  require(CON_TIMEOUT == model.con_timeout, "CON_TIMEOUT");
-  require(BACKLOG == model.backlog, "BACKLOG");
+  for (const number_setting& number : numbers) {
+    bool good = true;
+    require(number_value(number.name) == model_number(number, entries, good), number.name);
+    require(good || !conf_problem.empty(), "a refused number left no problem");
+  }
   check_problem(entries);
 
   // The first line also serves as a name of the input's own choosing.
