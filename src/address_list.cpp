@@ -1,31 +1,14 @@
 #include "address_list.h"
 
-#include <cstdio>
 #include <utility>
+
+#include "text.h"
+
+namespace ferry {
 
 namespace {
 
 constexpr auto npos = std::string_view::npos;
-
-// Reads decimal digits without sign or leading zeros ("0" itself is fine).
-// Returns false for anything else, or for a number above `largest`.
-bool parse_decimal(std::string_view text, std::uint32_t largest, std::uint32_t& value) {
-  if (text.empty() || (text.size() > 1 && text[0] == '0')) return false;
-  std::uint64_t number = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    number = number * 10 + static_cast<std::uint64_t>(c - '0');
-    if (number > largest) return false;
-  }
-  value = static_cast<std::uint32_t>(number);
-  return true;
-}
-
-std::string_view trim(std::string_view text) {
-  std::size_t first = text.find_first_not_of(" \t");
-  if (first == npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t") - first + 1);
-}
 
 bool refuse(std::string_view item, std::string_view why, std::string& problem) {
   // Appended piece by piece: "literal" + std::string trips g++ 12's -Wrestrict at -O3.
@@ -35,18 +18,11 @@ bool refuse(std::string_view item, std::string_view why, std::string& problem) {
   return false;
 }
 
-std::string format_ipv4(std::uint32_t address) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%u.%u.%u.%u", address >> 24, (address >> 16) & 255,
-                (address >> 8) & 255, address & 255);
-  return text;
-}
-
 // Hands each comma-separated item, trimmed, to `read_item`, which returns
 // false (having set `problem`) to stop. "none" has no items.
 template <typename ItemReader>
 bool read_items(std::string_view text, std::string& problem, ItemReader read_item) {
-  text = trim(text);
+  text = trim_blanks(text);
   if (text == "none") return true;
   if (text.empty()) {
     problem = "no items (none is the empty list)";
@@ -54,7 +30,7 @@ bool read_items(std::string_view text, std::string& problem, ItemReader read_ite
   }
   for (;;) {
     std::size_t comma = text.find(',');
-    std::string_view item = trim(text.substr(0, comma));
+    std::string_view item = trim_blanks(text.substr(0, comma));
     if (item.empty()) {
       problem = "empty item (two commas in a row, or one at an end)";
       return false;
@@ -72,9 +48,9 @@ bool parse_range(std::string_view item, cidr_range& range, std::string& problem)
   if (!parse_ipv4(item.substr(0, slash), address)) {
     return refuse(item, "not an address of four numbers 0 to 255", problem);
   }
-  std::uint32_t length = 32;
-  if (slash != npos && !parse_decimal(item.substr(slash + 1), 32, length)) {
-    bool too_long = parse_decimal(item.substr(slash + 1), UINT32_MAX, length);
+  std::uint64_t length = 32;
+  if (slash != npos && !read_decimal(item.substr(slash + 1), 32, leading_zeros::refused, length)) {
+    bool too_long = read_decimal(item.substr(slash + 1), UINT32_MAX, leading_zeros::refused, length);
     return refuse(item, too_long ? "prefix length above 32" : "prefix length is not 0 to 32",
                   problem);
   }
@@ -87,13 +63,13 @@ bool parse_range(std::string_view item, cidr_range& range, std::string& problem)
   return true;
 }
 
-bool parse_port(std::string_view text, std::uint32_t& port) {
-  return parse_decimal(text, 65535, port) && port != 0;
+bool parse_port(std::string_view text, std::uint64_t& port) {
+  return read_decimal(text, 65535, leading_zeros::refused, port) && port != 0;
 }
 
 bool parse_port_range(std::string_view item, port_range& range, std::string& problem) {
   std::size_t dash = item.find('-');
-  std::uint32_t first = 0, last = 0;
+  std::uint64_t first = 0, last = 0;
   if (!parse_port(item.substr(0, dash), first) ||
       !parse_port(dash == npos ? item : item.substr(dash + 1), last)) {
     return refuse(item, "not a port 1 to 65535 or a range of them", problem);
@@ -110,9 +86,9 @@ bool parse_ipv4(std::string_view text, std::uint32_t& address) {
   for (int part = 0; part < 4; ++part) {
     std::size_t dot = text.find('.');
     if ((part == 3) != (dot == npos)) return false;
-    std::uint32_t octet = 0;
-    if (!parse_decimal(text.substr(0, dot), 255, octet)) return false;
-    result = (result << 8) | octet;
+    std::uint64_t octet = 0;
+    if (!read_decimal(text.substr(0, dot), 255, leading_zeros::refused, octet)) return false;
+    result = (result << 8) | static_cast<std::uint32_t>(octet);
     text.remove_prefix(part == 3 ? text.size() : dot + 1);
   }
   address = result;
@@ -195,3 +171,5 @@ std::string format_port_list(const port_list& list) {
   }
   return text;
 }
+
+}  // namespace ferry

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+namespace ferry {
+
 // Addresses are in host byte order throughout.
 struct cidr_range {
   std::uint32_t network = 0;  // host bits are zero
@@ -52,3 +54,7 @@ bool list_contains(const port_list& list, std::uint16_t port);
 // The lists as a setting would write them; "none" when empty.
 std::string format_address_list(const address_list& list);
 std::string format_port_list(const port_list& list);
+
+}  // namespace ferry
+
+using namespace ferry;  // until every unit lives in ferry

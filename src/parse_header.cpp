@@ -1,123 +1,24 @@
 #include "parse_header.h"
 
-#include <strings.h>
-
 #include <algorithm>
-#include <cstdlib>
-#include <cstring>
 #include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
 
-namespace {
+#include "text.h"
 
-constexpr std::size_t max_head = 4096;
-constexpr char keep_alive_line[] = "Proxy-Connection: Keep-Alive\r\n";
-constexpr char close_line[] = "Proxy-Connection: Close\r\n";
-
-enum class scan_state { none, host, proxy_connection, cache_control };
-
-// Copies `token` into the field of `size` bytes, cut to size - 1 characters.
-template <std::size_t size>
-void store_token(char (&field)[size], std::string_view token) {
-  std::size_t length = token.size() < size ? token.size() : size - 1;
-  std::memcpy(field, token.data(), length);
-  field[length] = '\0';
-}
-
-bool is_keyword(std::string_view token, std::string_view keyword) {
-  return token.size() == keyword.size() &&
-         strncasecmp(token.data(), keyword.data(), keyword.size()) == 0;
-}
-
-scan_state state_after(std::string_view token) {
-  if (is_keyword(token, "Host:")) return scan_state::host;
-  if (is_keyword(token, "Proxy-Connection:")) return scan_state::proxy_connection;
-  if (is_keyword(token, "Cache-Control:")) return scan_state::cache_control;
-  return scan_state::none;
-}
-
-bool is_separator(char c) { return c == ' ' || c == '\r' || c == '\n'; }
-
-// Tokens are runs of anything but space, CR and LF. Line breaks do not reset
-// the state, so a keyword at the end of a line takes the next line's first token.
-void scan(std::string_view text, http_header* hpp) {
-  scan_state state = scan_state::none;
-  std::size_t position = 0;
-  while (position < text.size()) {
-    if (is_separator(text[position])) {
-      ++position;
-      continue;
-    }
-    std::size_t end = position;
-    while (end < text.size() && !is_separator(text[end])) ++end;
-    std::string_view token = text.substr(position, end - position);
-    switch (state) {
-      case scan_state::host: store_token(hpp->hostname, token); break;
-      case scan_state::proxy_connection: store_token(hpp->proxycon, token); break;
-      case scan_state::cache_control: store_token(hpp->cache_control, token); break;
-      case scan_state::none: break;
-    }
-    state = state_after(token);
-    position = end;
-  }
-}
-
-}  // namespace
-
-char* strrep(const char* from, const char* find, const char* replace) {
-  std::string_view text(from);
-  std::string_view needle(find);
-  std::string_view replacement(replace);
-
-  std::size_t matches = 0;
-  for (std::size_t at = text.find(needle); at != std::string_view::npos;
-       at = text.find(needle, at + needle.size())) {
-    ++matches;
-  }
-  std::size_t size = text.size() - matches * needle.size() + matches * replacement.size() + 1;
-  char* result = static_cast<char*>(std::malloc(size));
-  if (result == nullptr) return nullptr;
-
-  char* out = result;
-  std::size_t copied = 0;
-  for (std::size_t at = text.find(needle); at != std::string_view::npos;
-       at = text.find(needle, copied)) {
-    std::memcpy(out, text.data() + copied, at - copied);
-    out += at - copied;
-    std::memcpy(out, replacement.data(), replacement.size());
-    out += replacement.size();
-    copied = at + needle.size();
-  }
-  std::memcpy(out, text.data() + copied, text.size() - copied);
-  out[text.size() - copied] = '\0';
-  return result;
-}
-
-int parse_header(char* buff, http_header* hpp) {
-  // The scan sees the head as received, before the rewrite.
-  char received[max_head + 1];
-  std::size_t length = strnlen(buff, max_head);
-  std::memcpy(received, buff, length);
-  received[length] = '\0';
-
-  // Without memory the head goes out as received; the scan is unaffected.
-  if (char* rewritten = strrep(buff, keep_alive_line, close_line)) {
-    std::strcpy(buff, rewritten);
-    std::free(rewritten);
-  }
-
-  hpp->hostname[0] = '\0';
-  hpp->proxycon[0] = '\0';
-  hpp->cache_control[0] = '\0';
-  scan(std::string_view(received, length), hpp);
-  return 0;
-}
+namespace ferry {
 
 namespace {
 
 constexpr std::string_view crlf = "\r\n";
+constexpr std::string_view keep_alive_line = "Proxy-Connection: Keep-Alive\r\n";
+constexpr std::string_view close_line = "Proxy-Connection: Close\r\n";
+
+// Control bytes other than CR LF and LF line breaks, and bytes 0x80-0xFF
+// (0x9b starts a control sequence on 8-bit terminals), become \xNN.
+constexpr kept_bytes kept_in_trace{.space = true, .backslash = true, .line_breaks = true};
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -154,12 +55,6 @@ bool less_ignoring_case(std::string_view a, std::string_view b) {
                                       [](char x, char y) { return lower_case(x) < lower_case(y); });
 }
 
-std::string_view trimmed(std::string_view text) {
-  while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
-  return text;
-}
-
 // Splits off the first line of `*text`, its LF included (all of it when no LF).
 std::string_view take_line(std::string_view* text) {
   std::size_t end = text->find('\n');
@@ -187,7 +82,7 @@ std::string_view field_name(std::string_view line) {
 
 std::string_view field_value(std::string_view line) {
   std::size_t colon = line.find(':');
-  return colon == std::string_view::npos ? std::string_view() : trimmed(line.substr(colon + 1));
+  return colon == std::string_view::npos ? std::string_view() : trim_blanks(line.substr(colon + 1));
 }
 
 // Empty lines before the start line are ignored, as HTTP/1.1 recipients may.
@@ -252,7 +147,7 @@ std::vector<std::string_view> connection_options(std::string_view fields) {
     std::string_view list = is_continuation(line) ? line : field_value(line);
     while (true) {
       std::size_t comma = list.find(',');
-      std::string_view name = trimmed(list.substr(0, comma));
+      std::string_view name = trim_blanks(list.substr(0, comma));
       // The body's framing is never hop-by-hop: dropping it would make the
       // body read as a second request.
       if (!name.empty() && !equals_ignoring_case(name, "Content-Length") &&
@@ -289,8 +184,8 @@ void append_end_to_end_fields(std::string_view fields, std::span<const std::stri
   }
 }
 
-// The rewrite parse_header has always made, by strrep's rule: exact,
-// case-sensitive, left to right, without overlap.
+// Rewrites every "Proxy-Connection: Keep-Alive" line to "Proxy-Connection:
+// Close": exact, case-sensitive, left to right, without overlap.
 void close_keep_alive(std::string* text) {
   const std::string_view find = keep_alive_line;
   std::size_t at = text->find(find);
@@ -303,22 +198,6 @@ void close_keep_alive(std::string* text) {
   }
   result.append(*text, copied);
   *text = std::move(result);
-}
-
-// Control bytes other than CR LF and LF line breaks, and bytes 0x80-0xFF
-// (0x9b starts a control sequence on 8-bit terminals), as \xNN.
-void append_escaped(std::string_view text, std::string* out) {
-  constexpr char digits[] = "0123456789abcdef";
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    auto byte = static_cast<unsigned char>(text[i]);
-    bool line_break = byte == '\n' || (byte == '\r' && i + 1 < text.size() && text[i + 1] == '\n');
-    if ((byte >= 0x20 && byte < 0x7f) || line_break) {
-      out->push_back(text[i]);
-    } else {
-      out->append("\\x").push_back(digits[byte >> 4]);
-      out->push_back(digits[byte & 0xf]);
-    }
-  }
 }
 
 int refuse(http_request* request, const char* problem) {
@@ -384,13 +263,8 @@ const char* read_fields(std::string_view fields, http_request* request,
 // Digits only, 1 to 65535; nothing at all names no port.
 bool read_port(std::string_view digits, std::uint16_t* port) {
   if (digits.empty()) return true;
-  unsigned value = 0;
-  for (char c : digits) {
-    if (!is_digit(c)) return false;
-    value = value * 10 + static_cast<unsigned>(c - '0');
-    if (value > 65535) return false;
-  }
-  if (value == 0) return false;
+  std::uint64_t value = 0;
+  if (!read_decimal(digits, 65535, leading_zeros::allowed, value) || value == 0) return false;
   *port = static_cast<std::uint16_t>(value);
   return true;
 }
@@ -546,11 +420,7 @@ std::string host_field_value(const http_request& request) {
   return request.host + ":" + std::to_string(request.port);
 }
 
-std::string escape_for_trace(std::string_view text) {
-  std::string out;
-  append_escaped(text, &out);
-  return out;
-}
+std::string escape_for_trace(std::string_view text) { return escape_bytes(text, kept_in_trace); }
 
 std::string trace_head(std::string_view head) {
   constexpr std::string_view secret_fields[] = {"Authorization", "Proxy-Authorization", "Cookie"};
@@ -566,14 +436,14 @@ std::string trace_head(std::string_view head) {
                   std::any_of(std::begin(secret_fields), std::end(secret_fields),
                               [name](std::string_view s) { return equals_ignoring_case(name, s); });
     if (secret) {
-      std::size_t size = trimmed(content.substr(colon + 1)).size();
+      std::size_t size = trim_blanks(content.substr(colon + 1)).size();
       content = content.substr(0, colon + 1);
-      append_escaped(content, &out);
+      append_escaped(content, kept_in_trace, out);
       out.append(" [hidden, ").append(std::to_string(size)).append(" bytes]");
     } else {
-      append_escaped(content, &out);
+      append_escaped(content, kept_in_trace, out);
     }
-    append_escaped(ending, &out);
+    append_escaped(ending, kept_in_trace, out);
   }
   return out;
 }
@@ -620,3 +490,5 @@ std::string_view answer_editor::finish() {
   out_.swap(held_);
   return out_;
 }
+
+}  // namespace ferry

@@ -6,17 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "com_header.h"
-
-// Returns a new heap string (free() it) with every non-overlapping occurrence
-// of `find` in `from` replaced by `replace`, or null when it cannot allocate.
-// `find` must not be empty.
-char* strrep(const char* from, const char* find, const char* replace);
-
-// Rewrites "Proxy-Connection: Keep-Alive\r\n" to "Proxy-Connection: Close\r\n"
-// in the zero-terminated `buff` (at most 4096 bytes) and fills `*hpp` from the
-// text as received. Always returns 0.
-int parse_header(char* buff, http_header* hpp);
+namespace ferry {
 
 // The largest head ferry reads, from a client or a server.
 inline constexpr std::size_t max_head_size = 64 * 1024;
@@ -95,3 +85,7 @@ class answer_editor {
   bool passing_ = false;
   int status_ = 0;
 };
+
+}  // namespace ferry
+
+using namespace ferry;  // until every unit lives in ferry

@@ -467,8 +467,9 @@ TEST(ProxyHeader, NamesTheClientForAllowAndTheLog) {
     unfinished.push_back(open_client().first);
     send_all(unfinished.back().get(), "PROXY ");
   }
+  std::this_thread::sleep_for(200ms);  // accepted, their threads started
   long ticks = cpu_ticks(ferry.pid());
-  std::this_thread::sleep_for(700ms);
+  std::this_thread::sleep_for(600ms);
   EXPECT_LE(cpu_ticks(ferry.pid()) - ticks, 2);
   for (auto& fd : unfinished) EXPECT_TRUE(read_reply(fd.get(), 2s).ended());
 }
