@@ -50,7 +50,8 @@ bool parse_range(std::string_view item, cidr_range& range, std::string& problem)
   }
   std::uint64_t length = 32;
   if (slash != npos && !read_decimal(item.substr(slash + 1), 32, leading_zeros::refused, length)) {
-    bool too_long = read_decimal(item.substr(slash + 1), UINT32_MAX, leading_zeros::refused, length);
+    bool too_long =
+        read_decimal(item.substr(slash + 1), UINT32_MAX, leading_zeros::refused, length);
     return refuse(item, too_long ? "prefix length above 32" : "prefix length is not 0 to 32",
                   problem);
   }

@@ -16,20 +16,20 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <cstring>
 #include <ctime>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <string>
 #include <vector>
 
-#include "config.h"
 #include "relay.h"
-#include "socket_io.h"
+#include "answers.h"
 
-std::atomic<pthread_t>* threads = nullptr;
-
+namespace ferry {
 namespace {
 
 // The relay's buffers are about 9 KB and heads up to 64 KiB live on the heap;
@@ -42,11 +42,6 @@ constexpr pthread_t reserved_mark = 1;
 // At least this many connections may wait for a slot; BACKLOG more if it is
 // larger. Also the listen backlog: the kernel holds as many as ferry would.
 constexpr std::int64_t least_waiting = 1024;
-
-std::atomic<int> listenfd{-1};
-std::atomic<bool> stopping{false};
-std::atomic<long> in_flight{0};
-pthread_attr_t request_attributes;
 
 // A connection that found every slot taken, in the order it came.
 struct waiting_connection {
@@ -62,15 +57,43 @@ struct serving_request {
   explicit serving_request(int clifd) : cut(clifd) {}
 };
 
-// Guards taking and freeing slots, the waiting room and the list of requests
-// served, so that a freed slot and a waiting connection always meet.
-std::mutex slots_mutex;
-std::deque<waiting_connection> waiting_room;
-std::atomic<std::size_t> waiting_count{0};  // the room's size, read without the lock
-serving_request* serving_first = nullptr;
+// A request thread between requests, waiting for the listener's next one.
+// It lives in the thread's first frame, so it outlasts every hand-over.
+struct parked_thread {
+  std::atomic<std::uint32_t> handed{0};  // a futex word: 1 once `work` is set
+  request_work work{};
+  parked_thread* next = nullptr;
+};
 
-std::size_t waiting_limit() {
-  return static_cast<std::size_t>(BACKLOG > least_waiting ? BACKLOG : least_waiting);
+}  // namespace
+
+// Everything the listener and the request threads share. Made once by main,
+// it lives as long as the process.
+struct intake {
+  explicit intake(const settings& given) : config(given) {}
+  const settings& config;
+  std::unique_ptr<relay_setup> relay;  // made by the listener before it listens
+  // Entries 2 to request_slots + 1 are the request slots, 0 marking a free one.
+  std::atomic<pthread_t>* slots = nullptr;
+  std::atomic<int> listenfd{-1};
+  std::atomic<bool> stopping{false};
+  std::atomic<long> in_flight{0};
+  pthread_attr_t request_attributes{};
+  // Guards taking and freeing slots, the waiting room and the list of
+  // requests served, so that a freed slot and a waiting connection always meet.
+  std::mutex slots_mutex;
+  std::deque<waiting_connection> waiting_room;
+  std::atomic<std::size_t> waiting_count{0};  // the room's size, read without the lock
+  serving_request* serving_first = nullptr;
+  std::mutex parked_mutex;  // guards the list; hand-overs wake through `handed`
+  parked_thread* parked_top = nullptr;
+  int parked_count = 0;
+};
+
+namespace {
+
+std::size_t waiting_limit(intake& in) {
+  return static_cast<std::size_t>(in.config.request_slots > least_waiting ? in.config.request_slots : least_waiting);
 }
 
 // A listener that cannot set up ends the process: no request thread exists yet.
@@ -88,35 +111,35 @@ std::string dotted_quad(std::uint32_t host_order) {
 
 // Where ferry listens and the settings in force, on standard error, unless
 // the log is off.
-void announce(std::uint16_t port) {
-  if (LOG == log_mode::off) return;
+void announce(intake& in, std::uint16_t port) {
+  if (logging_off()) return;
   fprintf(stderr,
           "ferry listening on %s:%u with %lld slots; LOG=%s ALLOW=%s DENY_TO=%s "
           "CONNECT_PORTS=%s PROXY_FROM=%s HEAD_TIMEOUT=%u IDLE_TIMEOUT=%u CON_TIMEOUT=%u "
           "NAME_CACHE=%u\n",
-          dotted_quad(LISTEN_ADDR).c_str(), static_cast<unsigned>(port),
-          static_cast<long long>(BACKLOG), tracing() ? "trace" : "access",
-          format_address_list(ALLOW).c_str(), format_address_list(DENY_TO).c_str(),
-          format_port_list(CONNECT_PORTS).c_str(), format_address_list(PROXY_FROM).c_str(),
-          static_cast<unsigned>(HEAD_TIMEOUT), static_cast<unsigned>(IDLE_TIMEOUT),
-          static_cast<unsigned>(CON_TIMEOUT),
-          static_cast<unsigned>(NAME_CACHE));
+          dotted_quad(in.config.listen_address).c_str(), static_cast<unsigned>(port),
+          static_cast<long long>(in.config.request_slots), tracing() ? "trace" : "access",
+          format_address_list(in.config.allowed_clients).c_str(), format_address_list(in.config.denied_destinations).c_str(),
+          format_port_list(in.config.tunnel_ports).c_str(), format_address_list(in.config.balancers).c_str(),
+          static_cast<unsigned>(in.config.head_timeout_seconds), static_cast<unsigned>(in.config.idle_timeout_seconds),
+          static_cast<unsigned>(in.config.connect_timeout_seconds),
+          static_cast<unsigned>(in.config.name_cache_seconds));
 }
 
 // Names the address and port that could not be bound, with advice that fits
 // the error.
-void report_bind_failure() {
+void report_bind_failure(intake& in) {
   int error = errno;
   report_errno("bind");
-  std::string where = dotted_quad(LISTEN_ADDR) + ":" + std::to_string(LISTEN_PORT);
+  std::string where = dotted_quad(in.config.listen_address) + ":" + std::to_string(in.config.listen_port);
   std::string advice = "ferry cannot listen on " + where + "\n";
   if (error == EADDRINUSE) {
     advice += "try another port with `LISTEN_PORT' env variable\n";
   } else if (error == EADDRNOTAVAIL) {
-    advice += dotted_quad(LISTEN_ADDR) +
+    advice += dotted_quad(in.config.listen_address) +
               " is not an address of this machine: try another with `LISTEN_ADDR' env variable\n";
   } else if (error == EACCES) {
-    advice += "port " + std::to_string(LISTEN_PORT) +
+    advice += "port " + std::to_string(in.config.listen_port) +
               " needs privileges: try another port with `LISTEN_PORT' env variable\n";
   } else {
     advice += "check the `LISTEN_ADDR' and `LISTEN_PORT' env variables\n";
@@ -124,11 +147,11 @@ void report_bind_failure() {
   write_raw(advice.data(), advice.size());
 }
 
-void set_up_listener() {
+void set_up_listener(intake& in) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(LISTEN_ADDR);
-  address.sin_port = htons(LISTEN_PORT);
+  address.sin_addr.s_addr = htonl(in.config.listen_address);
+  address.sin_port = htons(in.config.listen_port);
 
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) {
@@ -140,7 +163,7 @@ void set_up_listener() {
   int reuse = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
   if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
-    report_bind_failure();
+    report_bind_failure(in);
     end_listener(E_BIND);
   }
   // Everything a request needs is ready before the port listens, so a client
@@ -148,25 +171,25 @@ void set_up_listener() {
   sockaddr_in bound{};
   socklen_t bound_size = sizeof bound;
   getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &bound_size);
-  set_up_relay(ntohs(bound.sin_port));
-  pthread_attr_init(&request_attributes);
-  pthread_attr_setdetachstate(&request_attributes, PTHREAD_CREATE_DETACHED);
-  pthread_attr_setstacksize(&request_attributes, request_stack_size);
-  if (listen(fd, static_cast<int>(waiting_limit())) < 0) {
+  in.relay = set_up_relay(in.config, ntohs(bound.sin_port));
+  pthread_attr_init(&in.request_attributes);
+  pthread_attr_setdetachstate(&in.request_attributes, PTHREAD_CREATE_DETACHED);
+  pthread_attr_setstacksize(&in.request_attributes, request_stack_size);
+  if (listen(fd, static_cast<int>(waiting_limit(in))) < 0) {
     report_errno("listen");
     end_listener(E_LISTEN);
   }
-  listenfd.store(fd);
-  announce(ntohs(bound.sin_port));
+  in.listenfd.store(fd);
+  announce(in, ntohs(bound.sin_port));
 }
 
 // Returns the lowest free request slot, or 0 when every slot is taken. Only
 // under slots_mutex.
-std::size_t find_free_slot() {
-  std::size_t last = static_cast<std::size_t>(BACKLOG) + 1;
+std::size_t find_free_slot(intake& in) {
+  std::size_t last = static_cast<std::size_t>(in.config.request_slots) + 1;
   for (std::size_t slot = 2; slot <= last; ++slot) {
     // Relaxed: the listener reads nothing a request thread wrote but the entry.
-    if (threads[slot].load(std::memory_order_relaxed) == 0) return slot;
+    if (in.slots[slot].load(std::memory_order_relaxed) == 0) return slot;
   }
   return 0;
 }
@@ -183,7 +206,7 @@ void pause_a_moment() {
 // A connection the listener turned away, on the access log.
 void log_turned_away(const client_peer& peer, int status, std::size_t answered,
                      const char* ending) {
-  if (LOG != log_mode::access) return;
+  if (!access_logging()) return;
   access_record record;
   start_access_record(record);
   record.client_address = peer.address;
@@ -202,33 +225,22 @@ void refuse_client(int confd, const client_peer& peer) {
   log_turned_away(peer, 403, sent, "refused");
 }
 
-// A request thread between requests, waiting for the listener's next one.
-// It lives in the thread's first frame, so it outlasts every hand-over.
-struct parked_thread {
-  std::atomic<std::uint32_t> handed{0};  // a futex word: 1 once `work` is set
-  req_thread work{};
-  parked_thread* next = nullptr;
-};
-
 // Threads wait for the next connection instead of ending: creating and
 // ending one cost more than the rest of a small request. A burst leaves at
 // most max_parked of them waiting, each holding its stack, and a thread that
 // waits a second for nothing ends, so an idle ferry holds no extra threads.
 constexpr int max_parked = 64;
 constexpr long longest_park_ms = 1000;
-std::mutex parked_mutex;  // guards the list; hand-overs wake through `handed`
-parked_thread* parked_top = nullptr;
-int parked_count = 0;
 
 // Gives `work` to a waiting thread. False when none waits.
-bool hand_to_parked(const req_thread& work) {
+bool hand_to_parked(intake& in, const request_work& work) {
   parked_thread* idle = nullptr;
   {
-    std::lock_guard lock(parked_mutex);
-    idle = parked_top;
+    std::lock_guard lock(in.parked_mutex);
+    idle = in.parked_top;
     if (idle == nullptr) return false;
-    parked_top = idle->next;
-    --parked_count;
+    in.parked_top = idle->next;
+    --in.parked_count;
   }
   idle->work = work;
   // Release: the thread that sees 1 sees `work` whole.
@@ -239,12 +251,12 @@ bool hand_to_parked(const req_thread& work) {
 
 // Takes `self` off the list unless the listener took it first. Returns
 // whether it was still there.
-bool leave_list(parked_thread& self) {
-  std::lock_guard lock(parked_mutex);
-  for (parked_thread** link = &parked_top; *link != nullptr; link = &(*link)->next) {
+bool leave_list(intake& in, parked_thread& self) {
+  std::lock_guard lock(in.parked_mutex);
+  for (parked_thread** link = &in.parked_top; *link != nullptr; link = &(*link)->next) {
     if (*link != &self) continue;
     *link = self.next;
-    --parked_count;
+    --in.parked_count;
     return true;
   }
   return false;
@@ -252,14 +264,14 @@ bool leave_list(parked_thread& self) {
 
 // Waits for the listener's next connection. False when enough threads wait
 // already, ferry is stopping, or none came for a while: this one ends.
-bool wait_for_work(parked_thread& self, req_thread& work) {
+bool wait_for_work(intake& in, parked_thread& self, request_work& work) {
   {
-    std::lock_guard lock(parked_mutex);
-    if (parked_count >= max_parked || stopping.load()) return false;
+    std::lock_guard lock(in.parked_mutex);
+    if (in.parked_count >= max_parked || in.stopping.load()) return false;
     self.handed.store(0, std::memory_order_relaxed);
-    self.next = parked_top;
-    parked_top = &self;
-    ++parked_count;
+    self.next = in.parked_top;
+    in.parked_top = &self;
+    ++in.parked_count;
   }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(longest_park_ms);
   bool timed = true;
@@ -267,7 +279,7 @@ bool wait_for_work(parked_thread& self, req_thread& work) {
     auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
         deadline - std::chrono::steady_clock::now());
     if (timed && left.count() <= 0) {
-      if (leave_list(self)) return false;
+      if (leave_list(in, self)) return false;
       timed = false;  // taken already: its work is on the way
       continue;
     }
@@ -278,22 +290,22 @@ bool wait_for_work(parked_thread& self, req_thread& work) {
   return true;
 }
 
-void add_serving(serving_request& request) {
-  std::lock_guard lock(slots_mutex);
-  request.next = serving_first;
-  if (serving_first != nullptr) serving_first->previous = &request;
-  serving_first = &request;
+void add_serving(intake& in, serving_request& request) {
+  std::lock_guard lock(in.slots_mutex);
+  request.next = in.serving_first;
+  if (in.serving_first != nullptr) in.serving_first->previous = &request;
+  in.serving_first = &request;
 }
 
-void remove_serving(serving_request& request) {
-  std::lock_guard lock(slots_mutex);
+void remove_serving(intake& in, serving_request& request) {
+  std::lock_guard lock(in.slots_mutex);
   if (request.previous != nullptr) request.previous->next = request.next;
   if (request.next != nullptr) request.next->previous = request.previous;
-  if (serving_first == &request) serving_first = request.next;
+  if (in.serving_first == &request) in.serving_first = request.next;
 }
 
 // Serves one connection in its slot and closes it; the slot stays taken.
-void serve_connection(const req_thread& work) {
+void serve_connection(intake& in, const request_work& work) {
   client_peer peer = work.peer;
   access_record record;
   start_access_record(record);
@@ -301,9 +313,9 @@ void serve_connection(const req_thread& work) {
   record.client_port = peer.port;
   record.slot = work.thread_id;
   serving_request request(work.confd);
-  add_serving(request);
-  relay_request(work.confd, peer, record, &request.cut);
-  remove_serving(request);
+  add_serving(in, request);
+  relay_request(work.confd, peer, record, &request.cut, *in.relay);
+  remove_serving(in, request);
   close(work.confd);
   if (request.cut.was_cut()) record.ending = "stopped";
   write_access_record(record);
@@ -317,17 +329,17 @@ void trace_reserved(std::size_t slot) {
 
 // After a request: the oldest waiting connection takes over `slot`, or the
 // slot is freed. False when it was freed.
-bool take_next_waiting(std::size_t slot, req_thread& work) {
+bool take_next_waiting(intake& in, std::size_t slot, request_work& work) {
   {
-    std::lock_guard lock(slots_mutex);
-    if (!waiting_room.empty() && !stopping.load()) {
-      work = req_thread{waiting_room.front().fd, slot, waiting_room.front().peer};
-      waiting_room.pop_front();
-      waiting_count.store(waiting_room.size(), std::memory_order_relaxed);
+    std::lock_guard lock(in.slots_mutex);
+    if (!in.waiting_room.empty() && !in.stopping.load()) {
+      work = request_work{in.waiting_room.front().fd, slot, in.waiting_room.front().peer, &in};
+      in.waiting_room.pop_front();
+      in.waiting_count.store(in.waiting_room.size(), std::memory_order_relaxed);
     } else {
-      in_flight.fetch_sub(1, std::memory_order_relaxed);
+      in.in_flight.fetch_sub(1, std::memory_order_relaxed);
       // Relaxed: nobody reads anything this thread wrote through the slot.
-      threads[slot].store(0, std::memory_order_relaxed);
+      in.slots[slot].store(0, std::memory_order_relaxed);
       return false;
     }
   }
@@ -336,18 +348,18 @@ bool take_next_waiting(std::size_t slot, req_thread& work) {
 }
 
 // Serves `work`, then every waiting connection that takes over its slot.
-void serve_in_slot(req_thread work) {
+void serve_in_slot(intake& in, request_work work) {
   do {
-    serve_connection(work);
-  } while (take_next_waiting(work.thread_id, work));
+    serve_connection(in, work);
+  } while (take_next_waiting(in, work.thread_id, work));
 }
 
 // Frees a slot taken for a connection that could not be handed on. Nothing
 // waits then: the listener took the slot, so the table was not full.
-void give_back_slot(std::size_t slot) {
-  std::lock_guard lock(slots_mutex);
-  in_flight.fetch_sub(1, std::memory_order_relaxed);
-  threads[slot].store(0, std::memory_order_relaxed);
+void give_back_slot(intake& in, std::size_t slot) {
+  std::lock_guard lock(in.slots_mutex);
+  in.in_flight.fetch_sub(1, std::memory_order_relaxed);
+  in.slots[slot].store(0, std::memory_order_relaxed);
 }
 
 // Turns away a connection that waited past HEAD_TIMEOUT: 408 when it sent
@@ -365,49 +377,51 @@ void expire_waiting(int confd, const client_peer& peer) {
 
 // Milliseconds until the oldest waiting connection's HEAD_TIMEOUT ends; -1
 // when nothing waits or there is no limit.
-int next_expiry_ms() {
-  if (waiting_count.load(std::memory_order_relaxed) == 0 || HEAD_TIMEOUT == 0) return -1;
-  std::lock_guard lock(slots_mutex);
-  if (waiting_room.empty()) return -1;
-  auto deadline = waiting_room.front().peer.accepted + std::chrono::seconds(HEAD_TIMEOUT);
+int next_expiry_ms(intake& in) {
+  if (in.waiting_count.load(std::memory_order_relaxed) == 0 || in.config.head_timeout_seconds == 0) return -1;
+  std::lock_guard lock(in.slots_mutex);
+  if (in.waiting_room.empty()) return -1;
+  auto deadline = in.waiting_room.front().peer.accepted + std::chrono::seconds(in.config.head_timeout_seconds);
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - std::chrono::steady_clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) + 1 : 0;
 }
 
 // Turns away the waiting connections whose HEAD_TIMEOUT has ended.
-void expire_waiting_room() {
-  if (waiting_count.load(std::memory_order_relaxed) == 0 || HEAD_TIMEOUT == 0) return;
+void expire_waiting_room(intake& in) {
+  if (in.waiting_count.load(std::memory_order_relaxed) == 0 || in.config.head_timeout_seconds == 0) return;
   std::vector<waiting_connection> expired;
   {
-    std::lock_guard lock(slots_mutex);
+    std::lock_guard lock(in.slots_mutex);
     auto now = std::chrono::steady_clock::now();
-    while (!waiting_room.empty() &&
-           now >= waiting_room.front().peer.accepted + std::chrono::seconds(HEAD_TIMEOUT)) {
-      expired.push_back(waiting_room.front());
-      waiting_room.pop_front();
+    while (!in.waiting_room.empty() &&
+           now >= in.waiting_room.front().peer.accepted + std::chrono::seconds(in.config.head_timeout_seconds)) {
+      expired.push_back(in.waiting_room.front());
+      in.waiting_room.pop_front();
     }
-    waiting_count.store(waiting_room.size(), std::memory_order_relaxed);
+    in.waiting_count.store(in.waiting_room.size(), std::memory_order_relaxed);
   }
   for (const waiting_connection& connection : expired) {
     expire_waiting(connection.fd, connection.peer);
   }
 }
 
+void* run_request_thread(void* handed_work);
+
 // Hands `confd` to a request thread in a free slot. With every slot taken it
 // waits in the waiting room; with the room full too, it is told to come back.
-void start_request(int confd, const client_peer& peer) {
+void start_request(intake& in, int confd, const client_peer& peer) {
   std::size_t slot = 0;
   bool waits = false;
   {
-    std::lock_guard lock(slots_mutex);
-    slot = find_free_slot();
+    std::lock_guard lock(in.slots_mutex);
+    slot = find_free_slot(in);
     if (slot != 0) {
-      threads[slot].store(reserved_mark, std::memory_order_relaxed);
-      in_flight.fetch_add(1, std::memory_order_relaxed);
-    } else if (waiting_room.size() < waiting_limit()) {
-      waiting_room.push_back(waiting_connection{confd, peer});
-      waiting_count.store(waiting_room.size(), std::memory_order_relaxed);
+      in.slots[slot].store(reserved_mark, std::memory_order_relaxed);
+      in.in_flight.fetch_add(1, std::memory_order_relaxed);
+    } else if (in.waiting_room.size() < waiting_limit(in)) {
+      in.waiting_room.push_back(waiting_connection{confd, peer});
+      in.waiting_count.store(in.waiting_room.size(), std::memory_order_relaxed);
       waits = true;
     }
   }
@@ -423,23 +437,23 @@ void start_request(int confd, const client_peer& peer) {
     return;
   }
   trace_reserved(slot);
-  if (hand_to_parked(req_thread{confd, slot, peer})) return;
-  auto* req = new (std::nothrow) req_thread{confd, slot, peer};
+  if (hand_to_parked(in, request_work{confd, slot, peer, &in})) return;
+  auto* req = new (std::nothrow) request_work{confd, slot, peer, &in};
   if (req == nullptr) {
     fputs("no memory for a request\n", stderr);
     close(confd);
-    give_back_slot(slot);
+    give_back_slot(in, slot);
     pause_a_moment();
     return;
   }
   pthread_t handle;
-  if (pthread_create(&handle, &request_attributes, new_incoming, req) != 0) {
+  if (pthread_create(&handle, &in.request_attributes, run_request_thread, req) != 0) {
     // Refuses this one connection; the service goes on, as threads may be
     // possible again once some have ended.
     report_failure("can't create request thread");
     delete req;
     close(confd);
-    give_back_slot(slot);
+    give_back_slot(in, slot);
     log_turned_away(peer, 0, 0, "no-thread");
     pause_a_moment();
   }
@@ -448,9 +462,9 @@ void start_request(int confd, const client_peer& peer) {
 // Waits for the next connection; while connections wait for a slot, only
 // until the oldest one's HEAD_TIMEOUT ends. Returns -1 with errno EAGAIN when
 // the wait ended without one.
-int accept_next(sockaddr_in& peer_address) {
-  int fd = listenfd.load();
-  if (int limit = next_expiry_ms(); limit >= 0) {
+int accept_next(intake& in, sockaddr_in& peer_address) {
+  int fd = in.listenfd.load();
+  if (int limit = next_expiry_ms(in); limit >= 0) {
     pollfd waited{fd, POLLIN, 0};
     if (poll(&waited, 1, limit) == 0) {
       errno = EAGAIN;
@@ -461,19 +475,51 @@ int accept_next(sockaddr_in& peer_address) {
   return accept(fd, reinterpret_cast<sockaddr*>(&peer_address), &peer_size);
 }
 
+// A request thread's body: it serves the work it was made for, then waits
+// for more until none comes.
+void* run_request_thread(void* handed_work) {
+  auto* handed = static_cast<request_work*>(handed_work);
+  request_work work = *handed;
+  delete handed;
+  parked_thread self;
+  do {
+    serve_in_slot(*work.owner, work);
+  } while (wait_for_work(*work.owner, self, work));
+  return nullptr;
+}
+
 }  // namespace
 
-void* listen_incoming(void*) {
-  set_up_listener();
-  if (stopping.load()) shutdown(listenfd.load(), SHUT_RDWR);
+intake* create_intake(const settings& config) {
+  auto* made = new intake(config);
+  // calloc leaves untouched pages unmapped, so a large table costs nothing
+  // until its slots are used; zero bytes are a valid free entry.
+  static_assert(sizeof(std::atomic<pthread_t>) == sizeof(pthread_t) &&
+                std::atomic<pthread_t>::is_always_lock_free);
+  made->slots = static_cast<std::atomic<pthread_t>*>(
+      calloc(static_cast<std::size_t>(config.request_slots) + 2, sizeof(std::atomic<pthread_t>)));
+  if (made->slots != nullptr) return made;
+  fprintf(stderr,
+          "BACKLOG=%lld needs a slot table that cannot be allocated; use a smaller value (1 to "
+          "%lld)\n",
+          static_cast<long long>(config.request_slots),
+          static_cast<long long>(max_request_slots));
+  delete made;
+  return nullptr;
+}
+
+void* listen_incoming(void* owner) {
+  intake& in = *static_cast<intake*>(owner);
+  set_up_listener(in);
+  if (in.stopping.load()) shutdown(in.listenfd.load(), SHUT_RDWR);
   for (;;) {
     sockaddr_in peer_address{};
-    int confd = accept_next(peer_address);
-    if (stopping.load()) {
+    int confd = accept_next(in, peer_address);
+    if (in.stopping.load()) {
       if (confd >= 0) close(confd);
       return nullptr;
     }
-    expire_waiting_room();
+    expire_waiting_room(in);
     if (confd < 0) {
       int error = errno;
       if (error == EAGAIN || error == EINTR) continue;
@@ -487,31 +533,31 @@ void* listen_incoming(void*) {
     peer.port = ntohs(peer_address.sin_port);
     // A balancer's client is known only from its PROXY header, read by the
     // request thread, which applies ALLOW then.
-    peer.proxied = list_contains(PROXY_FROM, peer.address);
-    if (!peer.proxied && !list_contains(ALLOW, peer.address)) {
+    peer.proxied = list_contains(in.config.balancers, peer.address);
+    if (!may_connect(in.config, peer)) {
       refuse_client(confd, peer);
       continue;
     }
-    start_request(confd, peer);
+    start_request(in, confd, peer);
   }
 }
 
-void stop_intake() {
-  stopping.store(true);
+void stop_intake(intake& in) {
+  in.stopping.store(true);
   // Wakes the listener's accept; a listener still setting up sees the flag.
-  int fd = listenfd.load();
+  int fd = in.listenfd.load();
   if (fd >= 0) shutdown(fd, SHUT_RDWR);
 }
 
-long requests_in_flight() { return in_flight.load(); }
+long requests_in_flight(const intake& in) { return in.in_flight.load(); }
 
-void close_unstarted_requests() {
+void close_unstarted_requests(intake& in) {
   std::deque<waiting_connection> waiting;
   {
-    std::lock_guard lock(slots_mutex);
-    waiting.swap(waiting_room);
-    waiting_count.store(0, std::memory_order_relaxed);
-    for (serving_request* request = serving_first; request != nullptr; request = request->next) {
+    std::lock_guard lock(in.slots_mutex);
+    waiting.swap(in.waiting_room);
+    in.waiting_count.store(0, std::memory_order_relaxed);
+    for (serving_request* request = in.serving_first; request != nullptr; request = request->next) {
       request->cut.cut(true);
     }
   }
@@ -521,20 +567,11 @@ void close_unstarted_requests() {
   }
 }
 
-void cut_requests() {
-  std::lock_guard lock(slots_mutex);
-  for (serving_request* request = serving_first; request != nullptr; request = request->next) {
+void cut_requests(intake& in) {
+  std::lock_guard lock(in.slots_mutex);
+  for (serving_request* request = in.serving_first; request != nullptr; request = request->next) {
     request->cut.cut(false);
   }
 }
 
-void* new_incoming(void* req) {
-  auto* handed = static_cast<req_thread*>(req);
-  req_thread work = *handed;
-  delete handed;
-  parked_thread self;
-  do {
-    serve_in_slot(work);
-  } while (wait_for_work(self, work));
-  return nullptr;
-}
+}  // namespace ferry

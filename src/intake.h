@@ -6,41 +6,50 @@
 
 #include "relay.h"
 
-#include <atomic>
 #include <cstddef>
+
+namespace ferry {
 
 // Listener results, also the process exit status.
 inline constexpr int E_SOCKET = 128;
 inline constexpr int E_BIND = 129;
 inline constexpr int E_LISTEN = 130;
 
-// Hand-off from the listener to one request thread, which owns and frees it.
-struct req_thread {
+// The listening socket, the slot table, the waiting room and the request
+// threads, for one set of settings.
+struct intake;
+
+// Hand-off from the listener to one request thread: the connection, its
+// slot, and whom it was accepted from.
+struct request_work {
   int confd;
-  std::size_t thread_id;
+  std::size_t thread_id;  // the slot
   client_peer peer;
+  intake* owner;
 };
 
-// BACKLOG + 2 entries: 1 is the listener, 2 to BACKLOG + 1 the request slots,
-// 0 marks a free slot.
-extern std::atomic<pthread_t>* threads;
+// Makes the intake with its slot table; null, with one line on standard
+// error, when the table cannot be allocated. It lives as long as the process.
+intake* create_intake(const settings& config);
 
-// The listener thread's body. Returns only when it has stopped after
-// stop_intake(); a set-up failure ends the process with its result code.
-void* listen_incoming(void*);
-void* new_incoming(void* req);
+// The listener thread's body, given the intake. Returns only when it has
+// stopped after stop_intake(); a set-up failure ends the process with its
+// result code.
+void* listen_incoming(void* intake);
 
 // Closes the listening socket, so new connections are refused, and makes the
 // listener thread return. Requests in flight go on.
-void stop_intake();
+void stop_intake(intake& in);
 
 // Requests being served now, their slots taken.
-long requests_in_flight();
+long requests_in_flight(const intake& in);
 
 // For a stop, after stop_intake: closes the connections waiting for a slot
 // and ends the requests whose head is not complete yet.
-void close_unstarted_requests();
+void close_unstarted_requests(intake& in);
 
 // Ends every request still served: each writes its access line, ending
 // "stopped", and frees its slot.
-void cut_requests();
+void cut_requests(intake& in);
+
+}  // namespace ferry

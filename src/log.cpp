@@ -4,7 +4,11 @@
 
 #include <cstring>
 
+#include "text.h"
+
 log_mode LOG = log_mode::trace;
+
+namespace ferry {
 
 void trace_line(const char* text) {
   if (tracing()) puts(text);
@@ -56,25 +60,15 @@ void start_access_record(access_record& record) {
 
 namespace {
 
-// A field as one token: "-" when empty; bytes that could split or forge it
-// written as \xNN.
+// A field as one token: "-" when empty; spaces, backslashes and every other
+// byte that could split or forge it written as \xNN.
 void append_field(std::string& line, std::string_view field) {
   line += ' ';
   if (field.empty()) {
     line += '-';
     return;
   }
-  constexpr char digits[] = "0123456789abcdef";
-  for (char c : field) {
-    auto byte = static_cast<unsigned char>(c);
-    if (byte > 0x20 && byte < 0x7f && byte != '\\') {
-      line += c;
-    } else {
-      line += "\\x";
-      line += digits[byte >> 4];
-      line += digits[byte & 0xf];
-    }
-  }
+  append_escaped(field, kept_bytes{}, line);
 }
 
 void append_number(std::string& line, std::uint64_t number, bool known = true) {
@@ -99,14 +93,10 @@ std::string format_time(const timespec& at) {
 }
 
 std::string format_client(std::uint32_t address, std::uint16_t port) {
-  char text[32];
-  snprintf(text, sizeof text, "%u.%u.%u.%u:%u", address >> 24, (address >> 16) & 255,
-           (address >> 8) & 255, address & 255, static_cast<unsigned>(port));
-  return text;
+  return format_ipv4(address) + ':' + std::to_string(port);
 }
 
-}  // namespace
-
+// The line as text, without its newline, at `now_steady` on the steady clock.
 std::string format_access_record(const access_record& record, const timespec& now_steady) {
   std::string line = format_time(record.started);
   append_field(line, format_client(record.client_address, record.client_port));
@@ -123,6 +113,8 @@ std::string format_access_record(const access_record& record, const timespec& no
   return line;
 }
 
+}  // namespace
+
 void write_access_record(const access_record& record) {
   if (LOG != log_mode::access || !record.written) return;
   timespec now{};
@@ -134,3 +126,5 @@ void write_access_record(const access_record& record) {
   ssize_t ignored = write(STDOUT_FILENO, line.data(), line.size());
   (void)ignored;
 }
+
+}  // namespace ferry

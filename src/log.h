@@ -19,6 +19,14 @@ enum class log_mode { trace, access, off };
 extern log_mode LOG;
 
 inline bool tracing() { return LOG == log_mode::trace; }
+inline bool access_logging() { return LOG == log_mode::access; }
+inline bool logging_off() { return LOG == log_mode::off; }
+
+// Sets the mode once, before any other thread exists: every layer that
+// traces reads it, so it stays outside the settings value.
+inline void set_log_mode(log_mode mode) { LOG = mode; }
+
+namespace ferry {
 
 // One line under construction, cut at its capacity.
 struct trace_text {
@@ -103,5 +111,6 @@ void start_access_record(access_record& record);
 // client, bytes from the client, milliseconds taken, slot, ending.
 void write_access_record(const access_record& record);
 
-// The same line as text, without its newline, at `now` on the steady clock.
-std::string format_access_record(const access_record& record, const timespec& now_steady);
+}  // namespace ferry
+
+using namespace ferry;  // until every unit lives in ferry

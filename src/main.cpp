@@ -13,10 +13,10 @@
 #include <ctime>
 #include <string_view>
 
-#include "config.h"
 #include "intake.h"
-#include "socket_io.h"
+#include "settings.h"
 
+namespace ferry {
 namespace {
 
 constexpr char usage[] =
@@ -56,28 +56,6 @@ void read_arguments(int argc, char** argv) {
         "(ferry --help)\n", stderr);
 }
 
-// Refuses settings that cannot work before anything else happens.
-bool settings_usable() {
-  // A typo in a checked setting must never loosen a limit or open a door.
-  if (!conf_problem.empty()) {
-    fprintf(stderr, "%s\n", conf_problem.c_str());
-    return false;
-  }
-  // calloc leaves untouched pages unmapped, so a large table costs nothing
-  // until its slots are used; zero bytes are a valid free entry.
-  static_assert(sizeof(std::atomic<pthread_t>) == sizeof(pthread_t) &&
-                std::atomic<pthread_t>::is_always_lock_free);
-  threads = static_cast<std::atomic<pthread_t>*>(
-      calloc(static_cast<std::size_t>(BACKLOG) + 2, sizeof(std::atomic<pthread_t>)));
-  if (threads == nullptr) {
-    fprintf(stderr, "BACKLOG=%lld needs a slot table that cannot be allocated; use a smaller "
-            "value (1 to %lld)\n", static_cast<long long>(BACKLOG),
-            static_cast<long long>(max_backlog));
-    return false;
-  }
-  return true;
-}
-
 // Every connection served or waiting holds a descriptor, a served one two:
 // the usual soft limit of 1024 would refuse accepts long before the slots
 // and the waiting room are full. The hard limit is what the system allows.
@@ -98,9 +76,9 @@ void raise_descriptor_limit() {
 
 // Waits until no request is in flight or `deadline` passes. False when a
 // second stop signal came first.
-bool wait_for_requests(std::chrono::steady_clock::time_point deadline,
+bool wait_for_requests(const intake& in, std::chrono::steady_clock::time_point deadline,
                        const sigset_t& stop_signals) {
-  while (requests_in_flight() > 0 && std::chrono::steady_clock::now() < deadline) {
+  while (requests_in_flight(in) > 0 && std::chrono::steady_clock::now() < deadline) {
     timespec poll_interval{0, 10 * 1000 * 1000};
     if (sigtimedwait(&stop_signals, nullptr, &poll_interval) > 0) return false;
   }
@@ -111,16 +89,18 @@ bool wait_for_requests(std::chrono::steady_clock::time_point deadline,
 // head closed at once, and up to CON_TIMEOUT seconds for the requests in
 // flight; those still running are cut and write their access lines. A second
 // signal ends it at once.
-[[noreturn]] void stop(pthread_t listener, const sigset_t& stop_signals) {
-  stop_intake();
+[[noreturn]] void stop(intake& in, std::uint16_t grace_seconds, pthread_t listener,
+                       const sigset_t& stop_signals) {
+  stop_intake(in);
   pthread_join(listener, nullptr);
-  close_unstarted_requests();
+  close_unstarted_requests(in);
   auto now = std::chrono::steady_clock::now();
-  if (!wait_for_requests(now + std::chrono::seconds(CON_TIMEOUT), stop_signals)) end_now();
-  if (requests_in_flight() == 0) end_now();
-  cut_requests();
+  if (!wait_for_requests(in, now + std::chrono::seconds(grace_seconds), stop_signals)) end_now();
+  if (requests_in_flight(in) == 0) end_now();
+  cut_requests(in);
   // A cut request ends at once unless it is still connecting or resolving.
-  wait_for_requests(std::chrono::steady_clock::now() + std::chrono::seconds(2), stop_signals);
+  wait_for_requests(in, std::chrono::steady_clock::now() + std::chrono::seconds(2),
+                    stop_signals);
   end_now();
 }
 
@@ -140,24 +120,32 @@ void wait_for_stop(const sigset_t& waited) {
     int signal_number = 0;
     if (sigwait(&waited, &signal_number) != 0) continue;
     if (!is_ignored(signal_number)) return;
-    if (LOG != log_mode::off) {
+    if (!logging_off()) {
       fprintf(stderr, "ferry: SIG%s ignored\n", sigabbrev_np(signal_number));
     }
   }
 }
 
 }  // namespace
+}  // namespace ferry
 
 int main(int argc, char** argv, char** env) {
+  using namespace ferry;
   read_arguments(argc, argv);
-  rchk_conf(env);
-  if (!settings_usable()) return 255;
+  // Read-only from here on; it outlives every thread, as main never returns.
+  const settings_reading reading = read_settings(env);
+  // A typo in a setting must never loosen a limit or open a door.
+  if (!reading.problem.empty()) {
+    fprintf(stderr, "%s\n", reading.problem.c_str());
+    return 255;
+  }
+  const settings& config = reading.values;
+  set_log_mode(config.log);
+  intake* in = create_intake(config);
+  if (in == nullptr) return 255;
   raise_descriptor_limit();
   // A client that goes away must fail a write, not end the process.
   signal(SIGPIPE, SIG_IGN);
-  // A write may wait as long as a connection may pass no byte.
-  ti.tv_sec = IDLE_TIMEOUT == 0 ? -1 : IDLE_TIMEOUT;
-  ti.tv_usec = 0;
 
   // Blocked here, so every thread inherits it and only the wait below takes them.
   sigset_t stop_signals;
@@ -169,13 +157,12 @@ int main(int argc, char** argv, char** env) {
   pthread_sigmask(SIG_BLOCK, &waited, nullptr);
 
   pthread_t listener;
-  int created = pthread_create(&listener, nullptr, listen_incoming, nullptr);
+  int created = pthread_create(&listener, nullptr, listen_incoming, in);
   if (created != 0) {
     errno = created;
     report_errno("can't create listen thread");
     exit(-1);
   }
-  threads[1].store(listener, std::memory_order_relaxed);
   wait_for_stop(waited);
-  stop(listener, stop_signals);
+  stop(*in, config.connect_timeout_seconds, listener, stop_signals);
 }

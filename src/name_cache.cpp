@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+namespace ferry {
+
 std::vector<sockaddr_in> name_cache::find(std::string_view key, clock::time_point now) {
   std::lock_guard lock(mutex_);
   for (const entry& known : entries_) {
@@ -28,3 +30,5 @@ void name_cache::store(std::string_view key, const std::vector<sockaddr_in>& add
   same->addresses = addresses;
   same->looked_up = now;
 }
+
+}  // namespace ferry

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+namespace ferry {
+
 class name_cache {
  public:
   using clock = std::chrono::steady_clock;
@@ -38,3 +40,5 @@ class name_cache {
   std::size_t capacity_;
   clock::duration max_age_;
 };
+
+}  // namespace ferry

@@ -5,6 +5,8 @@
 
 #include "address_list.h"
 
+namespace ferry {
+
 namespace {
 
 using result = proxy_header::result;
@@ -218,3 +220,5 @@ proxy_header::result parse_proxy_header(std::string_view bytes, proxy_header& he
   bool could_start = v1_start.starts_with(bytes) || v2_signature.starts_with(bytes);
   return could_start ? result::incomplete : result::bad;
 }
+
+}  // namespace ferry

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
+namespace ferry {
+
 // Version 1 headers are at most this long; version 2 may carry up to 65535
 // bytes of addresses and extensions after its 16-byte start.
 inline constexpr std::size_t proxy_v1_max_size = 107;
@@ -26,3 +28,5 @@ struct proxy_header {
 // ipv6_source set and no address: the caller refuses it, since ferry's
 // policies are IPv4 only.
 proxy_header::result parse_proxy_header(std::string_view bytes, proxy_header& header);
+
+}  // namespace ferry

@@ -8,25 +8,33 @@
 #include <string>
 #include <string_view>
 
-// Looks up the port of the "http" service, for targets that name none, and
-// notes the port ferry listens on, for the loop guard. Called once, before any
-// request thread exists.
-void set_up_relay(std::uint16_t own_port);
+#include <memory>
+#include <vector>
 
 #include "log.h"
+#include "name_cache.h"
+#include "net.h"
+#include "policy.h"
+#include "settings.h"
 
-// The client as accepted, in host order.
-struct client_peer {
-  std::uint32_t address = 0;
-  std::uint16_t port = 0;
-  bool proxied = false;  // a balancer in PROXY_FROM: the real client follows in a PROXY header
-  bool ipv6 = false;     // the real client has an IPv6 address
-  bool named = false;    // the PROXY header named the real client
-  bool deny_to_exempt = false;  // set by the relay: the socket's own peer is on loopback
-  // When the connection was accepted: HEAD_TIMEOUT counts from here, across
-  // a wait for a slot and the PROXY header.
-  std::chrono::steady_clock::time_point accepted = std::chrono::steady_clock::now();
+namespace ferry {
+
+// What every request needs, set up once by the listener before any request
+// thread exists; read-only afterwards but for its own locked caches.
+struct relay_setup {
+  explicit relay_setup(const settings& given) : config(given) {}
+  const settings& config;
+  std::uint16_t listening_port = 0;  // for the loop guard
+  // The port of the "http" service, for targets that name none: reading the
+  // service table on every request cost more than the rest of its work.
+  std::uint16_t http_port = 0;  // 0 while the service is unknown
+  char http_service[16] = "http";
+  std::unique_ptr<name_cache> recent_names;  // null when NAME_CACHE is 0
+  mutable machine_addresses own_addresses;
 };
+
+// Looks up the "http" service and notes the port ferry listens on.
+std::unique_ptr<relay_setup> set_up_relay(const settings& config, std::uint16_t own_port);
 
 // Where a stop reaches a request being served: its sockets, and whether its
 // head is complete. Safe to use from the request's thread and a stopping one.
@@ -51,20 +59,6 @@ class cut_point {
   bool cut_ = false;
 };
 
-// The body of the answer to a client that ALLOW leaves out.
-inline constexpr std::string_view not_allowed_line =
-    "this proxy serves only the clients that its ALLOW setting names";
-
-// One of ferry's own answers: the status line, `extra_fields` (whole lines),
-// a one-line text/plain body and Connection: close.
-std::string error_answer(int status, std::string_view body_line,
-                         std::string_view extra_fields = {});
-
-// Sends `answer` (when not empty) without waiting, half-closes and takes what
-// already arrived, so the close does not become a reset that destroys the
-// answer; then closes `clifd`. Returns the bytes sent. Never waits on the client.
-std::size_t answer_and_close_now(int clifd, std::string_view answer);
-
 // Serves the one request on `clifd`: reads its head, answers an error itself
 // or connects to the server the head names (for CONNECT, opens a tunnel) and
 // relays both ways until the server closes. Returns with every upstream
@@ -72,4 +66,7 @@ std::size_t answer_and_close_now(int clifd, std::string_view answer);
 // whether DENY_TO applies; from a balancer, the real client comes first in a
 // PROXY header and must pass ALLOW. Fills `record` for the access log.
 // `cut`, when given, lets a stop end the request.
-void relay_request(int clifd, client_peer peer, access_record& record, cut_point* cut = nullptr);
+void relay_request(int clifd, client_peer peer, access_record& record, cut_point* cut,
+                   const relay_setup& setup);
+
+}  // namespace ferry

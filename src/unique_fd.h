@@ -5,6 +5,8 @@
 
 #include <utility>
 
+namespace ferry {
+
 class unique_fd {
  public:
   explicit unique_fd(int fd = -1) : fd_(fd) {}
@@ -32,3 +34,5 @@ class unique_fd {
  private:
   int fd_;
 };
+
+}  // namespace ferry

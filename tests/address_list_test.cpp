@@ -8,6 +8,8 @@
 
 namespace {
 
+using namespace ferry;
+
 constexpr std::uint32_t all_ones = 0xffffffff;
 
 TEST(AddressList, ReadsOnlyPlainDottedQuads) {

@@ -17,12 +17,15 @@
 
 #include "harness.h"
 #include "origin_servers.h"
-#include "relay.h"
+#include "answers.h"
+#include "policy.h"
 #include "unique_fd.h"
 
 using namespace harness;
 using system_clock = std::chrono::system_clock;
 using steady_clock = std::chrono::steady_clock;
+
+using namespace ferry;
 
 namespace {
 

@@ -4,6 +4,8 @@
 
 #include "name_cache.h"
 
+using namespace ferry;
+
 namespace {
 
 using namespace std::chrono_literals;

@@ -7,6 +7,8 @@
 #include <tuple>
 #include <utility>
 
+using namespace ferry;
+
 namespace {
 
 using result = proxy_header::result;

@@ -14,6 +14,7 @@
 #include "unique_fd.h"
 
 using namespace harness;
+using ferry::unique_fd;
 
 namespace {
 

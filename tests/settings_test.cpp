@@ -1,76 +1,80 @@
 // The settings reader, fed environment vectors of our own.
 #include <gtest/gtest.h>
 
-#include <climits>
 #include <cstdint>
 #include <string>
 #include <tuple>
 #include <vector>
 
-#include "config.h"
+#include "settings.h"
+
+using namespace ferry;
 
 namespace {
 
-// Every setting, to compare and restore at once.
-auto all_settings() {
-  return std::tie(LISTEN_PORT, MAX_RAM_CACHE, MAX_HDD_CACHE, CON_TIMEOUT, BACKLOG, LISTEN_ADDR,
-                  ALLOW, DENY_TO, CONNECT_PORTS, HEAD_TIMEOUT, IDLE_TIMEOUT);
+auto fields(const settings& s) {
+  return std::tie(s.listen_address, s.listen_port, s.request_slots, s.allowed_clients,
+                  s.denied_destinations, s.tunnel_ports, s.balancers, s.head_timeout_seconds,
+                  s.idle_timeout_seconds, s.connect_timeout_seconds, s.name_cache_seconds, s.log);
 }
 
-// Taken as the first test starts, before any test changed a setting.
-const auto& start_up() {
-  static const auto values =
-      std::apply([](auto&... setting) { return std::tuple(setting...); }, all_settings());
-  return values;
+// Runs the reader over `entries` as a null-terminated vector.
+settings_reading read(std::vector<std::string> entries) {
+  std::vector<char*> env;
+  for (auto& entry : entries) env.push_back(entry.data());
+  env.push_back(nullptr);
+  return read_settings(env.data());
 }
 
-class Settings : public testing::Test {
- protected:
-  void SetUp() override { all_settings() = start_up(); }
+void expect_defaults(const settings_reading& reading) {
+  EXPECT_EQ(reading.problem, "");
+  EXPECT_TRUE(fields(reading.values) == fields(settings()));
+}
 
-  // Runs the reader over `entries` as a null-terminated vector.
-  static void read(std::vector<std::string> entries) {
-    std::vector<char*> env;
-    for (auto& entry : entries) env.push_back(entry.data());
-    env.push_back(nullptr);
-    EXPECT_EQ(rchk_conf(env.data()), 0);
-  }
+TEST(Settings, DefaultsAreSafeAndGoodValuesLandInTheirFields) {
+  const settings defaults;
+  EXPECT_EQ(defaults.listen_address, 0u);
+  EXPECT_EQ(defaults.listen_port, 8080);
+  EXPECT_EQ(defaults.request_slots, 256);
+  EXPECT_EQ(defaults.allowed_clients, (address_list{{0x7f000000, 0xff000000}}));
+  EXPECT_EQ(defaults.denied_destinations, (address_list{{0, 0xff000000},
+                                                         {0x7f000000, 0xff000000},
+                                                         {0xa9fe0000, 0xffff0000},
+                                                         {0xe0000000, 0xe0000000},
+                                                         self_range}));
+  EXPECT_EQ(defaults.tunnel_ports, (port_list{{443, 443}}));
+  EXPECT_EQ(defaults.head_timeout_seconds, 30);
+  EXPECT_EQ(defaults.idle_timeout_seconds, 300);
+  EXPECT_EQ(defaults.connect_timeout_seconds, 10);
+  EXPECT_EQ(defaults.name_cache_seconds, 5);
+  EXPECT_EQ(defaults.log, log_mode::trace);
+  expect_defaults(read({}));
+  expect_defaults(read({"PATH=/bin", "HOME=/root", "=8081", ""}));
 
-  static void expect_defaults() {
-    EXPECT_EQ(LISTEN_PORT, 8080);
-    EXPECT_EQ(MAX_RAM_CACHE, 100);
-    EXPECT_EQ(MAX_HDD_CACHE, 20000);
-    EXPECT_EQ(CON_TIMEOUT, 10);
-    EXPECT_EQ(BACKLOG, 256);
-    EXPECT_TRUE(all_settings() == start_up());
-    EXPECT_EQ(conf_problem, "");
-  }
-};
-
-TEST_F(Settings, CheckedSettingsStartSafeAndTakeGoodValues) {
-  EXPECT_EQ(LISTEN_ADDR, 0u);
-  EXPECT_EQ(ALLOW, (address_list{{0x7f000000, 0xff000000}}));
-  EXPECT_EQ(DENY_TO, (address_list{{0, 0xff000000},
-                                   {0x7f000000, 0xff000000},
-                                   {0xa9fe0000, 0xffff0000},
-                                   {0xe0000000, 0xe0000000},
-                                   self_range}));
-  EXPECT_EQ(CONNECT_PORTS, (port_list{{443, 443}}));
-  EXPECT_EQ(HEAD_TIMEOUT, 30);
-  EXPECT_EQ(IDLE_TIMEOUT, 300);
-  read({"LISTEN_ADDR=127.0.0.2", "ALLOW=10.0.0.0/8, 192.168.0.1", "DENY_TO=none",
-        "CONNECT_PORTS=443,8000-8080", "HEAD_TIMEOUT=0", "IDLE_TIMEOUT=065535"});
-  EXPECT_EQ(conf_problem, "");
-  EXPECT_EQ(LISTEN_ADDR, 0x7f000002u);
-  EXPECT_EQ(ALLOW, (address_list{{0x0a000000, 0xff000000}, {0xc0a80001, 0xffffffff}}));
-  EXPECT_EQ(DENY_TO, address_list{});
-  EXPECT_EQ(CONNECT_PORTS, (port_list{{443, 443}, {8000, 8080}}));
-  EXPECT_EQ(HEAD_TIMEOUT, 0);
-  EXPECT_EQ(IDLE_TIMEOUT, 65535);
+  settings_reading reading =
+      read({"LISTEN_ADDR=127.0.0.2", "LISTEN_PORT=1", "BACKLOG=5", "ALLOW=10.0.0.0/8, 192.168.0.1",
+            "DENY_TO=none", "CONNECT_PORTS=443,8000-8080", "PROXY_FROM=10.1.1.1",
+            "HEAD_TIMEOUT=0", "IDLE_TIMEOUT=065535", "CON_TIMEOUT=4", "NAME_CACHE=0",
+            "LOG=access", "MAX_RAM_CACHE=2", "MAX_HDD_CACHE=3"});
+  ASSERT_EQ(reading.problem, "");
+  const settings& values = reading.values;
+  EXPECT_EQ(values.listen_address, 0x7f000002u);
+  EXPECT_EQ(values.listen_port, 1);
+  EXPECT_EQ(values.request_slots, 5);
+  EXPECT_EQ(values.allowed_clients,
+            (address_list{{0x0a000000, 0xff000000}, {0xc0a80001, 0xffffffff}}));
+  EXPECT_EQ(values.denied_destinations, address_list{});
+  EXPECT_EQ(values.tunnel_ports, (port_list{{443, 443}, {8000, 8080}}));
+  EXPECT_EQ(values.balancers, (address_list{{0x0a010101, 0xffffffff}}));
+  EXPECT_EQ(values.head_timeout_seconds, 0);
+  EXPECT_EQ(values.idle_timeout_seconds, 65535);
+  EXPECT_EQ(values.connect_timeout_seconds, 4);
+  EXPECT_EQ(values.name_cache_seconds, 0);
+  EXPECT_EQ(values.log, log_mode::access);
 }
 
 // One or two values a setting: the parsers' own tests cover the spellings.
-TEST_F(Settings, BadCheckedValueKeepsTheDefaultAndIsNamedOnOneLine) {
+TEST(Settings, BadValueIsNamedOnOneLine) {
   const std::pair<std::string, std::string> cases[] = {
       {"LISTEN_ADDR=127.1", R"(LISTEN_ADDR="127.1" is not valid: not an address)"},
       {"ALLOW=10.0.0.1\n\x7f\xff", R"(ALLOW="10.0.0.1\x0a\x7f\xff" is not valid: "10.0.0.1)"},
@@ -82,6 +86,7 @@ TEST_F(Settings, BadCheckedValueKeepsTheDefaultAndIsNamedOnOneLine) {
       {"IDLE_TIMEOUT=65536", R"(IDLE_TIMEOUT="65536" is not valid)"},
       {"DENY_TO=self,selfish", R"(DENY_TO="self,selfish" is not valid: "selfish")"},
       {"ALLOW=self", R"(ALLOW="self" is not valid: "self": not an address)"},
+      {"LOG=loud", R"(LOG="loud" is not valid: not one of trace, access, off)"},
       // Numbers: decimal digits only, in range.
       {"LISTEN_PORT=abc", R"(LISTEN_PORT="abc" is not valid: not a whole number 0 to 65535)"},
       {"LISTEN_PORT=3128x", R"(LISTEN_PORT="3128x" is not valid)"},
@@ -102,95 +107,60 @@ TEST_F(Settings, BadCheckedValueKeepsTheDefaultAndIsNamedOnOneLine) {
            std::string(100, '9')},
   };
   for (const auto& [entry, expected] : cases) {
-    read({entry});
-    EXPECT_EQ(conf_problem.rfind(expected, 0), 0u) << conf_problem;
-    EXPECT_EQ(conf_problem.find('\n'), std::string::npos) << conf_problem;
-    EXPECT_TRUE(all_settings() == start_up()) << entry;
+    std::string problem = read({entry}).problem;
+    EXPECT_EQ(problem.rfind(expected, 0), 0u) << problem;
+    EXPECT_EQ(problem.find('\n'), std::string::npos) << problem;
   }
 }
 
-// Only the first bad setting is named, and only the last value of each is read.
-TEST_F(Settings, FirstBadLastValueIsReportedAndTheGoodOnesApply) {
-  read({"IDLE_TIMEOUT=x", "ALLOW=10.0.0.0/8", "ALLOW=y", "HEAD_TIMEOUT=7", "BACKLOG=5"});
-  EXPECT_EQ(conf_problem,
+// The last non-empty entry for a name wins, whatever came before it; of
+// several bad settings, the first in the reader's order is named.
+TEST(Settings, LastEntryWinsAndTheFirstBadOneIsNamed) {
+  settings_reading reading = read({"BACKLOG=5", "LISTEN_PORT=81", "BACKLOG=7", "LISTEN_PORT=82",
+                                   "LISTEN_PORT=83", "ALLOW=10.0.0.0/33", "HEAD_TIMEOUT=x",
+                                   "ALLOW=10.0.0.0/8", "HEAD_TIMEOUT=8", "BACKLOG="});
+  ASSERT_EQ(reading.problem, "");
+  EXPECT_EQ(reading.values.request_slots, 7);
+  EXPECT_EQ(reading.values.listen_port, 83);
+  EXPECT_EQ(reading.values.allowed_clients, (address_list{{0x0a000000, 0xff000000}}));
+  EXPECT_EQ(reading.values.head_timeout_seconds, 8);
+  EXPECT_EQ(read({"IDLE_TIMEOUT=x", "ALLOW=10.0.0.0/8", "ALLOW=y", "HEAD_TIMEOUT=7"}).problem,
             R"(ALLOW="y" is not valid: "y": not an address of four numbers 0 to 255)");
-  EXPECT_EQ(ALLOW, (address_list{{0x7f000000, 0xff000000}}));
-  EXPECT_EQ(IDLE_TIMEOUT, 300);
-  EXPECT_EQ(HEAD_TIMEOUT, 7);
-  EXPECT_EQ(BACKLOG, 5);
-  // A later call starts afresh, and a good last value makes up for a bad one before it.
-  read({"ALLOW=10.0.0.0/33", "HEAD_TIMEOUT=x", "ALLOW=10.0.0.0/8", "HEAD_TIMEOUT=8"});
-  EXPECT_EQ(conf_problem, "");
-  EXPECT_EQ(ALLOW, (address_list{{0x0a000000, 0xff000000}}));
-  EXPECT_EQ(HEAD_TIMEOUT, 8);
 }
 
-TEST_F(Settings, EmptyOrForeignEnvironmentKeepsDefaults) {
-  read({});
-  expect_defaults();
-  read({"PATH=/bin", "HOME=/root", "=8081", ""});
-  expect_defaults();
+TEST(Settings, NumbersTakeTheirWholeRange) {
+  settings_reading reading = read({"LISTEN_PORT=0", "CON_TIMEOUT=65535", "BACKLOG=2147483645",
+                                   "MAX_RAM_CACHE=0", "MAX_HDD_CACHE=9223372036854775807"});
+  ASSERT_EQ(reading.problem, "");
+  EXPECT_EQ(reading.values.listen_port, 0);
+  EXPECT_EQ(reading.values.connect_timeout_seconds, 65535);
+  EXPECT_EQ(reading.values.request_slots, 2147483645);
+  reading = read({"LISTEN_PORT=065535", "CON_TIMEOUT=0", "BACKLOG=1"});
+  ASSERT_EQ(reading.problem, "");
+  EXPECT_EQ(reading.values.listen_port, 65535);
+  EXPECT_EQ(reading.values.connect_timeout_seconds, 0);
+  EXPECT_EQ(reading.values.request_slots, 1);
 }
 
-TEST_F(Settings, EachKeyLandsInItsOwnVariable) {
-  read({"BACKLOG=5", "CON_TIMEOUT=4", "MAX_HDD_CACHE=3", "MAX_RAM_CACHE=2", "LISTEN_PORT=1"});
-  EXPECT_EQ(LISTEN_PORT, 1);
-  EXPECT_EQ(MAX_RAM_CACHE, 2);
-  EXPECT_EQ(MAX_HDD_CACHE, 3);
-  EXPECT_EQ(CON_TIMEOUT, 4);
-  EXPECT_EQ(BACKLOG, 5);
+TEST(Settings, EmptyValuesAndOtherSpellingsOfANameAreNoEntry) {
+  expect_defaults(read({"LISTEN_PORT=", "CON_TIMEOUT=", "BACKLOG=", "ALLOW=", "LISTEN_ADDR=",
+                        "IDLE_TIMEOUT=", "LOG="}));
+  expect_defaults(read({"listen_port=1", "LISTEN_PORT =1", " LISTEN_PORT=1", "LISTEN_PORTS=1",
+                        "LISTEN_POR=1", "LISTEN_PORT", "BACKLOGX=5", "XBACKLOG=5", "Backlog=5",
+                        "BACKLOG", "CON_TIMEOUT:3", "MAX_RAM_CACHE_=1", "MAX_CACHE=1", "allow=x",
+                        "ALLOW =x", "ALLOWS=x", "DENY=x", "HEAD_TIMEOUTS=x", "IDLE_TIMEOUT"}));
 }
 
-TEST_F(Settings, NumbersTakeTheirWholeRange) {
-  read({"LISTEN_PORT=0", "CON_TIMEOUT=65535", "BACKLOG=2147483645", "MAX_RAM_CACHE=0",
-        "MAX_HDD_CACHE=9223372036854775807"});
-  EXPECT_EQ(conf_problem, "");
-  EXPECT_EQ(LISTEN_PORT, 0);
-  EXPECT_EQ(CON_TIMEOUT, 65535);
-  EXPECT_EQ(BACKLOG, 2147483645);
-  EXPECT_EQ(MAX_RAM_CACHE, 0);
-  EXPECT_EQ(MAX_HDD_CACHE, INT64_MAX);
-  read({"LISTEN_PORT=065535", "CON_TIMEOUT=0", "BACKLOG=1"});
-  EXPECT_EQ(conf_problem, "");
-  EXPECT_EQ(LISTEN_PORT, 65535);
-  EXPECT_EQ(CON_TIMEOUT, 0);
-  EXPECT_EQ(BACKLOG, 1);
-}
-
-TEST_F(Settings, EmptyValueMatchesNoKey) {
-  read({"LISTEN_PORT=", "CON_TIMEOUT=", "BACKLOG=", "ALLOW=", "LISTEN_ADDR=", "IDLE_TIMEOUT="});
-  expect_defaults();
-  // An empty value does not reset an earlier one either.
-  read({"BACKLOG=5", "BACKLOG="});
-  EXPECT_EQ(BACKLOG, 5);
-}
-
-TEST_F(Settings, KeysMatchExactly) {
-  read({"listen_port=1", "LISTEN_PORT =1", " LISTEN_PORT=1", "LISTEN_PORTS=1", "LISTEN_POR=1",
-        "LISTEN_PORT", "BACKLOGX=5", "XBACKLOG=5", "Backlog=5", "BACKLOG", "CON_TIMEOUT:3",
-        "MAX_RAM_CACHE_=1", "MAX_CACHE=1", "allow=x", "ALLOW =x", "ALLOWS=x", "DENY=x",
-        "HEAD_TIMEOUTS=x", "IDLE_TIMEOUT"});
-  expect_defaults();
-}
-
-TEST_F(Settings, LastEntryForAKeyWins) {
-  read({"BACKLOG=5", "LISTEN_PORT=81", "BACKLOG=7", "LISTEN_PORT=82", "LISTEN_PORT=83"});
-  EXPECT_EQ(BACKLOG, 7);
-  EXPECT_EQ(LISTEN_PORT, 83);
-}
-
-TEST(Envcmp, PointsPastTheEqualsSignOrAtAnEmptyString) {
+TEST(ValueFor, PointsPastTheEqualsSignOrAtAnEmptyString) {
   const char entry[] = "LISTEN_PORT=8081";
-  EXPECT_EQ(envcmp("LISTEN_PORT", entry), entry + 12);
+  EXPECT_EQ(value_for("LISTEN_PORT", entry), entry + 12);
   const char empty_value[] = "BACKLOG=";
-  EXPECT_EQ(envcmp("BACKLOG", empty_value), empty_value + 8);
-  const char doubled[] = "BACKLOG==5";
-  EXPECT_STREQ(envcmp("BACKLOG", doubled), "=5");
-  EXPECT_STREQ(envcmp("BACKLOG", "BACKLOG=a=b"), "a=b");
-
+  EXPECT_EQ(value_for("BACKLOG", empty_value), empty_value + 8);
+  EXPECT_STREQ(value_for("BACKLOG", "BACKLOG==5"), "=5");
+  EXPECT_STREQ(value_for("BACKLOG", "BACKLOG=a=b"), "a=b");
   for (const char* mismatch : {"LISTEN_PORT", "LISTEN", "", "LISTEN_PORTS=1", "listen_port=1",
                                "LISTEN_PORT =1", " LISTEN_PORT=1", "LISTEN_POR=1"}) {
-    const char* result = envcmp("LISTEN_PORT", mismatch);
+    const char* result = value_for("LISTEN_PORT", mismatch);
     ASSERT_NE(result, nullptr) << mismatch;
     EXPECT_STREQ(result, "") << mismatch;
   }

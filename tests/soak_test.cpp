@@ -122,9 +122,8 @@ TEST(Soak, MixedAnswersFromNginxAndScriptedOrigin) {
   EXPECT_TRUE(ferry.wait_counts(idle_descriptors, idle_threads));
   const int end_descriptors = ferry.open_descriptors(), end_threads = ferry.thread_count();
   const long rss_end = ferry.rss_kib();
-  // Every refusal the clients saw is one "thread quee is full", and no more.
-  EXPECT_TRUE(ferry.wait_errors(queue_full, run.refusals));
-  EXPECT_EQ(ferry.error_count(queue_full), run.refusals);
+  // A request that finds the table full waits for a slot: none is refused.
+  EXPECT_EQ(run.refusals, 0);
 
   figures("soak")
       .add("requests", total)

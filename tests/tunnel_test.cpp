@@ -13,6 +13,7 @@
 #include "unique_fd.h"
 
 using namespace harness;
+using ferry::unique_fd;
 
 namespace {
 

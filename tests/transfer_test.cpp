@@ -1,6 +1,8 @@
-// Guarded transfers and the upstream connection over real socket pairs and
+// Traced transfers and the upstream connection over real socket pairs and
 // loopback TCP, with the trace each call writes.
-#include "socket_io.h"
+#include "transfer.h"
+
+#include "net.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -22,6 +24,8 @@
 #include <vector>
 
 #include "harness.h"
+
+using namespace ferry;
 
 namespace {
 
@@ -166,21 +170,35 @@ std::string pattern(std::size_t size) {
   return text;
 }
 
+// A transfer as one word and its bytes, so that a check reads as what it expects.
+std::string outcome(const transfer& moved) {
+  switch (moved.result) {
+    case io_result::done: return "done " + std::to_string(moved.bytes);
+    case io_result::would_block: return "would_block";
+    case io_result::timed_out: return "timed_out";
+    case io_result::peer_closed: return "peer_closed";
+    case io_result::failed: return "failed";
+  }
+  return "?";
+}
+
 std::string descriptor_line(int fd) { return "descriptor number is " + std::to_string(fd) + "\n"; }
 
-class SocketIo : public testing::Test {
+class Transfer : public testing::Test {
  protected:
   void SetUp() override {
     // As in the process: a write to a closed peer fails instead of killing us.
     signal(SIGPIPE, SIG_IGN);
-    ti = {10, 0};
     // A transfer that never returns ends the test instead of hanging it.
     alarm(60);
   }
   void TearDown() override { alarm(0); }
+
+  // How long each write may wait for room, as IDLE_TIMEOUT sets it.
+  int wait_ms = 10000;
 };
 
-TEST_F(SocketIo, ReadsOnceAndReportsEndOfStream) {
+TEST_F(Transfer, ReadsOnceAndReportsEndOfStream) {
   for (link_kind kind : both_kinds) {
     SCOPED_TRACE(kind == link_kind::socket_pair ? "socket pair" : "loopback TCP");
     connection link(kind);
@@ -188,9 +206,9 @@ TEST_F(SocketIo, ReadsOnceAndReportsEndOfStream) {
     ASSERT_TRUE(wait_pending(link.near_fd, 11));
 
     char buffer[64] = {};
-    ssize_t got = 0;
-    trace first = capture([&] { got = readn(link.near_fd, buffer, 5); });
-    EXPECT_EQ(got, 5);
+    transfer got;
+    trace first = capture([&] { got = wait_and_read(link.near_fd, buffer, 5, deadline::never()); });
+    EXPECT_EQ(outcome(got), "done 5");
     EXPECT_EQ(std::string(buffer, 5), "hello");
     EXPECT_EQ(first.output, descriptor_line(link.near_fd) +
                                 "busy\nselstat: 1\n"
@@ -202,8 +220,8 @@ TEST_F(SocketIo, ReadsOnceAndReportsEndOfStream) {
 
     // The rest stayed for the next call, which also leaves non-blocking mode on.
     set_nonblocking(link.near_fd, true);
-    trace second = capture([&] { got = readn(link.near_fd, buffer, sizeof buffer); });
-    EXPECT_EQ(got, 6);
+    trace second = capture([&] { got = wait_and_read(link.near_fd, buffer, sizeof buffer, deadline::never()); });
+    EXPECT_EQ(outcome(got), "done 6");
     EXPECT_EQ(std::string(buffer, 6), " world");
     EXPECT_NE(second.output.find("read blocked with count = 64 and left = 64\nafter read c = 6\n"),
               std::string::npos)
@@ -212,8 +230,8 @@ TEST_F(SocketIo, ReadsOnceAndReportsEndOfStream) {
     set_nonblocking(link.near_fd, false);
 
     link.close_far();
-    trace closed = capture([&] { got = readn(link.near_fd, buffer, sizeof buffer); });
-    EXPECT_EQ(got, 0);
+    trace closed = capture([&] { got = wait_and_read(link.near_fd, buffer, sizeof buffer, deadline::never()); });
+    EXPECT_EQ(outcome(got), "peer_closed");
     EXPECT_EQ(closed.output, descriptor_line(link.near_fd) +
                                  "busy\nselstat: 1\n"
                                  "read blocked with count = 64 and left = 64\n"
@@ -222,7 +240,7 @@ TEST_F(SocketIo, ReadsOnceAndReportsEndOfStream) {
   }
 }
 
-TEST_F(SocketIo, FailedReadsAndWaitsGiveMinusOne) {
+TEST_F(Transfer, FailedReadsAndWaitsFail) {
   connection link(link_kind::loopback_tcp);
   linger abort_on_close{1, 0};
   setsockopt(link.far_fd, SOL_SOCKET, SO_LINGER, &abort_on_close, sizeof abort_on_close);
@@ -231,13 +249,13 @@ TEST_F(SocketIo, FailedReadsAndWaitsGiveMinusOne) {
   ASSERT_EQ(poll(&waited, 1, 5000), 1);
 
   char buffer[16];
-  ssize_t got = 0;
+  transfer got;
   int read_errno = 0;
   trace reset = capture([&] {
-    got = readn(link.near_fd, buffer, sizeof buffer);
+    got = wait_and_read(link.near_fd, buffer, sizeof buffer, deadline::never());
     read_errno = errno;
   });
-  EXPECT_EQ(got, -1);
+  EXPECT_EQ(outcome(got), "failed");
   EXPECT_EQ(read_errno, ECONNRESET);
   EXPECT_NE(reset.output.find("after read c = -1\nread unblocked\n"), std::string::npos)
       << reset.output;
@@ -247,25 +265,25 @@ TEST_F(SocketIo, FailedReadsAndWaitsGiveMinusOne) {
   // It is well above what the capture's own files take, so it stays closed.
   const int closed_fd = 900;
   ASSERT_EQ(fcntl(closed_fd, F_GETFD), -1);
-  ssize_t written = 0;
+  transfer written;
   capture([&] {
-    got = readn(closed_fd, buffer, sizeof buffer);
-    written = writen(closed_fd, "abc", 3);
+    got = wait_and_read(closed_fd, buffer, sizeof buffer, deadline::never());
+    written = write_all(closed_fd, "abc", 3, std::chrono::milliseconds(wait_ms));
   });
-  EXPECT_EQ(got, -1);
-  EXPECT_EQ(written, -1);
+  EXPECT_EQ(outcome(got), "failed");
+  EXPECT_EQ(outcome(written), "failed");
 }
 
-TEST_F(SocketIo, WritesEverythingAndKeepsTheFlags) {
+TEST_F(Transfer, WritesEverythingAndKeepsTheFlags) {
   for (link_kind kind : both_kinds) {
     for (bool nonblocking : {false, true}) {
       SCOPED_TRACE(std::string(kind == link_kind::socket_pair ? "socket pair" : "loopback TCP") +
                    (nonblocking ? ", non-blocking" : ", blocking"));
       connection link(kind);
       set_nonblocking(link.near_fd, nonblocking);
-      ssize_t written = 0;
-      trace small = capture([&] { written = writen(link.near_fd, "abc", 3); });
-      EXPECT_EQ(written, 3);
+      transfer written;
+      trace small = capture([&] { written = write_all(link.near_fd, "abc", 3, std::chrono::milliseconds(wait_ms)); });
+      EXPECT_EQ(outcome(written), "done 3");
       EXPECT_EQ(small.output, descriptor_line(link.near_fd) + "write blocked\nwrite unblocked\n");
       EXPECT_TRUE(small.errors.starts_with("select for write: ")) << small.errors;
       EXPECT_EQ(count_of(small.errors, "\n"), 1) << small.errors;
@@ -278,16 +296,16 @@ TEST_F(SocketIo, WritesEverythingAndKeepsTheFlags) {
   }
 }
 
-TEST_F(SocketIo, LargeWriteArrivesWholeAndInOrder) {
+TEST_F(Transfer, LargeWriteArrivesWholeAndInOrder) {
   connection link(link_kind::loopback_tcp, 16384);
   const std::string sent = pattern(1 << 20);
   std::string received;
   std::thread reader([&] { received = harness::read_reply(link.far_fd, 20s).data; });
-  ssize_t written = 0;
-  trace big = capture([&] { written = writen(link.near_fd, sent.data(), sent.size()); });
+  transfer written;
+  trace big = capture([&] { written = write_all(link.near_fd, sent.data(), sent.size(), std::chrono::milliseconds(wait_ms)); });
   link.close_near();
   reader.join();
-  EXPECT_EQ(written, static_cast<ssize_t>(sent.size()));
+  EXPECT_EQ(outcome(written), "done " + std::to_string(sent.size()));
   EXPECT_TRUE(received == sent) << "received " << received.size() << " bytes";
   // Every write call follows a wait of its own.
   EXPECT_GT(count_of(big.output, "write blocked\n"), 1);
@@ -295,19 +313,17 @@ TEST_F(SocketIo, LargeWriteArrivesWholeAndInOrder) {
   EXPECT_EQ(count_of(big.output, "write unblocked\n"), 1);
 }
 
-TEST_F(SocketIo, StalledPeerTimesOutKeepingWhatWasWritten) {
-  ti = {1, 0};
+TEST_F(Transfer, StalledPeerTimesOutKeepingWhatWasWritten) {
+  wait_ms = 1000;
   connection link(link_kind::loopback_tcp, 16384);
   const std::string sent = pattern(4 << 20);
-  ssize_t written = 0;
+  transfer written;
   auto start = std::chrono::steady_clock::now();
-  trace stalled = capture([&] { written = writen(link.near_fd, sent.data(), sent.size()); });
+  trace stalled = capture([&] { written = write_all(link.near_fd, sent.data(), sent.size(), std::chrono::milliseconds(wait_ms)); });
   auto waited = std::chrono::steady_clock::now() - start;
-  EXPECT_EQ(written, -2);
+  EXPECT_EQ(outcome(written), "timed_out");
   EXPECT_GE(waited, 900ms);
   EXPECT_LT(waited, 30s);
-  EXPECT_EQ(ti.tv_sec, 1);
-  EXPECT_EQ(ti.tv_usec, 0);
   EXPECT_TRUE(stalled.output.starts_with(descriptor_line(link.near_fd))) << stalled.output;
   EXPECT_EQ(stalled.output.find("write unblocked"), std::string::npos);
   // The last wait timed out silently after its report: one more wait than writes.
@@ -322,33 +338,33 @@ TEST_F(SocketIo, StalledPeerTimesOutKeepingWhatWasWritten) {
   EXPECT_TRUE(sent.compare(0, received.size(), received) == 0);
 }
 
-TEST_F(SocketIo, ZeroTimeoutOnlyPollsAndEmptyWritesDoNotWait) {
-  ti = {0, 0};
+TEST_F(Transfer, ZeroTimeoutOnlyPollsAndEmptyWritesDoNotWait) {
+  wait_ms = 0;
   connection link(link_kind::socket_pair);
-  ssize_t written = 0;
-  capture([&] { written = writen(link.near_fd, "abc", 3); });
-  EXPECT_EQ(written, 3);
+  transfer written;
+  capture([&] { written = write_all(link.near_fd, "abc", 3, std::chrono::milliseconds(wait_ms)); });
+  EXPECT_EQ(outcome(written), "done 3");
 
   fill_up(link.near_fd);
-  trace full = capture([&] { written = writen(link.near_fd, "x", 1); });
-  EXPECT_EQ(written, -2);
+  trace full = capture([&] { written = write_all(link.near_fd, "x", 1, std::chrono::milliseconds(wait_ms)); });
+  EXPECT_EQ(outcome(written), "timed_out");
   EXPECT_EQ(full.output, descriptor_line(link.near_fd));
   EXPECT_TRUE(full.errors.starts_with("select for write: ")) << full.errors;
   EXPECT_EQ(count_of(full.errors, "\n"), 1) << full.errors;
 
   // Nothing to write: no wait at all, so no -2 either.
-  trace nothing = capture([&] { written = writen(link.near_fd, "", 0); });
-  EXPECT_EQ(written, 0);
+  trace nothing = capture([&] { written = write_all(link.near_fd, "", 0, std::chrono::milliseconds(wait_ms)); });
+  EXPECT_EQ(outcome(written), "done 0");
   EXPECT_EQ(nothing.output, descriptor_line(link.near_fd) + "write unblocked\n");
   EXPECT_EQ(nothing.errors, "");
 }
 
-TEST_F(SocketIo, ClosedPeerFailsTheWrite) {
+TEST_F(Transfer, ClosedPeerFailsTheWrite) {
   connection pair(link_kind::socket_pair);
   pair.close_far();
-  ssize_t written = 0;
-  trace broken = capture([&] { written = writen(pair.near_fd, "abc", 3); });
-  EXPECT_EQ(written, -1);
+  transfer written;
+  trace broken = capture([&] { written = write_all(pair.near_fd, "abc", 3, std::chrono::milliseconds(wait_ms)); });
+  EXPECT_EQ(outcome(written), "failed");
   EXPECT_EQ(broken.output, descriptor_line(pair.near_fd) + "write blocked\n");
   EXPECT_TRUE(broken.errors.ends_with("write: Broken pipe\n")) << broken.errors;
 
@@ -356,15 +372,15 @@ TEST_F(SocketIo, ClosedPeerFailsTheWrite) {
   connection tcp(link_kind::loopback_tcp, 16384);
   tcp.close_far();
   const std::string sent = pattern(1 << 20);
-  trace reset = capture([&] { written = writen(tcp.near_fd, sent.data(), sent.size()); });
-  EXPECT_EQ(written, -1);
+  trace reset = capture([&] { written = write_all(tcp.near_fd, sent.data(), sent.size(), std::chrono::milliseconds(wait_ms)); });
+  EXPECT_EQ(outcome(written), "failed");
   EXPECT_TRUE(reset.errors.ends_with("write: Broken pipe\n") ||
               reset.errors.ends_with("write: Connection reset by peer\n"))
       << reset.errors;
   EXPECT_FALSE(is_nonblocking(tcp.near_fd));
 }
 
-TEST_F(SocketIo, DescriptorsAboveTheSelectLimitWork) {
+TEST_F(Transfer, DescriptorsAboveTheSelectLimitWork) {
   rlimit limit{};
   getrlimit(RLIMIT_NOFILE, &limit);
   if (limit.rlim_cur < 1600 && limit.rlim_max >= 1600) {
@@ -377,15 +393,15 @@ TEST_F(SocketIo, DescriptorsAboveTheSelectLimitWork) {
   unique_fd high_near(1500);
   unique_fd high_far(1501);
 
-  ssize_t written = 0;
-  trace write_trace = capture([&] { written = writen(high_near.get(), "ping", 4); });
-  EXPECT_EQ(written, 4);
+  transfer written;
+  trace write_trace = capture([&] { written = write_all(high_near.get(), "ping", 4, std::chrono::milliseconds(wait_ms)); });
+  EXPECT_EQ(outcome(written), "done 4");
   EXPECT_EQ(write_trace.output, descriptor_line(1500) + "write blocked\nwrite unblocked\n");
 
   char buffer[8] = {};
-  ssize_t got = 0;
-  trace read_trace = capture([&] { got = readn(high_far.get(), buffer, sizeof buffer); });
-  EXPECT_EQ(got, 4);
+  transfer got;
+  trace read_trace = capture([&] { got = wait_and_read(high_far.get(), buffer, sizeof buffer, deadline::never()); });
+  EXPECT_EQ(outcome(got), "done 4");
   EXPECT_STREQ(buffer, "ping");
   EXPECT_TRUE(read_trace.output.starts_with(descriptor_line(1501) + "busy\nselstat: 1\n"))
       << read_trace.output;
@@ -401,13 +417,13 @@ bool in_poll(pid_t thread_id) {
 // Both readers wake for one byte; the one that loses the race must wait again
 // rather than fail, and get the next byte. The race is not always lost, so it
 // runs a few rounds.
-TEST_F(SocketIo, ReaderThatLosesTheRaceWaitsAgain) {
+TEST_F(Transfer, ReaderThatLosesTheRaceWaitsAgain) {
   connection link(link_kind::socket_pair);
   for (int round = 0; round < 5; ++round) {
     SCOPED_TRACE("round " + std::to_string(round));
     std::atomic<pid_t> thread_ids[2] = {0, 0};
     std::atomic<int> finished = 0;
-    ssize_t results[2] = {0, 0};
+    transfer results[2];
     char bytes[2] = {0, 0};
     bool both_waited = false;
     capture([&] {
@@ -415,7 +431,7 @@ TEST_F(SocketIo, ReaderThatLosesTheRaceWaitsAgain) {
       for (int i = 0; i < 2; ++i) {
         readers.emplace_back([&, i] {
           thread_ids[i] = gettid();
-          results[i] = readn(link.near_fd, &bytes[i], 1);
+          results[i] = wait_and_read(link.near_fd, &bytes[i], 1, deadline::never());
           ++finished;
         });
       }
@@ -431,8 +447,8 @@ TEST_F(SocketIo, ReaderThatLosesTheRaceWaitsAgain) {
       for (auto& reader : readers) reader.join();
     });
     EXPECT_TRUE(both_waited);
-    EXPECT_EQ(results[0], 1);
-    EXPECT_EQ(results[1], 1);
+    EXPECT_EQ(outcome(results[0]), "done 1");
+    EXPECT_EQ(outcome(results[1]), "done 1");
     std::string got{bytes[0], bytes[1]};
     EXPECT_TRUE(got == "ab" || got == "ba") << got;
     EXPECT_FALSE(is_nonblocking(link.near_fd));
@@ -440,7 +456,14 @@ TEST_F(SocketIo, ReaderThatLosesTheRaceWaitsAgain) {
   }
 }
 
-class TcpConnect : public SocketIo {};
+// Resolving a name and connecting to the first address that accepts.
+class TcpConnect : public Transfer {
+ protected:
+  static int tcp_connect(const char* host, const char* service) {
+    std::vector<sockaddr_in> addresses = resolve(host, service);
+    return connect_first(addresses, std::chrono::milliseconds(0)).release();
+  }
+};
 
 TEST_F(TcpConnect, RefusedAddressFallsThroughToTheNext) {
   harness::set_hosts("127.0.0.1 localhost\n127.0.0.3 two.test\n127.0.0.2 two.test\n");

@@ -3,11 +3,11 @@
 // when it is exactly the setting's name, '=' and a value that is not empty;
 // the last such entry wins; it is taken when it is decimal digits only and in
 // the setting's range, and otherwise leaves the default and a problem.
-// envcmp never returns null and points just past the '=' exactly when the
+// value_for never returns null and points just past the '=' exactly when the
 // entry begins with the name and '='.
 // The checked settings are held to invariants instead: accepted ranges have
 // no host bits and prefix masks, port ranges rise from 1 at least,
-// conf_problem is empty or one printable line naming a setting of the input,
+// the problem is empty or one printable line naming a setting of the input,
 // and the accepted values, written back as settings, read again the same.
 #include <algorithm>
 #include <bit>
@@ -21,7 +21,9 @@
 #include <tuple>
 #include <vector>
 
-#include "config.h"
+#include "settings.h"
+
+using namespace ferry;
 
 namespace {
 
@@ -41,12 +43,12 @@ constexpr number_setting numbers[] = {{"LISTEN_PORT", 0, 65535, 8080},
                                       {"MAX_RAM_CACHE", 0, INT64_MAX, 100},
                                       {"MAX_HDD_CACHE", 0, INT64_MAX, 20000}};
 
-std::int64_t number_value(const char* name) {
+std::int64_t number_value(const settings& values, const char* name) {
   std::string_view n = name;
-  if (n == "LISTEN_PORT") return LISTEN_PORT;
-  if (n == "CON_TIMEOUT") return CON_TIMEOUT;
-  if (n == "BACKLOG") return BACKLOG;
-  return n == "MAX_RAM_CACHE" ? MAX_RAM_CACHE : MAX_HDD_CACHE;
+  if (n == "LISTEN_PORT") return values.listen_port;
+  if (n == "CON_TIMEOUT") return values.connect_timeout_seconds;
+  if (n == "BACKLOG") return values.request_slots;
+  return -1;  // the cache sizes are checked, not kept
 }
 
 // The value a number setting must hold after `entries`; false in `good` when
@@ -69,12 +71,17 @@ std::int64_t model_number(const number_setting& setting, const std::vector<std::
   return good ? std::stoll(last) : setting.fallback;
 }
 
-// The checked settings, to save, compare and restore at once.
-auto checked_settings() {
-  return std::tie(LISTEN_ADDR, ALLOW, DENY_TO, CONNECT_PORTS, HEAD_TIMEOUT, IDLE_TIMEOUT);
+settings_reading read(std::vector<std::string> entries) {
+  std::vector<char*> env;
+  for (auto& entry : entries) env.push_back(entry.data());
+  env.push_back(nullptr);
+  return read_settings(env.data());
 }
-auto checked_values() {
-  return std::apply([](auto&... s) { return std::tuple(s...); }, checked_settings());
+
+auto fields(const settings& s) {
+  return std::tie(s.listen_address, s.listen_port, s.request_slots, s.allowed_clients,
+                  s.denied_destinations, s.tunnel_ports, s.balancers, s.head_timeout_seconds,
+                  s.idle_timeout_seconds, s.connect_timeout_seconds, s.name_cache_seconds, s.log);
 }
 
 std::string quad(std::uint32_t a) {
@@ -82,19 +89,20 @@ std::string quad(std::uint32_t a) {
          std::to_string(a >> 8 & 255) + "." + std::to_string(a & 255);
 }
 
-void check_problem(const std::vector<std::string>& entries) {
-  if (conf_problem.empty()) return;
-  for (char c : conf_problem) require(c >= 0x20 && c < 0x7f, "conf_problem not printable");
-  const std::string named = conf_problem.substr(0, conf_problem.find("=\"") + 1);
+void check_problem(const std::string& problem, const std::vector<std::string>& entries) {
+  if (problem.empty()) return;
+  for (char c : problem) require(c >= 0x20 && c < 0x7f, "problem not printable");
+  const std::string named = problem.substr(0, problem.find("=\"") + 1);
   auto names = [&](const std::string& entry) { return entry.starts_with(named); };
   require(named.size() > 1 && std::any_of(entries.begin(), entries.end(), names),
-          "conf_problem names no setting of the input");
+          "the problem names no setting of the input");
 }
 
 // Checks the accepted values, then writes them back as settings and reads them again.
-void check_accepted() {
+void check_accepted(const settings& values) {
   std::string allow, deny_to, ports;
-  for (auto [list, text] : {std::pair{&ALLOW, &allow}, std::pair{&DENY_TO, &deny_to}}) {
+  for (auto [list, text] : {std::pair{&values.allowed_clients, &allow},
+                            std::pair{&values.denied_destinations, &deny_to}}) {
     for (const cidr_range& range : *list) {
       if (range == self_range) continue;
       require((range.network & ~range.mask) == 0, "host bits in an accepted range");
@@ -102,39 +110,37 @@ void check_accepted() {
       *text += "," + quad(range.network) + "/" + std::to_string(std::popcount(range.mask));
     }
   }
-  for (const port_range& range : CONNECT_PORTS) {
+  for (const port_range& range : values.tunnel_ports) {
     require(range.first != 0 && range.first <= range.last, "bad accepted port range");
     ports += "," + std::to_string(range.first) + "-" + std::to_string(range.last);
   }
-  if (list_has_self(DENY_TO)) deny_to += ",self";
+  if (list_has_self(values.denied_destinations)) deny_to += ",self";
   auto listed = [](const std::string& text) { return text.empty() ? "none" : text.substr(1); };
-  std::vector<std::string> entries = {"LISTEN_ADDR=" + quad(LISTEN_ADDR),
+  std::vector<std::string> entries = {"LISTEN_ADDR=" + quad(values.listen_address),
                                       "ALLOW=" + listed(allow),
                                       "DENY_TO=" + listed(deny_to),
                                       "CONNECT_PORTS=" + listed(ports),
-                                      "HEAD_TIMEOUT=" + std::to_string(HEAD_TIMEOUT),
-                                      "IDLE_TIMEOUT=" + std::to_string(IDLE_TIMEOUT)};
+                                      "HEAD_TIMEOUT=" + std::to_string(values.head_timeout_seconds),
+                                      "IDLE_TIMEOUT=" + std::to_string(values.idle_timeout_seconds),
+                                      "NAME_CACHE=" + std::to_string(values.name_cache_seconds)};
   for (const number_setting& number : numbers) {
-    entries.push_back(std::string(number.name) + "=" + std::to_string(number_value(number.name)));
+    std::int64_t value = number_value(values, number.name);
+    if (value >= 0) entries.push_back(std::string(number.name) + "=" + std::to_string(value));
   }
-  std::vector<char*> env;
-  for (auto& entry : entries) env.push_back(entry.data());
-  env.push_back(nullptr);
-  const auto accepted = checked_values();
-  rchk_conf(env.data());
-  require(conf_problem.empty(), "accepted values written back are refused");
-  require(checked_values() == accepted, "accepted values written back read otherwise");
+  settings_reading again = read(entries);
+  require(again.problem.empty(), "accepted values written back are refused");
+  require(fields(again.values) == fields(values), "accepted values written back read otherwise");
 }
 
-void check_envcmp(const std::string& name, const std::string& entry) {
-  const char* result = envcmp(name.c_str(), entry.c_str());
-  require(result != nullptr, "envcmp returned null");
+void check_value_for(const std::string& name, const std::string& entry) {
+  const char* result = value_for(name.c_str(), entry.c_str());
+  require(result != nullptr, "value_for returned null");
   bool match = entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 &&
                entry[name.size()] == '=';
   if (match) {
-    require(result == entry.c_str() + name.size() + 1, "envcmp missed the value");
+    require(result == entry.c_str() + name.size() + 1, "value_for missed the value");
   } else {
-    require(*result == '\0', "envcmp matched what is not name=");
+    require(*result == '\0', "value_for matched what is not name=");
   }
 }
 
@@ -152,33 +158,26 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     start = end + 1;
   }
 
-  LISTEN_PORT = 8080;
-  MAX_RAM_CACHE = 100;
-  MAX_HDD_CACHE = 20000;
-  CON_TIMEOUT = 10;
-  BACKLOG = 256;
-  static const auto checked_defaults = checked_values();
-  checked_settings() = checked_defaults;
-  std::vector<char*> env;
-  for (auto& entry : entries) env.push_back(entry.data());
-  env.push_back(nullptr);
-  require(rchk_conf(env.data()) == 0, "rchk_conf result");
-
+  settings_reading reading = read(entries);
+  bool all_good = true;
   for (const number_setting& number : numbers) {
     bool good = true;
-    require(number_value(number.name) == model_number(number, entries, good), number.name);
-    require(good || !conf_problem.empty(), "a refused number left no problem");
+    std::int64_t expected = model_number(number, entries, good);
+    all_good = all_good && good;
+    std::int64_t value = number_value(reading.values, number.name);
+    if (reading.problem.empty() && value >= 0) require(value == expected, number.name);
   }
-  check_problem(entries);
+  require(all_good || !reading.problem.empty(), "a refused number left no problem");
+  check_problem(reading.problem, entries);
 
   // The first line also serves as a name of the input's own choosing.
   for (const std::string& entry : entries) {
     for (const char* name :
          {"LISTEN_PORT", "MAX_RAM_CACHE", "MAX_HDD_CACHE", "CON_TIMEOUT", "BACKLOG", "", "L"}) {
-      check_envcmp(name, entry);
+      check_value_for(name, entry);
     }
-    check_envcmp(entries.front(), entry);
+    check_value_for(entries.front(), entry);
   }
-  check_accepted();
+  if (reading.problem.empty()) check_accepted(reading.values);
   return 0;
 }

@@ -1,0 +1,86 @@
+#include "answers.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace ferry {
+namespace {
+
+using steady_clock = std::chrono::steady_clock;
+
+// How long a closing connection keeps reading what the client still sends.
+constexpr auto linger_time = std::chrono::seconds(1);
+
+const char* reason_phrase(int status) {
+  switch (status) {
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 408: return "Request Timeout";
+    case 431: return "Request Header Fields Too Large";
+    case 502: return "Bad Gateway";
+    case 503: return "Service Unavailable";
+    case 504: return "Gateway Timeout";
+    case 508: return "Loop Detected";
+    default: return "Error";
+  }
+}
+
+}  // namespace
+
+void close_gently(int clifd) {
+  shutdown(clifd, SHUT_WR);
+  auto deadline = steady_clock::now() + linger_time;
+  char scratch[4096];
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                      steady_clock::now());
+    if (left.count() <= 0) return;
+    pollfd waited{clifd, POLLIN, 0};
+    int ready = poll(&waited, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) return;
+    ssize_t got = recv(clifd, scratch, sizeof scratch, MSG_DONTWAIT);
+    if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return;
+  }
+}
+
+// How a request that ferry answered itself ended, for the access log.
+const char* ending_of(int status) {
+  switch (status) {
+    case 400:
+    case 431: return "bad-request";
+    case 408: return "client-timeout";
+    case 502: return "server-failed";
+    case 504: return "server-timeout";
+    default: return "refused";
+  }
+}
+
+std::string error_answer(int status, std::string_view body_line,
+                         std::string_view extra_fields) {
+  std::string answer = "HTTP/1.1 " + std::to_string(status) + " " + reason_phrase(status) +
+                       "\r\nContent-Type: text/plain\r\nContent-Length: " +
+                       std::to_string(body_line.size() + 1) + "\r\n";
+  answer.append(extra_fields).append("Connection: close\r\n\r\n");
+  answer.append(body_line);
+  answer += '\n';
+  return answer;
+}
+
+std::size_t answer_and_close_now(int clifd, std::string_view answer) {
+  ssize_t sent = answer.empty() ? 0 : send(clifd, answer.data(), answer.size(),
+                                           MSG_DONTWAIT | MSG_NOSIGNAL);
+  shutdown(clifd, SHUT_WR);
+  char scratch[4096];
+  for (int reads = 0; reads < 16; ++reads) {
+    if (recv(clifd, scratch, sizeof scratch, MSG_DONTWAIT) <= 0) break;
+  }
+  close(clifd);
+  return sent > 0 ? static_cast<std::size_t>(sent) : 0;
+}
+
+}  // namespace ferry

@@ -1,0 +1,98 @@
+#include "head.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "parse_header.h"
+#include "transfer.h"
+
+namespace ferry {
+namespace {
+
+// One read of the head with what is left of the time. Returns false when
+// the client ended, failed or ran out of time.
+bool read_more(int clifd, char* into, std::size_t wanted, const deadline& until,
+               std::size_t& got, head_read& state) {
+  transfer read = wait_and_read(clifd, into, wanted, until);
+  got = read.bytes;
+  if (read.result == io_result::done) return true;
+  state.client_open = false;
+  state.timed_out = read.result == io_result::timed_out;
+  return false;
+}
+
+}  // namespace
+
+deadline head_deadline(const client_peer& peer, std::uint16_t head_timeout_seconds) {
+  if (head_timeout_seconds == 0) return deadline::never();
+  return deadline::at(peer.accepted + std::chrono::seconds(head_timeout_seconds));
+}
+
+bool read_proxy_header(int fd, proxy_header& header, const deadline& until, char* buffer,
+                       std::size_t capacity, std::size_t& received) {
+  received = 0;
+  for (;;) {
+    if (wait_ready(fd, POLLIN, until) != io_result::done) return false;
+    ssize_t got = read_once(fd, buffer + received, capacity - received);
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (got <= 0) return false;
+    received += static_cast<std::size_t>(got);
+    auto result = parse_proxy_header(std::string_view(buffer, received), header);
+    if (result == proxy_header::result::complete) return true;
+    if (result == proxy_header::result::bad || received >= proxy_header_limit) return false;
+  }
+}
+
+bool take_proxy_header(int clifd, client_peer& peer, access_record& record,
+                       const deadline& until, char* buffer, std::size_t capacity,
+                       std::size_t& already) {
+  proxy_header header;
+  std::size_t received = 0;
+  if (!read_proxy_header(clifd, header, until, buffer, capacity, received)) {
+    record.ending = "bad-proxy-header";
+    return false;
+  }
+  already = received - header.size;
+  std::memmove(buffer, buffer + header.size, already);
+  if (header.has_address) {
+    peer.address = header.address;
+    peer.port = header.port;
+    peer.named = true;
+  }
+  peer.ipv6 = header.ipv6_source;
+  record.client_address = peer.address;
+  record.client_port = peer.port;
+  return true;
+}
+
+std::size_t read_head(int clifd, char* first, std::size_t first_size, std::size_t already,
+                      std::string& longer, head_read& state, const deadline& until) {
+  std::string_view& received = state.received;
+  received = std::string_view(first, already);
+  if (std::size_t head = head_length(received); head > 0) return head;
+  // One read of at most a chunk first: a head that arrives whole is traced
+  // exactly as a single read, and needs no buffer of its own.
+  std::size_t got = 0;
+  if (already < first_size) {
+    bool more = read_more(clifd, first + already, first_size - already, until, got, state);
+    received = std::string_view(first, already + got);
+    if (!more) return 0;
+    if (std::size_t head = head_length(received); head > 0) return head;
+  }
+  longer.assign(received);
+  while (longer.size() < max_head_size) {
+    std::size_t size = longer.size();
+    std::size_t wanted = std::min(max_head_size - size, first_size);
+    longer.resize(size + wanted);
+    bool more = read_more(clifd, longer.data() + size, wanted, until, got, state);
+    longer.resize(size + got);
+    received = longer;
+    if (!more) return 0;
+    if (std::size_t head = head_length(received); head > 0) return head;
+  }
+  return 0;
+}
+
+}  // namespace ferry

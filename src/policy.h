@@ -1,0 +1,64 @@
+// Who may use ferry and where it may take them: every decision in one place,
+// from addresses and settings alone, with no socket.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "settings.h"
+
+namespace ferry {
+
+// The client as accepted, in host order.
+struct client_peer {
+  std::uint32_t address = 0;
+  std::uint16_t port = 0;
+  bool proxied = false;  // a balancer in PROXY_FROM: the real client follows in a PROXY header
+  bool ipv6 = false;     // the real client has an IPv6 address
+  bool named = false;    // the PROXY header named the real client
+  // When the connection was accepted: HEAD_TIMEOUT counts from here, across
+  // a wait for a slot and the PROXY header.
+  std::chrono::steady_clock::time_point accepted = std::chrono::steady_clock::now();
+};
+
+// The body of the answer to a client that ALLOW leaves out.
+inline constexpr std::string_view not_allowed_line =
+    "this proxy serves only the clients that its ALLOW setting names";
+
+// A refusal: the status ferry answers with and the body's one line; status 0
+// when the request may go on.
+struct verdict {
+  int status = 0;
+  std::string reason;
+  bool allowed() const { return status == 0; }
+};
+
+// At acceptance: whether the connection's own peer may use ferry. A balancer
+// in PROXY_FROM is let in; its client is judged once its header is read.
+bool may_connect(const settings& config, const client_peer& peer);
+
+// Once the client is known: a client that ALLOW leaves out, or one a PROXY
+// header names as IPv6, which the IPv4 lists cannot judge, gets 403.
+verdict judge_client(const settings& config, const client_peer& peer);
+
+// Only a client whose own socket is on loopback, and that no PROXY header
+// named, may reach what it could reach without ferry: DENY_TO spares it.
+bool spared_by_deny_to(const client_peer& peer);
+
+// A CONNECT tunnel's port against CONNECT_PORTS.
+verdict judge_tunnel_port(const settings& config, std::uint16_t port);
+
+// Where a request's target resolved to (host order) and its port. Refused:
+// ferry's own listening socket (508), from `this_machine` (127/8, 0.0.0.0 and
+// each interface's address count too), then for a client that is not spared,
+// DENY_TO's ranges and, where DENY_TO says self, `own_addresses` (403).
+verdict judge_destination(const settings& config, const client_peer& peer,
+                          const std::vector<std::uint32_t>& addresses, std::uint16_t port,
+                          std::uint16_t listening_port,
+                          const std::vector<std::uint32_t>& this_machine,
+                          const std::vector<std::uint32_t>& own_addresses);
+
+}  // namespace ferry

@@ -1,0 +1,243 @@
+#include "pump.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "log.h"
+#include "transfer.h"
+
+namespace ferry {
+namespace {
+
+using steady_clock = std::chrono::steady_clock;
+
+// Moves in a row before the readiness of both sides is checked again, so a
+// server that streams without pause cannot starve the upload.
+constexpr int moves_before_fairness_check = 256;
+
+enum class move_result { idle, moved, failed };
+
+// Writes what `to` takes of the pending bytes. A write that takes nothing
+// starts the write timeout; one that takes something stops it.
+move_result write_pending(flow& direction) {
+  transfer taken = write_now(direction.to, direction.pending.data(), direction.pending.size(),
+                             direction.written);
+  if (taken.result == io_result::failed) return move_result::failed;
+  if (taken.result == io_result::would_block) {
+    direction.writable = false;
+    if (!direction.blocked) direction.blocked_since = steady_clock::now();
+    direction.blocked = true;
+    return move_result::idle;
+  }
+  direction.blocked = false;
+  direction.written += taken.bytes;
+  direction.bytes_written += taken.bytes;
+  if (direction.written == direction.pending.size()) {
+    direction.pending = {};
+    direction.written = 0;
+  }
+  return move_result::moved;
+}
+
+// Reads once from `from` into the buffer. End of stream clears source_open;
+// the bytes read are left in `got`.
+move_result read_source(flow& direction, std::string_view& got) {
+  if (direction.buffer == nullptr) {
+    direction.owned_buffer = std::make_unique_for_overwrite<char[]>(chunk_size);
+    direction.buffer = direction.owned_buffer.get();
+  }
+  // Nothing is pending, so no view points into the old buffer.
+  if (direction.full_reads >= 2 && direction.capacity < large_chunk_size && !tracing()) {
+    direction.owned_buffer = std::make_unique_for_overwrite<char[]>(large_chunk_size);
+    direction.buffer = direction.owned_buffer.get();
+    direction.capacity = large_chunk_size;
+  }
+  transfer read = read_now(direction.from, direction.buffer, direction.capacity);
+  if (read.result == io_result::would_block) {
+    direction.readable = false;
+    return move_result::idle;
+  }
+  if (read.result == io_result::failed) return move_result::failed;
+  if (read.result == io_result::peer_closed) direction.source_open = false;
+  got = std::string_view(direction.buffer, read.bytes);
+  direction.bytes_read += read.bytes;
+  if (read.bytes == direction.capacity) direction.full_reads++;
+  return move_result::moved;
+}
+
+
+
+bool upload_done(const pump& p) { return !p.upload.source_open && p.upload.pending.empty(); }
+
+// The server has ended and everything it sent is delivered. A relay is then
+// over; a tunnel passes the end on and goes on until the client ends too.
+move_result answer_ended(pump& p, pump_end& end) {
+  end = pump_end::server_closed;
+  if (!p.tunnel) return move_result::failed;
+  if (!p.client_shut) {
+    shutdown(p.answer.to, SHUT_WR);
+    p.client_shut = true;
+  }
+  return upload_done(p) ? move_result::failed : move_result::idle;
+}
+
+// Moves the answer one step: a pending write, or a read through the editor.
+// Returns failed with `end` set when the relay is over.
+move_result step_answer(pump& p, pump_end& end) {
+  flow& answer = p.answer;
+  if (!answer.pending.empty()) {
+    if (!answer.writable) return move_result::idle;
+    move_result result = write_pending(answer);
+    if (result == move_result::failed) end = pump_end::client_write_failed;
+    return result;
+  }
+  if (!answer.source_open) return answer_ended(p, end);
+  if (!answer.readable) return move_result::idle;
+  std::string_view got;
+  move_result result = read_source(answer, got);
+  if (result == move_result::failed) end = pump_end::server_failed;
+  if (result != move_result::moved) return result;
+  if (p.editor == nullptr || p.editor->passing()) {
+    answer.pending = got;
+  } else {
+    answer.pending = answer.source_open ? p.editor->feed(got) : p.editor->finish();
+  }
+  return result;
+}
+
+void end_upload(pump& p) {
+  p.upload_failed = true;
+  p.upload.source_open = false;
+  p.upload.pending = {};
+  p.upload.blocked = false;
+}
+
+// Moves the upload one step. The client's end of stream becomes a half-close
+// towards the server, so the server still answers; a server that stops
+// taking the upload ends only the upload.
+move_result step_upload(pump& p, pump_end& end) {
+  flow& upload = p.upload;
+  if (!upload.pending.empty()) {
+    if (!upload.writable) return move_result::idle;
+    move_result result = write_pending(upload);
+    if (result == move_result::failed) {
+      end_upload(p);
+      return move_result::moved;
+    }
+    return result;
+  }
+  if (!upload.source_open || !upload.readable) return move_result::idle;
+  std::string_view got;
+  move_result result = read_source(upload, got);
+  if (result == move_result::failed) end = pump_end::client_failed;
+  if (result != move_result::moved) return result;
+  if (!upload.source_open) {
+    shutdown(upload.to, SHUT_WR);
+  } else {
+    upload.pending = got;
+  }
+  return result;
+}
+
+long since_ms(steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - start)
+      .count();
+}
+
+// Milliseconds until the first write timeout or the idle limit runs out, -1
+// when there is neither.
+int wait_limit(const pump& p) {
+  long shortest = -1;
+  auto consider = [&shortest](long left) {
+    if (left < 0) left = 0;
+    if (shortest < 0 || left < shortest) shortest = left;
+  };
+  for (const flow* direction : {&p.answer, &p.upload}) {
+    if (direction->blocked && p.idle_limit_ms >= 0) {
+      consider(p.idle_limit_ms - since_ms(direction->blocked_since));
+    }
+  }
+  if (p.idle_limit_ms >= 0) consider(p.idle_limit_ms - since_ms(p.last_move));
+  return static_cast<int>(shortest);
+}
+
+// Applies the write timeout: an answer the client does not take for
+// idle_limit_ms ends the pump (true); an upload the server does not take ends
+// only the upload.
+bool answer_timed_out(pump& p) {
+  if (p.idle_limit_ms < 0) return false;
+  if (p.upload.blocked && since_ms(p.upload.blocked_since) >= p.idle_limit_ms) end_upload(p);
+  return p.answer.blocked && since_ms(p.answer.blocked_since) >= p.idle_limit_ms;
+}
+
+bool idle_too_long(const pump& p) {
+  return p.idle_limit_ms >= 0 && since_ms(p.last_move) >= p.idle_limit_ms;
+}
+
+// One wait on both sides, for what each flow waits for; a side with nothing
+// to wait for is left out, so its hang-up cannot wake the wait again and
+// again. `limit_ms` 0 only checks. Returns false when the wait failed.
+bool wait_for_either(pump& p, int limit_ms) {
+  flow& answer = p.answer;
+  flow& upload = p.upload;
+  short client_events = 0;
+  short server_events = 0;
+  if (upload.source_open && upload.pending.empty() && !upload.readable) client_events |= POLLIN;
+  if (!answer.pending.empty() && !answer.writable) client_events |= POLLOUT;
+  if (answer.source_open && answer.pending.empty() && !answer.readable) server_events |= POLLIN;
+  if (!upload.pending.empty() && !upload.writable) server_events |= POLLOUT;
+  pollfd sides[2] = {{client_events != 0 ? upload.from : -1, client_events, 0},
+                     {server_events != 0 ? answer.from : -1, server_events, 0}};
+  if (client_events == 0 && server_events == 0) {
+    // Nothing to wait for: the next step sees how the flows ended.
+    return poll(nullptr, 0, limit_ms) >= 0 || errno == EINTR;
+  }
+  if (wait_ready(sides, 2, deadline::in_ms(limit_ms)) == io_result::failed) return false;
+  if (sides[0].revents & (POLLIN | ready_events)) upload.readable = true;
+  if (sides[0].revents & (POLLOUT | ready_events)) answer.writable = true;
+  if (sides[1].revents & (POLLIN | ready_events)) answer.readable = true;
+  if (sides[1].revents & (POLLOUT | ready_events)) upload.writable = true;
+  return true;
+}
+}  // namespace
+
+pump_end pump_both_ways(pump& p) {
+  pump_end end = pump_end::server_closed;
+  int moves_in_a_row = 0;
+  p.last_move = steady_clock::now();
+  for (;;) {
+    move_result answer_moved = step_answer(p, end);
+    if (answer_moved == move_result::failed) return end;
+    move_result upload_moved = step_upload(p, end);
+    if (upload_moved == move_result::failed) return end;
+    bool moved = answer_moved == move_result::moved || upload_moved == move_result::moved;
+    if (moved) {
+      // A side that keeps finding data is served again at once; now and then
+      // the other side is checked, so neither stalls the other.
+      if (++moves_in_a_row < moves_before_fairness_check) continue;
+    }
+    // The clock is read once per wait, not once per move.
+    if (moved || moves_in_a_row > 0) p.last_move = steady_clock::now();
+    int limit_ms = moved ? 0 : wait_limit(p);
+    moves_in_a_row = 0;
+    if (!wait_for_either(p, limit_ms)) return pump_end::server_failed;
+    if (answer_timed_out(p)) return pump_end::client_timed_out;
+    if (idle_too_long(p)) return pump_end::idle;
+  }
+}
+
+const char* ending_of(pump_end end) {
+  switch (end) {
+    case pump_end::server_closed: return "done";
+    case pump_end::server_failed: return "server-failed";
+    case pump_end::client_failed:
+    case pump_end::client_write_failed: return "client-closed";
+    case pump_end::client_timed_out: return "client-timeout";
+    case pump_end::idle: return "idle-timeout";
+  }
+  return "done";
+}
+
+}  // namespace ferry

@@ -1,0 +1,74 @@
+// The two flows between a client and a server, both ways at once: for a
+// request's body and answer, and for a tunnel's bytes.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "parse_header.h"
+
+namespace ferry {
+
+// Reads of this size while the trace names each one; an answer or upload
+// that keeps filling its buffer moves on in large chunks otherwise.
+inline constexpr std::size_t chunk_size = 4096;
+inline constexpr std::size_t large_chunk_size = 64 * 1024;
+
+// One direction: bytes read from `from`, waiting to go to `to`.
+struct flow {
+  int from = -1;
+  int to = -1;
+  std::string_view pending;  // read and not yet written
+  std::size_t written = 0;   // of `pending`
+  std::uint64_t bytes_read = 0;
+  int full_reads = 0;  // reads that filled the buffer: a long transfer
+  std::uint64_t bytes_written = 0;
+  bool readable = false;     // a read may find data without a wait
+  bool writable = true;      // a write may take bytes without a wait
+  bool source_open = true;   // `from` has not ended
+  bool blocked = false;      // a write is waiting for room since `blocked_since`
+  std::chrono::steady_clock::time_point blocked_since;
+  // Taken from the heap on the first read unless given: most requests send
+  // nothing after their head, and need no upload buffer at all.
+  char* buffer = nullptr;
+  std::size_t capacity = chunk_size;
+  std::unique_ptr<char[]> owned_buffer;
+};
+
+// How a pump ended.
+enum class pump_end {
+  server_closed,
+  server_failed,
+  client_failed,
+  client_write_failed,
+  client_timed_out,  // the client took no answer byte for IDLE_TIMEOUT
+  idle,  // nothing moved for IDLE_TIMEOUT
+};
+
+struct pump {
+  flow answer;  // server to client
+  flow upload;  // client to server
+  // Edits the answer's head as it passes; null in a tunnel, whose bytes pass
+  // untouched until both sides have ended.
+  answer_editor* editor = nullptr;
+  bool tunnel = false;
+  bool upload_failed = false;  // the server stopped taking the upload
+  bool client_shut = false;    // the server's end was passed on to the client
+  // How long nothing may move, and how long one write may wait: -1 for no limit.
+  long idle_limit_ms = -1;
+  std::chrono::steady_clock::time_point last_move;
+};
+
+// Moves bytes both ways until the server has closed and its answer is
+// delivered (a tunnel: until both sides have ended), a read fails, a write
+// fails or waits longer than idle_limit_ms, or nothing moves that long. The
+// client's end of stream becomes a half-close towards the server.
+pump_end pump_both_ways(pump& p);
+
+// The access log's ending for a pump's end.
+const char* ending_of(pump_end end);
+
+}  // namespace ferry

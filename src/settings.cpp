@@ -1,0 +1,180 @@
+#include "settings.h"
+
+#include <cstdio>
+#include <iterator>
+#include <string_view>
+#include <utility>
+
+namespace ferry {
+
+const char* value_for(const char* name, const char* entry) {
+  while (*name != '\0' && *name == *entry) {
+    ++name;
+    ++entry;
+  }
+  if (*name == '\0' && *entry == '=') return entry + 1;
+  return "";
+}
+
+namespace {
+
+// Decimal digits only, leading zeros allowed, `lowest` to `highest`. Sets
+// `number` only on success.
+bool read_number(std::string_view value, std::int64_t lowest, std::int64_t highest,
+                 std::int64_t& number, std::string& problem) {
+  std::int64_t read = 0;
+  bool fits = !value.empty();
+  for (char c : value) {
+    fits = fits && c >= '0' && c <= '9' && read <= (highest - (c - '0')) / 10;
+    if (!fits) break;
+    read = read * 10 + (c - '0');
+  }
+  if (!fits || read < lowest) {
+    problem = "not a whole number " + std::to_string(lowest) + " to " + std::to_string(highest);
+    return false;
+  }
+  number = read;
+  return true;
+}
+
+bool read_seconds(std::string_view value, std::uint16_t& seconds, std::string& problem) {
+  std::int64_t number = 0;
+  if (!read_number(value, 0, 65535, number, problem)) {
+    problem = "not a whole number of seconds 0 to 65535";
+    return false;
+  }
+  seconds = static_cast<std::uint16_t>(number);
+  return true;
+}
+
+// Each reader sets its setting only when the whole value parses.
+bool read_listen_port(std::string_view value, settings& values, std::string& problem) {
+  std::int64_t port = 0;
+  if (!read_number(value, 0, 65535, port, problem)) return false;
+  values.listen_port = static_cast<std::uint16_t>(port);
+  return true;
+}
+bool read_connect_timeout(std::string_view value, settings& values, std::string& problem) {
+  return read_seconds(value, values.connect_timeout_seconds, problem);
+}
+bool read_request_slots(std::string_view value, settings& values, std::string& problem) {
+  return read_number(value, 1, max_request_slots, values.request_slots, problem);
+}
+// Checked, then dropped: nothing uses a cache size.
+bool read_cache_size(std::string_view value, settings&, std::string& problem) {
+  std::int64_t unused = 0;
+  return read_number(value, 0, INT64_MAX, unused, problem);
+}
+bool read_listen_address(std::string_view value, settings& values, std::string& problem) {
+  if (parse_ipv4(value, values.listen_address)) return true;
+  problem = "not an address of four numbers 0 to 255";
+  return false;
+}
+bool read_allowed_clients(std::string_view value, settings& values, std::string& problem) {
+  return parse_address_list(value, values.allowed_clients, problem);
+}
+bool read_denied_destinations(std::string_view value, settings& values, std::string& problem) {
+  return parse_address_list(value, values.denied_destinations, problem, true);
+}
+bool read_tunnel_ports(std::string_view value, settings& values, std::string& problem) {
+  return parse_port_list(value, values.tunnel_ports, problem);
+}
+bool read_head_timeout(std::string_view value, settings& values, std::string& problem) {
+  return read_seconds(value, values.head_timeout_seconds, problem);
+}
+bool read_idle_timeout(std::string_view value, settings& values, std::string& problem) {
+  return read_seconds(value, values.idle_timeout_seconds, problem);
+}
+bool read_name_cache(std::string_view value, settings& values, std::string& problem) {
+  return read_seconds(value, values.name_cache_seconds, problem);
+}
+bool read_balancers(std::string_view value, settings& values, std::string& problem) {
+  return parse_address_list(value, values.balancers, problem);
+}
+bool read_log(std::string_view value, settings& values, std::string& problem) {
+  constexpr std::pair<std::string_view, log_mode> modes[] = {
+      {"trace", log_mode::trace}, {"access", log_mode::access}, {"off", log_mode::off}};
+  for (const auto& [name, mode] : modes) {
+    if (value == name) {
+      values.log = mode;
+      return true;
+    }
+  }
+  problem = "not one of trace, access, off";
+  return false;
+}
+
+struct setting_reader {
+  const char* name;
+  bool (*read)(std::string_view value, settings& values, std::string& problem);
+};
+constexpr setting_reader setting_readers[] = {
+    {"LISTEN_PORT", read_listen_port},     {"CON_TIMEOUT", read_connect_timeout},
+    {"BACKLOG", read_request_slots},       {"MAX_RAM_CACHE", read_cache_size},
+    {"MAX_HDD_CACHE", read_cache_size},    {"LISTEN_ADDR", read_listen_address},
+    {"ALLOW", read_allowed_clients},       {"DENY_TO", read_denied_destinations},
+    {"CONNECT_PORTS", read_tunnel_ports},  {"HEAD_TIMEOUT", read_head_timeout},
+    {"IDLE_TIMEOUT", read_idle_timeout},   {"PROXY_FROM", read_balancers},
+    {"LOG", read_log},                     {"NAME_CACHE", read_name_cache},
+};
+constexpr std::size_t setting_count = std::size(setting_readers);
+
+// Bytes outside printable ASCII become \xNN, so that the report stays one
+// line and cannot drive a terminal.
+std::string printable(std::string_view text) {
+  std::string result;
+  for (unsigned char c : text) {
+    if (c >= 0x20 && c < 0x7f) {
+      result += static_cast<char>(c);
+      continue;
+    }
+    char escaped[5];
+    std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
+    result += escaped;
+  }
+  return result;
+}
+
+// The one line that names a bad setting: a value of any length is shown by
+// its start, so the line stays readable.
+std::string describe_problem(const char* name, std::string_view value, std::string problem) {
+  constexpr std::size_t shown_length = 100;
+  std::string shown(value.substr(0, shown_length));
+  if (value.size() > shown_length) shown += "...(" + std::to_string(value.size()) + " bytes)";
+  std::string line = std::string(name) + "=\"" + shown + "\" is not valid: ";
+  if (problem.size() > 2 * shown_length) problem = problem.substr(0, 2 * shown_length) + "...";
+  return printable(line + problem);
+}
+
+}  // namespace
+
+settings::settings() {
+  std::string unused;
+  // The defaults are written as a user would write them; they always parse.
+  parse_address_list("127.0.0.0/8", allowed_clients, unused);
+  parse_address_list("0.0.0.0/8,127.0.0.0/8,169.254.0.0/16,224.0.0.0/3,self",
+                     denied_destinations, unused, true);
+}
+
+settings_reading read_settings(const char* const* env) {
+  settings_reading reading;
+  // Only the last value of a setting is parsed: a bad value that a later
+  // entry replaces does no harm.
+  const char* last_values[setting_count] = {};
+  for (; *env != nullptr; ++env) {
+    for (std::size_t i = 0; i < setting_count; ++i) {
+      const char* value = value_for(setting_readers[i].name, *env);
+      if (*value != '\0') last_values[i] = value;
+    }
+  }
+  for (std::size_t i = 0; i < setting_count; ++i) {
+    if (last_values[i] == nullptr) continue;
+    std::string problem;
+    if (setting_readers[i].read(last_values[i], reading.values, problem)) continue;
+    reading.problem = describe_problem(setting_readers[i].name, last_values[i], problem);
+    return reading;
+  }
+  return reading;
+}
+
+}  // namespace ferry
