@@ -57,4 +57,3 @@ std::string format_port_list(const port_list& list);
 
 }  // namespace ferry
 
-using namespace ferry;  // until every unit lives in ferry

@@ -71,7 +71,8 @@ std::string error_answer(int status, std::string_view body_line,
   return answer;
 }
 
-std::size_t answer_and_close_now(int clifd, std::string_view answer) {
+std::size_t answer_and_close_now(unique_fd connection, std::string_view answer) {
+  int clifd = connection.get();
   ssize_t sent = answer.empty() ? 0 : send(clifd, answer.data(), answer.size(),
                                            MSG_DONTWAIT | MSG_NOSIGNAL);
   shutdown(clifd, SHUT_WR);
@@ -79,7 +80,6 @@ std::size_t answer_and_close_now(int clifd, std::string_view answer) {
   for (int reads = 0; reads < 16; ++reads) {
     if (recv(clifd, scratch, sizeof scratch, MSG_DONTWAIT) <= 0) break;
   }
-  close(clifd);
   return sent > 0 ? static_cast<std::size_t>(sent) : 0;
 }
 

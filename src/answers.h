@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "unique_fd.h"
+
 namespace ferry {
 
 // One of ferry's own answers: the status line, `extra_fields` (whole lines),
@@ -22,7 +24,7 @@ void close_gently(int clifd);
 
 // Sends `answer` (when not empty) without waiting, half-closes and takes what
 // already arrived, so the close does not become a reset that destroys the
-// answer; then closes `clifd`. Returns the bytes sent. Never waits on the client.
-std::size_t answer_and_close_now(int clifd, std::string_view answer);
+// answer; then closes the connection. Returns the bytes sent. Never waits on the client.
+std::size_t answer_and_close_now(unique_fd connection, std::string_view answer);
 
 }  // namespace ferry

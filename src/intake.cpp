@@ -28,6 +28,9 @@
 
 #include "relay.h"
 #include "answers.h"
+#include "io.h"
+#include "text.h"
+#include "unique_fd.h"
 
 namespace ferry {
 namespace {
@@ -45,7 +48,7 @@ constexpr std::int64_t least_waiting = 1024;
 
 // A connection that found every slot taken, in the order it came.
 struct waiting_connection {
-  int fd;
+  unique_fd connection;
   client_peer peer;
 };
 
@@ -61,7 +64,7 @@ struct serving_request {
 // It lives in the thread's first frame, so it outlasts every hand-over.
 struct parked_thread {
   std::atomic<std::uint32_t> handed{0};  // a futex word: 1 once `work` is set
-  request_work work{};
+  request_work work;
   parked_thread* next = nullptr;
 };
 
@@ -102,13 +105,6 @@ std::size_t waiting_limit(intake& in) {
   exit(result);
 }
 
-std::string dotted_quad(std::uint32_t host_order) {
-  in_addr address{htonl(host_order)};
-  char dotted[INET_ADDRSTRLEN];
-  inet_ntop(AF_INET, &address, dotted, sizeof dotted);
-  return dotted;
-}
-
 // Where ferry listens and the settings in force, on standard error, unless
 // the log is off.
 void announce(intake& in, std::uint16_t port) {
@@ -117,7 +113,7 @@ void announce(intake& in, std::uint16_t port) {
           "ferry listening on %s:%u with %lld slots; LOG=%s ALLOW=%s DENY_TO=%s "
           "CONNECT_PORTS=%s PROXY_FROM=%s HEAD_TIMEOUT=%u IDLE_TIMEOUT=%u CON_TIMEOUT=%u "
           "NAME_CACHE=%u\n",
-          dotted_quad(in.config.listen_address).c_str(), static_cast<unsigned>(port),
+          format_ipv4(in.config.listen_address).c_str(), static_cast<unsigned>(port),
           static_cast<long long>(in.config.request_slots), tracing() ? "trace" : "access",
           format_address_list(in.config.allowed_clients).c_str(), format_address_list(in.config.denied_destinations).c_str(),
           format_port_list(in.config.tunnel_ports).c_str(), format_address_list(in.config.balancers).c_str(),
@@ -131,12 +127,12 @@ void announce(intake& in, std::uint16_t port) {
 void report_bind_failure(intake& in) {
   int error = errno;
   report_errno("bind");
-  std::string where = dotted_quad(in.config.listen_address) + ":" + std::to_string(in.config.listen_port);
+  std::string where = format_ipv4(in.config.listen_address) + ":" + std::to_string(in.config.listen_port);
   std::string advice = "ferry cannot listen on " + where + "\n";
   if (error == EADDRINUSE) {
     advice += "try another port with `LISTEN_PORT' env variable\n";
   } else if (error == EADDRNOTAVAIL) {
-    advice += dotted_quad(in.config.listen_address) +
+    advice += format_ipv4(in.config.listen_address) +
               " is not an address of this machine: try another with `LISTEN_ADDR' env variable\n";
   } else if (error == EACCES) {
     advice += "port " + std::to_string(in.config.listen_port) +
@@ -219,9 +215,12 @@ void log_turned_away(const client_peer& peer, int status, std::size_t answered,
 
 // Answers a client that ALLOW leaves out and closes, without a slot or a
 // thread: nothing it sends is read, and nothing here may wait on it.
-void refuse_client(int confd, const client_peer& peer) {
-  if (tracing()) fprintf(stderr, "client %s refused: not in ALLOW\n", dotted_quad(peer.address).c_str());
-  std::size_t sent = answer_and_close_now(confd, error_answer(403, not_allowed_line));
+void refuse_client(unique_fd connection, const client_peer& peer) {
+  if (tracing()) {
+    fprintf(stderr, "client %s refused: not in ALLOW\n", format_ipv4(peer.address).c_str());
+  }
+  std::size_t sent =
+      answer_and_close_now(std::move(connection), error_answer(403, not_allowed_line));
   log_turned_away(peer, 403, sent, "refused");
 }
 
@@ -233,7 +232,7 @@ constexpr int max_parked = 64;
 constexpr long longest_park_ms = 1000;
 
 // Gives `work` to a waiting thread. False when none waits.
-bool hand_to_parked(intake& in, const request_work& work) {
+bool hand_to_parked(intake& in, request_work& work) {
   parked_thread* idle = nullptr;
   {
     std::lock_guard lock(in.parked_mutex);
@@ -242,7 +241,7 @@ bool hand_to_parked(intake& in, const request_work& work) {
     in.parked_top = idle->next;
     --in.parked_count;
   }
-  idle->work = work;
+  idle->work = std::move(work);
   // Release: the thread that sees 1 sees `work` whole.
   idle->handed.store(1, std::memory_order_release);
   syscall(SYS_futex, &idle->handed, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
@@ -286,7 +285,7 @@ bool wait_for_work(intake& in, parked_thread& self, request_work& work) {
     timespec wait{static_cast<time_t>(left.count() / 1000000000), left.count() % 1000000000};
     syscall(SYS_futex, &self.handed, FUTEX_WAIT_PRIVATE, 0, timed ? &wait : nullptr, nullptr, 0);
   }
-  work = self.work;
+  work = std::move(self.work);
   return true;
 }
 
@@ -305,21 +304,21 @@ void remove_serving(intake& in, serving_request& request) {
 }
 
 // Serves one connection in its slot and closes it; the slot stays taken.
-void serve_connection(intake& in, const request_work& work) {
+void serve_connection(intake& in, request_work& work) {
   client_peer peer = work.peer;
   access_record record;
   start_access_record(record);
   record.client_address = peer.address;
   record.client_port = peer.port;
-  record.slot = work.thread_id;
-  serving_request request(work.confd);
+  record.slot = work.slot;
+  serving_request request(work.connection.get());
   add_serving(in, request);
-  relay_request(work.confd, peer, record, &request.cut, *in.relay);
+  relay_request(work.connection.get(), peer, record, &request.cut, *in.relay);
   remove_serving(in, request);
-  close(work.confd);
+  work.connection.reset();
   if (request.cut.was_cut()) record.ending = "stopped";
   write_access_record(record);
-  trace("thread ", static_cast<ssize_t>(work.thread_id), " freed\n");
+  trace("thread ", static_cast<ssize_t>(work.slot), " freed\n");
 }
 
 void trace_reserved(std::size_t slot) {
@@ -333,7 +332,8 @@ bool take_next_waiting(intake& in, std::size_t slot, request_work& work) {
   {
     std::lock_guard lock(in.slots_mutex);
     if (!in.waiting_room.empty() && !in.stopping.load()) {
-      work = request_work{in.waiting_room.front().fd, slot, in.waiting_room.front().peer, &in};
+      waiting_connection& next = in.waiting_room.front();
+      work = request_work{std::move(next.connection), slot, next.peer, &in};
       in.waiting_room.pop_front();
       in.waiting_count.store(in.waiting_room.size(), std::memory_order_relaxed);
     } else {
@@ -348,10 +348,10 @@ bool take_next_waiting(intake& in, std::size_t slot, request_work& work) {
 }
 
 // Serves `work`, then every waiting connection that takes over its slot.
-void serve_in_slot(intake& in, request_work work) {
+void serve_in_slot(intake& in, request_work& work) {
   do {
     serve_connection(in, work);
-  } while (take_next_waiting(in, work.thread_id, work));
+  } while (take_next_waiting(in, work.slot, work));
 }
 
 // Frees a slot taken for a connection that could not be handed on. Nothing
@@ -364,15 +364,15 @@ void give_back_slot(intake& in, std::size_t slot) {
 
 // Turns away a connection that waited past HEAD_TIMEOUT: 408 when it sent
 // something, as for any slow head, else a plain close.
-void expire_waiting(int confd, const client_peer& peer) {
+void expire_waiting(waiting_connection& waited) {
   char peeked;
-  bool sent_something = recv(confd, &peeked, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+  bool sent_something = recv(waited.connection.get(), &peeked, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
   std::string answer;
   if (sent_something) {
     answer = error_answer(408, "request head not complete within HEAD_TIMEOUT seconds");
   }
-  std::size_t sent = answer_and_close_now(confd, answer);
-  log_turned_away(peer, sent_something ? 408 : 0, sent, "client-timeout");
+  std::size_t sent = answer_and_close_now(std::move(waited.connection), answer);
+  log_turned_away(waited.peer, sent_something ? 408 : 0, sent, "client-timeout");
 }
 
 // Milliseconds until the oldest waiting connection's HEAD_TIMEOUT ends; -1
@@ -396,90 +396,101 @@ void expire_waiting_room(intake& in) {
     auto now = std::chrono::steady_clock::now();
     while (!in.waiting_room.empty() &&
            now >= in.waiting_room.front().peer.accepted + std::chrono::seconds(in.config.head_timeout_seconds)) {
-      expired.push_back(in.waiting_room.front());
+      expired.push_back(std::move(in.waiting_room.front()));
       in.waiting_room.pop_front();
     }
     in.waiting_count.store(in.waiting_room.size(), std::memory_order_relaxed);
   }
-  for (const waiting_connection& connection : expired) {
-    expire_waiting(connection.fd, connection.peer);
-  }
+  for (waiting_connection& connection : expired) expire_waiting(connection);
 }
 
 void* run_request_thread(void* handed_work);
 
-// Hands `confd` to a request thread in a free slot. With every slot taken it
-// waits in the waiting room; with the room full too, it is told to come back.
-void start_request(intake& in, int confd, const client_peer& peer) {
-  std::size_t slot = 0;
-  bool waits = false;
-  {
-    std::lock_guard lock(in.slots_mutex);
-    slot = find_free_slot(in);
-    if (slot != 0) {
-      in.slots[slot].store(reserved_mark, std::memory_order_relaxed);
-      in.in_flight.fetch_add(1, std::memory_order_relaxed);
-    } else if (in.waiting_room.size() < waiting_limit(in)) {
-      in.waiting_room.push_back(waiting_connection{confd, peer});
-      in.waiting_count.store(in.waiting_room.size(), std::memory_order_relaxed);
-      waits = true;
-    }
+// Takes a free slot for `connection`, or a place in the waiting room, which
+// then holds it. Returns the slot; 0 when it waits or, with the room full
+// too, when `connection` is still the caller's.
+std::size_t take_slot_or_wait(intake& in, unique_fd& connection, const client_peer& peer,
+                              bool& waits) {
+  std::lock_guard lock(in.slots_mutex);
+  std::size_t slot = find_free_slot(in);
+  if (slot != 0) {
+    in.slots[slot].store(reserved_mark, std::memory_order_relaxed);
+    in.in_flight.fetch_add(1, std::memory_order_relaxed);
+  } else if (in.waiting_room.size() < waiting_limit(in)) {
+    in.waiting_room.push_back(waiting_connection{std::move(connection), peer});
+    in.waiting_count.store(in.waiting_room.size(), std::memory_order_relaxed);
+    waits = true;
   }
-  if (slot == 0) {
-    if (tracing()) {
-      constexpr char full[] = "thread quee is full";
-      write_raw(full, sizeof full - 1);
-    }
-    if (waits) return;
-    std::size_t sent = answer_and_close_now(
-        confd, error_answer(503, "every request slot is taken; try again", "Retry-After: 1\r\n"));
-    log_turned_away(peer, 503, sent, "no-slot");
-    return;
-  }
-  trace_reserved(slot);
-  if (hand_to_parked(in, request_work{confd, slot, peer, &in})) return;
-  auto* req = new (std::nothrow) request_work{confd, slot, peer, &in};
-  if (req == nullptr) {
+  return slot;
+}
+
+// Hands `work` to a parked request thread or a new one. When neither can
+// take it, the connection is closed and its slot given back.
+void hand_over(intake& in, request_work work) {
+  if (hand_to_parked(in, work)) return;
+  std::size_t slot = work.slot;
+  client_peer peer = work.peer;
+  auto* handed = new (std::nothrow) request_work(std::move(work));
+  if (handed == nullptr) {
     fputs("no memory for a request\n", stderr);
-    close(confd);
     give_back_slot(in, slot);
     pause_a_moment();
     return;
   }
   pthread_t handle;
-  if (pthread_create(&handle, &in.request_attributes, run_request_thread, req) != 0) {
+  if (pthread_create(&handle, &in.request_attributes, run_request_thread, handed) != 0) {
     // Refuses this one connection; the service goes on, as threads may be
     // possible again once some have ended.
     report_failure("can't create request thread");
-    delete req;
-    close(confd);
+    delete handed;
     give_back_slot(in, slot);
     log_turned_away(peer, 0, 0, "no-thread");
     pause_a_moment();
   }
 }
 
+// Hands `connection` to a request thread in a free slot. With every slot
+// taken it waits in the waiting room; with the room full too, it is told to
+// come back.
+void start_request(intake& in, unique_fd connection, const client_peer& peer) {
+  bool waits = false;
+  std::size_t slot = take_slot_or_wait(in, connection, peer, waits);
+  if (slot != 0) {
+    trace_reserved(slot);
+    hand_over(in, request_work{std::move(connection), slot, peer, &in});
+    return;
+  }
+  if (tracing()) {
+    constexpr char full[] = "thread quee is full";
+    write_raw(full, sizeof full - 1);
+  }
+  if (waits) return;
+  std::size_t sent = answer_and_close_now(
+      std::move(connection),
+      error_answer(503, "every request slot is taken; try again", "Retry-After: 1\r\n"));
+  log_turned_away(peer, 503, sent, "no-slot");
+}
+
 // Waits for the next connection; while connections wait for a slot, only
-// until the oldest one's HEAD_TIMEOUT ends. Returns -1 with errno EAGAIN when
-// the wait ended without one.
-int accept_next(intake& in, sockaddr_in& peer_address) {
+// until the oldest one's HEAD_TIMEOUT ends. Returns an empty owner with errno
+// EAGAIN when the wait ended without one.
+unique_fd accept_next(intake& in, sockaddr_in& peer_address) {
   int fd = in.listenfd.load();
   if (int limit = next_expiry_ms(in); limit >= 0) {
-    pollfd waited{fd, POLLIN, 0};
-    if (poll(&waited, 1, limit) == 0) {
+    if (wait_ready(fd, POLLIN, deadline::in_ms(limit)) == io_result::timed_out) {
       errno = EAGAIN;
-      return -1;
+      return unique_fd();
     }
   }
   socklen_t peer_size = sizeof peer_address;
-  return accept(fd, reinterpret_cast<sockaddr*>(&peer_address), &peer_size);
+  return unique_fd(accept(fd, reinterpret_cast<sockaddr*>(&peer_address), &peer_size));
 }
 
 // A request thread's body: it serves the work it was made for, then waits
 // for more until none comes.
 void* run_request_thread(void* handed_work) {
   auto* handed = static_cast<request_work*>(handed_work);
-  request_work work = *handed;
+  request_work work = std::move(*handed);
   delete handed;
   parked_thread self;
   do {
@@ -514,13 +525,10 @@ void* listen_incoming(void* owner) {
   if (in.stopping.load()) shutdown(in.listenfd.load(), SHUT_RDWR);
   for (;;) {
     sockaddr_in peer_address{};
-    int confd = accept_next(in, peer_address);
-    if (in.stopping.load()) {
-      if (confd >= 0) close(confd);
-      return nullptr;
-    }
+    unique_fd connection = accept_next(in, peer_address);
+    if (in.stopping.load()) return nullptr;
     expire_waiting_room(in);
-    if (confd < 0) {
+    if (connection.get() < 0) {
       int error = errno;
       if (error == EAGAIN || error == EINTR) continue;
       report_errno("accept");
@@ -535,10 +543,10 @@ void* listen_incoming(void* owner) {
     // request thread, which applies ALLOW then.
     peer.proxied = list_contains(in.config.balancers, peer.address);
     if (!may_connect(in.config, peer)) {
-      refuse_client(confd, peer);
+      refuse_client(std::move(connection), peer);
       continue;
     }
-    start_request(in, confd, peer);
+    start_request(in, std::move(connection), peer);
   }
 }
 
@@ -561,8 +569,8 @@ void close_unstarted_requests(intake& in) {
       request->cut.cut(true);
     }
   }
-  for (const waiting_connection& connection : waiting) {
-    close(connection.fd);
+  for (waiting_connection& connection : waiting) {
+    connection.connection.reset();
     log_turned_away(connection.peer, 0, 0, "stopped");
   }
 }

@@ -5,6 +5,7 @@
 #include <pthread.h>
 
 #include "relay.h"
+#include "unique_fd.h"
 
 #include <cstddef>
 
@@ -22,10 +23,10 @@ struct intake;
 // Hand-off from the listener to one request thread: the connection, its
 // slot, and whom it was accepted from.
 struct request_work {
-  int confd;
-  std::size_t thread_id;  // the slot
+  unique_fd connection;
+  std::size_t slot = 0;
   client_peer peer;
-  intake* owner;
+  intake* owner = nullptr;
 };
 
 // Makes the intake with its slot table; null, with one line on standard

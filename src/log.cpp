@@ -6,9 +6,10 @@
 
 #include "text.h"
 
-log_mode LOG = log_mode::trace;
 
 namespace ferry {
+
+log_mode current_log_mode = log_mode::trace;
 
 void trace_line(const char* text) {
   if (tracing()) puts(text);
@@ -53,7 +54,7 @@ void report_failure(std::string_view text) {
 }
 
 void start_access_record(access_record& record) {
-  if (LOG != log_mode::access) return;
+  if (!access_logging()) return;
   clock_gettime(CLOCK_REALTIME, &record.started);
   clock_gettime(CLOCK_MONOTONIC, &record.started_steady);
 }
@@ -116,7 +117,7 @@ std::string format_access_record(const access_record& record, const timespec& no
 }  // namespace
 
 void write_access_record(const access_record& record) {
-  if (LOG != log_mode::access || !record.written) return;
+  if (!access_logging() || !record.written) return;
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   std::string line = format_access_record(record, now);

@@ -13,20 +13,23 @@
 #include <string_view>
 #include <type_traits>
 
+namespace ferry {
+
 enum class log_mode { trace, access, off };
 
-// The LOG setting; trace unless the environment says otherwise.
-extern log_mode LOG;
+// The LOG setting, kept here rather than in the settings value: every layer
+// traces, and passing the mode down to each would thread it through every
+// call. Set once by main before any other thread exists; read-only after.
+extern log_mode current_log_mode;
 
-inline bool tracing() { return LOG == log_mode::trace; }
-inline bool access_logging() { return LOG == log_mode::access; }
-inline bool logging_off() { return LOG == log_mode::off; }
+inline bool tracing() { return current_log_mode == log_mode::trace; }
+inline bool access_logging() { return current_log_mode == log_mode::access; }
+inline bool logging_off() { return current_log_mode == log_mode::off; }
 
 // Sets the mode once, before any other thread exists: every layer that
 // traces reads it, so it stays outside the settings value.
-inline void set_log_mode(log_mode mode) { LOG = mode; }
+inline void set_log_mode(log_mode mode) { current_log_mode = mode; }
 
-namespace ferry {
 
 // One line under construction, cut at its capacity.
 struct trace_text {
@@ -113,4 +116,3 @@ void write_access_record(const access_record& record);
 
 }  // namespace ferry
 
-using namespace ferry;  // until every unit lives in ferry

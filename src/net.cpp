@@ -9,6 +9,7 @@
 
 #include "io.h"
 #include "log.h"
+#include "text.h"
 
 namespace ferry {
 namespace {
@@ -79,10 +80,7 @@ unique_fd connect_first(const std::vector<sockaddr_in>& addresses,
       continue;
     }
     if (connect_within(fd.get(), address, each_attempt) == 0) {
-      // inet_ntoa's shared buffer is not safe with many request threads.
-      char dotted[INET_ADDRSTRLEN];
-      inet_ntop(AF_INET, &address.sin_addr, dotted, sizeof dotted);
-      trace("Connected to ", dotted, "\n ");
+      trace("Connected to ", format_ipv4(ntohl(address.sin_addr.s_addr)), "\n ");
       connected = std::move(fd);
       break;
     }

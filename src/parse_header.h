@@ -88,4 +88,3 @@ class answer_editor {
 
 }  // namespace ferry
 
-using namespace ferry;  // until every unit lives in ferry

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "address_list.h"
+#include "text.h"
 
 namespace ferry {
 
@@ -24,13 +25,8 @@ constexpr unsigned char v2_no_address = 0x00, v2_tcp4 = 0x11, v2_tcp6 = 0x21;
 // Reads a port 0 to 65535 in decimal without leading zeros ("0" itself is
 // fine). Returns false for anything else.
 bool parse_port(std::string_view text, std::uint16_t& port) {
-  if (text.empty() || text.size() > 5 || (text.size() > 1 && text[0] == '0')) return false;
-  std::uint32_t number = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    number = number * 10 + static_cast<std::uint32_t>(c - '0');
-  }
-  if (number > 65535) return false;
+  std::uint64_t number = 0;
+  if (!read_decimal(text, 65535, leading_zeros::refused, number)) return false;
   port = static_cast<std::uint16_t>(number);
   return true;
 }

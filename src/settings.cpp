@@ -1,9 +1,10 @@
 #include "settings.h"
 
-#include <cstdio>
 #include <iterator>
 #include <string_view>
 #include <utility>
+
+#include "text.h"
 
 namespace ferry {
 
@@ -22,18 +23,13 @@ namespace {
 // `number` only on success.
 bool read_number(std::string_view value, std::int64_t lowest, std::int64_t highest,
                  std::int64_t& number, std::string& problem) {
-  std::int64_t read = 0;
-  bool fits = !value.empty();
-  for (char c : value) {
-    fits = fits && c >= '0' && c <= '9' && read <= (highest - (c - '0')) / 10;
-    if (!fits) break;
-    read = read * 10 + (c - '0');
-  }
-  if (!fits || read < lowest) {
+  std::uint64_t read = 0;
+  if (!read_decimal(value, static_cast<std::uint64_t>(highest), leading_zeros::allowed, read) ||
+      read < static_cast<std::uint64_t>(lowest)) {
     problem = "not a whole number " + std::to_string(lowest) + " to " + std::to_string(highest);
     return false;
   }
-  number = read;
+  number = static_cast<std::int64_t>(read);
   return true;
 }
 
@@ -119,22 +115,6 @@ constexpr setting_reader setting_readers[] = {
 };
 constexpr std::size_t setting_count = std::size(setting_readers);
 
-// Bytes outside printable ASCII become \xNN, so that the report stays one
-// line and cannot drive a terminal.
-std::string printable(std::string_view text) {
-  std::string result;
-  for (unsigned char c : text) {
-    if (c >= 0x20 && c < 0x7f) {
-      result += static_cast<char>(c);
-      continue;
-    }
-    char escaped[5];
-    std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-    result += escaped;
-  }
-  return result;
-}
-
 // The one line that names a bad setting: a value of any length is shown by
 // its start, so the line stays readable.
 std::string describe_problem(const char* name, std::string_view value, std::string problem) {
@@ -143,7 +123,8 @@ std::string describe_problem(const char* name, std::string_view value, std::stri
   if (value.size() > shown_length) shown += "...(" + std::to_string(value.size()) + " bytes)";
   std::string line = std::string(name) + "=\"" + shown + "\" is not valid: ";
   if (problem.size() > 2 * shown_length) problem = problem.substr(0, 2 * shown_length) + "...";
-  return printable(line + problem);
+  // Escaped, so that the report stays one line and cannot drive a terminal.
+  return escape_bytes(line + problem, kept_bytes{.space = true, .backslash = true});
 }
 
 }  // namespace

@@ -40,4 +40,3 @@ std::string format_ipv4(std::uint32_t host_order);
 
 }  // namespace ferry
 
-using namespace ferry;  // until every unit lives in ferry

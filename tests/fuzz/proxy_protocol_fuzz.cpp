@@ -11,6 +11,8 @@
 
 #include "proxy_protocol.h"
 
+using namespace ferry;
+
 namespace {
 
 using result = proxy_header::result;
