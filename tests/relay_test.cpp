@@ -11,6 +11,7 @@
 
 #include "harness.h"
 #include "origin_servers.h"
+#include "relay.h"
 #include "unique_fd.h"
 
 using namespace harness;
@@ -36,6 +37,39 @@ baseline start(ferry_process& ferry) {
 }
 
 }  // namespace
+
+// The relay in this process, over a socket pair: what it answers itself needs
+// no ferry process and no server.
+TEST(RelayInProcess, AnswersWhatItRefusesItself) {
+  set_hosts("127.0.0.1 localhost\n");
+  ferry::set_log_mode(ferry::log_mode::off);
+  ferry::settings config;
+  auto setup = ferry::set_up_relay(config, 8080);
+  const std::pair<std::string, std::string> rows[] = {
+      {"GET /no-target HTTP/1.1\r\n\r\n", "HTTP/1.1 400 Bad Request\r\n"},
+      {"CONNECT origin.test:22 HTTP/1.1\r\n\r\n", "HTTP/1.1 403 Forbidden\r\n"},
+      {"GET http://127.0.0.1:8080/ HTTP/1.1\r\n\r\n", "HTTP/1.1 508 Loop Detected\r\n"},
+      {"GET http://unknown.test/ HTTP/1.1\r\n\r\n", "HTTP/1.1 502 Bad Gateway\r\n"},
+      {"GET http://127.0.0.1/x HTTP/1.1\r\n", ""},  // ended before its head did
+  };
+  for (const auto& [head, status_line] : rows) {
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    unique_fd near(pair[0]), far(pair[1]);
+    ferry::access_record record;
+    ferry::client_peer peer;
+    peer.address = 0x7f000001;
+    std::thread relay([&] { ferry::relay_request(near.get(), peer, record, nullptr, *setup); });
+    send_all(far.get(), head);
+    shutdown(far.get(), SHUT_WR);
+    reply got = read_reply(far.get(), 10s);
+    relay.join();
+    EXPECT_TRUE(got.data.starts_with(status_line)) << head << got.data;
+    if (!status_line.empty()) {
+      EXPECT_EQ(record.status, std::stoi(status_line.substr(9, 3)));
+    }
+  }
+}
 
 TEST(Relay, ForwardsTheHeadAsAProxyMust) {
   set_hosts("127.0.0.1 origin.test\n");
