@@ -29,6 +29,7 @@
 #include "relay.h"
 #include "answers.h"
 #include "io.h"
+#include "net.h"
 #include "text.h"
 #include "unique_fd.h"
 
@@ -144,39 +145,30 @@ void report_bind_failure(intake& in) {
 }
 
 void set_up_listener(intake& in) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(in.config.listen_address);
-  address.sin_port = htons(in.config.listen_port);
-
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) {
+  bind_step failed = bind_step::none;
+  unique_fd bound = bind_listener(in.config.listen_address, in.config.listen_port, failed);
+  if (failed == bind_step::socket) {
     report_errno("socket");
     end_listener(E_SOCKET);
   }
-  // A restart may bind while the last run's connections are still closing;
-  // a live listener on the port still makes the bind fail.
-  int reuse = 1;
-  setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0) {
+  if (failed == bind_step::bind) {
     report_bind_failure(in);
     end_listener(E_BIND);
   }
   // Everything a request needs is ready before the port listens, so a client
   // (or a test counting descriptors) never meets a listener still setting up.
-  sockaddr_in bound{};
-  socklen_t bound_size = sizeof bound;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &bound_size);
-  in.relay = set_up_relay(in.config, ntohs(bound.sin_port));
+  std::uint16_t port = local_port(bound.get());
+  in.relay = set_up_relay(in.config, port);
   pthread_attr_init(&in.request_attributes);
   pthread_attr_setdetachstate(&in.request_attributes, PTHREAD_CREATE_DETACHED);
   pthread_attr_setstacksize(&in.request_attributes, request_stack_size);
-  if (listen(fd, static_cast<int>(waiting_limit(in))) < 0) {
+  if (listen(bound.get(), static_cast<int>(waiting_limit(in))) < 0) {
     report_errno("listen");
     end_listener(E_LISTEN);
   }
-  in.listenfd.store(fd);
-  announce(in, ntohs(bound.sin_port));
+  // It listens for the rest of the process; a stop only shuts it down.
+  in.listenfd.store(bound.release());
+  announce(in, port);
 }
 
 // Returns the lowest free request slot, or 0 when every slot is taken. Only

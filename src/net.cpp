@@ -94,6 +94,36 @@ unique_fd connect_first(const std::vector<sockaddr_in>& addresses,
   return connected;
 }
 
+unique_fd bind_listener(std::uint32_t address, std::uint16_t port, bind_step& failed) {
+  unique_fd fd(socket(AF_INET, SOCK_STREAM, 0));
+  failed = bind_step::socket;
+  if (fd.get() < 0) return fd;
+  // A restart may bind while the last run's connections are still closing;
+  // a live listener on the port still makes the bind fail.
+  int reuse = 1;
+  setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(address);
+  local.sin_port = htons(port);
+  failed = bind_step::bind;
+  if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
+    int error = errno;
+    fd.reset();
+    errno = error;
+    return fd;
+  }
+  failed = bind_step::none;
+  return fd;
+}
+
+std::uint16_t local_port(int fd) {
+  sockaddr_in bound{};
+  socklen_t size = sizeof bound;
+  getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size);
+  return ntohs(bound.sin_port);
+}
+
 std::vector<std::uint32_t> read_machine_addresses() {
   std::vector<std::uint32_t> addresses;
   ifaddrs* interfaces = nullptr;

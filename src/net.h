@@ -32,6 +32,17 @@ unique_fd connect_first(const std::vector<sockaddr_in>& addresses,
                         std::chrono::milliseconds each_attempt,
                         bool* every_one_timed_out = nullptr);
 
+// Which step of setting up a listening socket failed.
+enum class bind_step { none, socket, bind };
+
+// A TCP socket bound to address:port (host order; port 0: the system picks),
+// with SO_REUSEADDR, not yet listening. An empty owner when a step fails,
+// with `failed` naming it and errno saying why.
+unique_fd bind_listener(std::uint32_t address, std::uint16_t port, bind_step& failed);
+
+// The port a socket is bound to.
+std::uint16_t local_port(int fd);
+
 // This machine's IPv4 addresses (host order), as its interfaces have them now.
 std::vector<std::uint32_t> read_machine_addresses();
 
