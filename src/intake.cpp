@@ -2,11 +2,9 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
-#include <linux/futex.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -30,6 +28,7 @@
 #include "answers.h"
 #include "io.h"
 #include "net.h"
+#include "parked_threads.h"
 #include "text.h"
 #include "unique_fd.h"
 
@@ -62,11 +61,8 @@ struct serving_request {
 };
 
 // A request thread between requests, waiting for the listener's next one.
-// It lives in the thread's first frame, so it outlasts every hand-over.
-struct parked_thread {
-  std::atomic<std::uint32_t> handed{0};  // a futex word: 1 once `work` is set
+struct parked_thread : parked_waiter {
   request_work work;
-  parked_thread* next = nullptr;
 };
 
 }  // namespace
@@ -89,9 +85,7 @@ struct intake {
   std::deque<waiting_connection> waiting_room;
   std::atomic<std::size_t> waiting_count{0};  // the room's size, read without the lock
   serving_request* serving_first = nullptr;
-  std::mutex parked_mutex;  // guards the list; hand-overs wake through `handed`
-  parked_thread* parked_top = nullptr;
-  int parked_count = 0;
+  parked_threads parked;  // request threads waiting for their next connection
 };
 
 namespace {
@@ -216,67 +210,18 @@ void refuse_client(unique_fd connection, const client_peer& peer) {
   log_turned_away(peer, 403, sent, "refused");
 }
 
-// Threads wait for the next connection instead of ending: creating and
-// ending one cost more than the rest of a small request. A burst leaves at
-// most max_parked of them waiting, each holding its stack, and a thread that
-// waits a second for nothing ends, so an idle ferry holds no extra threads.
-constexpr int max_parked = 64;
-constexpr long longest_park_ms = 1000;
-
 // Gives `work` to a waiting thread. False when none waits.
 bool hand_to_parked(intake& in, request_work& work) {
-  parked_thread* idle = nullptr;
-  {
-    std::lock_guard lock(in.parked_mutex);
-    idle = in.parked_top;
-    if (idle == nullptr) return false;
-    in.parked_top = idle->next;
-    --in.parked_count;
-  }
+  auto* idle = static_cast<parked_thread*>(in.parked.take());
+  if (idle == nullptr) return false;
   idle->work = std::move(work);
-  // Release: the thread that sees 1 sees `work` whole.
-  idle->handed.store(1, std::memory_order_release);
-  syscall(SYS_futex, &idle->handed, FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+  parked_threads::wake(*idle);
   return true;
 }
 
-// Takes `self` off the list unless the listener took it first. Returns
-// whether it was still there.
-bool leave_list(intake& in, parked_thread& self) {
-  std::lock_guard lock(in.parked_mutex);
-  for (parked_thread** link = &in.parked_top; *link != nullptr; link = &(*link)->next) {
-    if (*link != &self) continue;
-    *link = self.next;
-    --in.parked_count;
-    return true;
-  }
-  return false;
-}
-
-// Waits for the listener's next connection. False when enough threads wait
-// already, ferry is stopping, or none came for a while: this one ends.
+// Waits for the listener's next connection. False when this thread ends.
 bool wait_for_work(intake& in, parked_thread& self, request_work& work) {
-  {
-    std::lock_guard lock(in.parked_mutex);
-    if (in.parked_count >= max_parked || in.stopping.load()) return false;
-    self.handed.store(0, std::memory_order_relaxed);
-    self.next = in.parked_top;
-    in.parked_top = &self;
-    ++in.parked_count;
-  }
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(longest_park_ms);
-  bool timed = true;
-  while (self.handed.load(std::memory_order_acquire) == 0) {
-    auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (timed && left.count() <= 0) {
-      if (leave_list(in, self)) return false;
-      timed = false;  // taken already: its work is on the way
-      continue;
-    }
-    timespec wait{static_cast<time_t>(left.count() / 1000000000), left.count() % 1000000000};
-    syscall(SYS_futex, &self.handed, FUTEX_WAIT_PRIVATE, 0, timed ? &wait : nullptr, nullptr, 0);
-  }
+  if (!in.parked.park(self, in.stopping)) return false;
   work = std::move(self.work);
   return true;
 }
