@@ -38,9 +38,6 @@ namespace {
 // The relay's buffers are about 9 KB and heads up to 64 KiB live on the heap;
 // the resolver needs the rest, with margin.
 constexpr std::size_t request_stack_size = 256 * 1024;
-// Stands in a slot from its reservation on; the listener never writes the
-// handle, so no late store can overwrite the thread's own release.
-constexpr pthread_t reserved_mark = 1;
 
 // At least this many connections may wait for a slot; BACKLOG more if it is
 // larger. Also the listen backlog: the kernel holds as many as ferry would.
@@ -74,7 +71,8 @@ struct intake {
   const settings& config;
   std::unique_ptr<relay_setup> relay;  // made by the listener before it listens
   // Entries 2 to request_slots + 1 are the request slots, 0 marking a free one.
-  std::atomic<pthread_t>* slots = nullptr;
+  // Taken only under slots_mutex, so plain bytes serve.
+  unsigned char* slots = nullptr;
   std::atomic<int> listenfd{-1};
   std::atomic<bool> stopping{false};
   std::atomic<long> in_flight{0};
@@ -170,8 +168,7 @@ void set_up_listener(intake& in) {
 std::size_t find_free_slot(intake& in) {
   std::size_t last = static_cast<std::size_t>(in.config.request_slots) + 1;
   for (std::size_t slot = 2; slot <= last; ++slot) {
-    // Relaxed: the listener reads nothing a request thread wrote but the entry.
-    if (in.slots[slot].load(std::memory_order_relaxed) == 0) return slot;
+    if (in.slots[slot] == 0) return slot;
   }
   return 0;
 }
@@ -275,8 +272,7 @@ bool take_next_waiting(intake& in, std::size_t slot, request_work& work) {
       in.waiting_count.store(in.waiting_room.size(), std::memory_order_relaxed);
     } else {
       in.in_flight.fetch_sub(1, std::memory_order_relaxed);
-      // Relaxed: nobody reads anything this thread wrote through the slot.
-      in.slots[slot].store(0, std::memory_order_relaxed);
+      in.slots[slot] = 0;
       return false;
     }
   }
@@ -296,7 +292,7 @@ void serve_in_slot(intake& in, request_work& work) {
 void give_back_slot(intake& in, std::size_t slot) {
   std::lock_guard lock(in.slots_mutex);
   in.in_flight.fetch_sub(1, std::memory_order_relaxed);
-  in.slots[slot].store(0, std::memory_order_relaxed);
+  in.slots[slot] = 0;
 }
 
 // Turns away a connection that waited past HEAD_TIMEOUT: 408 when it sent
@@ -351,7 +347,7 @@ std::size_t take_slot_or_wait(intake& in, unique_fd& connection, const client_pe
   std::lock_guard lock(in.slots_mutex);
   std::size_t slot = find_free_slot(in);
   if (slot != 0) {
-    in.slots[slot].store(reserved_mark, std::memory_order_relaxed);
+    in.slots[slot] = 1;
     in.in_flight.fetch_add(1, std::memory_order_relaxed);
   } else if (in.waiting_room.size() < waiting_limit(in)) {
     in.waiting_room.push_back(waiting_connection{std::move(connection), peer});
@@ -442,10 +438,8 @@ intake* create_intake(const settings& config) {
   auto* made = new intake(config);
   // calloc leaves untouched pages unmapped, so a large table costs nothing
   // until its slots are used; zero bytes are a valid free entry.
-  static_assert(sizeof(std::atomic<pthread_t>) == sizeof(pthread_t) &&
-                std::atomic<pthread_t>::is_always_lock_free);
-  made->slots = static_cast<std::atomic<pthread_t>*>(
-      calloc(static_cast<std::size_t>(config.request_slots) + 2, sizeof(std::atomic<pthread_t>)));
+  made->slots = static_cast<unsigned char*>(
+      calloc(static_cast<std::size_t>(config.request_slots) + 2, 1));
   if (made->slots != nullptr) return made;
   fprintf(stderr,
           "BACKLOG=%lld needs a slot table that cannot be allocated; use a smaller value (1 to "

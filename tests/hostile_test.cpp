@@ -296,7 +296,7 @@ TEST(Hostile, OddEnvironmentsServeOrRefuseCleanly) {
       {{"LISTEN_PORT=8102", "MAX_RAM_CACHE=-" + huge, "MAX_HDD_CACHE=" + huge}, 0, 255},
       {{"LISTEN_PORT=8103", "MAX_RAM_CACHE=", "MAX_HDD_CACHE=0", "=", "", "=="}, 8103, -1},
   };
-  // Its 16 GiB table is only reserved, never touched; sanitizers would fill it.
+  // Its 2 GiB table is only reserved, never touched; sanitizers would fill it.
   if (!sanitized) cases.push_back({{"LISTEN_PORT=8104", "BACKLOG=2147483645"}, 8104, -1});
   std::vector<std::string> many(5000, "JUNK=1");
   many.push_back("LISTEN_PORT=8105");

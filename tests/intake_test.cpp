@@ -265,7 +265,7 @@ TEST(Intake, StartUpFailuresEndWithStatus255) {
     EXPECT_EQ(ferry.errors().rfind("can't create listen thread: ", 0), 0u) << ferry.errors();
     EXPECT_EQ(ferry.output(), "");
   }
-  // A valid BACKLOG whose 16 GiB table cannot be allocated.
+  // A valid BACKLOG whose 2 GiB table cannot be allocated.
   ferry_process ferry({"LISTEN_PORT=8087", "BACKLOG=2147483645"},
                       limited_ferry(folder, "ulimit -v 1048576 || exit 3"));
   EXPECT_EQ(ferry.wait_exit(), 255);

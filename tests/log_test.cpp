@@ -481,6 +481,11 @@ TEST(Arguments, HelpVersionAndABadLogSetting) {
   command_result help = run_command({FERRY_BINARY, "--help"}, {}, 10s);
   EXPECT_EQ(help.status, 0);
   EXPECT_TRUE(help.output.starts_with("Usage: ferry")) << help.output;
+  for (const char* name : {"LISTEN_ADDR", "LISTEN_PORT", "BACKLOG", "ALLOW", "DENY_TO",
+                           "CONNECT_PORTS", "PROXY_FROM", "HEAD_TIMEOUT", "IDLE_TIMEOUT",
+                           "CON_TIMEOUT", "NAME_CACHE", "LOG", "MAX_RAM_CACHE", "MAX_HDD_CACHE"}) {
+    EXPECT_NE(help.output.find(std::string(name) + "="), std::string::npos) << name;
+  }
   command_result version = run_command({FERRY_BINARY, "--version"}, {}, 10s);
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.output, "ferry 0.1.0\n");
