@@ -13,8 +13,8 @@ namespace {
 
 // One read of the head with what is left of the time. Returns false when
 // the client ended, failed or ran out of time.
-bool read_more(int clifd, char* into, std::size_t wanted, const deadline& until,
-               std::size_t& got, head_read& state) {
+bool read_more(int clifd, char* into, std::size_t wanted, const deadline& until, std::size_t& got,
+               head_read& state) {
   transfer read = wait_and_read(clifd, into, wanted, until);
   got = read.bytes;
   if (read.result == io_result::done) return true;
@@ -45,9 +45,8 @@ bool read_proxy_header(int fd, proxy_header& header, const deadline& until, char
   }
 }
 
-bool take_proxy_header(int clifd, client_peer& peer, access_record& record,
-                       const deadline& until, char* buffer, std::size_t capacity,
-                       std::size_t& already) {
+bool take_proxy_header(int clifd, client_peer& peer, access_record& record, const deadline& until,
+                       char* buffer, std::size_t capacity, std::size_t& already) {
   proxy_header header;
   std::size_t received = 0;
   if (!read_proxy_header(clifd, header, until, buffer, capacity, received)) {

@@ -34,9 +34,8 @@ bool read_proxy_header(int fd, proxy_header& header, const deadline& until, char
 // `capacity` bytes), `already` bytes. Returns false, with nothing answered
 // and the ending "bad-proxy-header", when it is missing, bad or late, or the
 // balancer closed.
-bool take_proxy_header(int clifd, client_peer& peer, access_record& record,
-                       const deadline& until, char* buffer, std::size_t capacity,
-                       std::size_t& already);
+bool take_proxy_header(int clifd, client_peer& peer, access_record& record, const deadline& until,
+                       char* buffer, std::size_t capacity, std::size_t& already);
 
 // What the client sent of its head, and whether it may send more.
 struct head_read {

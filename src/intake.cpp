@@ -1,21 +1,18 @@
 #include "intake.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <climits>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <atomic>
-#include <cstring>
 #include <ctime>
 #include <deque>
 #include <memory>
@@ -24,7 +21,6 @@
 #include <string>
 #include <vector>
 
-#include "relay.h"
 #include "answers.h"
 #include "io.h"
 #include "net.h"
@@ -88,8 +84,8 @@ struct intake {
 
 namespace {
 
-std::size_t waiting_limit(intake& in) {
-  return static_cast<std::size_t>(in.config.request_slots > least_waiting ? in.config.request_slots : least_waiting);
+std::size_t waiting_limit(const intake& in) {
+  return static_cast<std::size_t>(std::max(in.config.request_slots, least_waiting));
 }
 
 // A listener that cannot set up ends the process: no request thread exists yet.
@@ -108,9 +104,12 @@ void announce(intake& in, std::uint16_t port) {
           "NAME_CACHE=%u\n",
           format_ipv4(in.config.listen_address).c_str(), static_cast<unsigned>(port),
           static_cast<long long>(in.config.request_slots), tracing() ? "trace" : "access",
-          format_address_list(in.config.allowed_clients).c_str(), format_address_list(in.config.denied_destinations).c_str(),
-          format_port_list(in.config.tunnel_ports).c_str(), format_address_list(in.config.balancers).c_str(),
-          static_cast<unsigned>(in.config.head_timeout_seconds), static_cast<unsigned>(in.config.idle_timeout_seconds),
+          format_address_list(in.config.allowed_clients).c_str(),
+          format_address_list(in.config.denied_destinations).c_str(),
+          format_port_list(in.config.tunnel_ports).c_str(),
+          format_address_list(in.config.balancers).c_str(),
+          static_cast<unsigned>(in.config.head_timeout_seconds),
+          static_cast<unsigned>(in.config.idle_timeout_seconds),
           static_cast<unsigned>(in.config.connect_timeout_seconds),
           static_cast<unsigned>(in.config.name_cache_seconds));
 }
@@ -120,7 +119,8 @@ void announce(intake& in, std::uint16_t port) {
 void report_bind_failure(intake& in) {
   int error = errno;
   report_errno("bind");
-  std::string where = format_ipv4(in.config.listen_address) + ":" + std::to_string(in.config.listen_port);
+  std::string where =
+      format_ipv4(in.config.listen_address) + ":" + std::to_string(in.config.listen_port);
   std::string advice = "ferry cannot listen on " + where + "\n";
   if (error == EADDRINUSE) {
     advice += "try another port with `LISTEN_PORT' env variable\n";
@@ -311,10 +311,12 @@ void expire_waiting(waiting_connection& waited) {
 // Milliseconds until the oldest waiting connection's HEAD_TIMEOUT ends; -1
 // when nothing waits or there is no limit.
 int next_expiry_ms(intake& in) {
-  if (in.waiting_count.load(std::memory_order_relaxed) == 0 || in.config.head_timeout_seconds == 0) return -1;
+  if (in.waiting_count.load(std::memory_order_relaxed) == 0 || in.config.head_timeout_seconds == 0)
+    return -1;
   std::lock_guard lock(in.slots_mutex);
   if (in.waiting_room.empty()) return -1;
-  auto deadline = in.waiting_room.front().peer.accepted + std::chrono::seconds(in.config.head_timeout_seconds);
+  auto deadline =
+      in.waiting_room.front().peer.accepted + std::chrono::seconds(in.config.head_timeout_seconds);
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - std::chrono::steady_clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) + 1 : 0;
@@ -322,13 +324,15 @@ int next_expiry_ms(intake& in) {
 
 // Turns away the waiting connections whose HEAD_TIMEOUT has ended.
 void expire_waiting_room(intake& in) {
-  if (in.waiting_count.load(std::memory_order_relaxed) == 0 || in.config.head_timeout_seconds == 0) return;
+  if (in.waiting_count.load(std::memory_order_relaxed) == 0 || in.config.head_timeout_seconds == 0)
+    return;
   std::vector<waiting_connection> expired;
   {
     std::lock_guard lock(in.slots_mutex);
     auto now = std::chrono::steady_clock::now();
     while (!in.waiting_room.empty() &&
-           now >= in.waiting_room.front().peer.accepted + std::chrono::seconds(in.config.head_timeout_seconds)) {
+           now >= in.waiting_room.front().peer.accepted +
+                      std::chrono::seconds(in.config.head_timeout_seconds)) {
       expired.push_back(std::move(in.waiting_room.front()));
       in.waiting_room.pop_front();
     }
@@ -438,14 +442,13 @@ intake* create_intake(const settings& config) {
   auto* made = new intake(config);
   // calloc leaves untouched pages unmapped, so a large table costs nothing
   // until its slots are used; zero bytes are a valid free entry.
-  made->slots = static_cast<unsigned char*>(
-      calloc(static_cast<std::size_t>(config.request_slots) + 2, 1));
+  made->slots =
+      static_cast<unsigned char*>(calloc(static_cast<std::size_t>(config.request_slots) + 2, 1));
   if (made->slots != nullptr) return made;
   fprintf(stderr,
           "BACKLOG=%lld needs a slot table that cannot be allocated; use a smaller value (1 to "
           "%lld)\n",
-          static_cast<long long>(config.request_slots),
-          static_cast<long long>(max_request_slots));
+          static_cast<long long>(config.request_slots), static_cast<long long>(max_request_slots));
   delete made;
   return nullptr;
 }

@@ -4,10 +4,10 @@
 
 #include <pthread.h>
 
+#include <cstddef>
+
 #include "relay.h"
 #include "unique_fd.h"
-
-#include <cstddef>
 
 namespace ferry {
 

@@ -23,8 +23,9 @@ void name_cache::store(std::string_view key, const std::vector<sockaddr_in>& add
     return;
   }
   if (same == entries_.end()) {
-    same = std::min_element(entries_.begin(), entries_.end(),
-                            [](const entry& a, const entry& b) { return a.looked_up < b.looked_up; });
+    same = std::min_element(entries_.begin(), entries_.end(), [](const entry& a, const entry& b) {
+      return a.looked_up < b.looked_up;
+    });
   }
   same->key = key;
   same->addresses = addresses;

@@ -67,8 +67,6 @@ move_result read_source(flow& direction, std::string_view& got) {
   return move_result::moved;
 }
 
-
-
 bool upload_done(const pump& p) { return !p.upload.source_open && p.upload.pending.empty(); }
 
 // The server has ended and everything it sent is delivered. A relay is then
@@ -142,8 +140,7 @@ move_result step_upload(pump& p, pump_end& end) {
 }
 
 long since_ms(steady_clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - start)
-      .count();
+  return std::chrono::duration_cast<std::chrono::milliseconds>(steady_clock::now() - start).count();
 }
 
 // Milliseconds until the first write timeout or the idle limit runs out, -1
@@ -230,12 +227,17 @@ pump_end pump_both_ways(pump& p) {
 
 const char* ending_of(pump_end end) {
   switch (end) {
-    case pump_end::server_closed: return "done";
-    case pump_end::server_failed: return "server-failed";
+    case pump_end::server_closed:
+      return "done";
+    case pump_end::server_failed:
+      return "server-failed";
     case pump_end::client_failed:
-    case pump_end::client_write_failed: return "client-closed";
-    case pump_end::client_timed_out: return "client-timeout";
-    case pump_end::idle: return "idle-timeout";
+    case pump_end::client_write_failed:
+      return "client-closed";
+    case pump_end::client_timed_out:
+      return "client-timeout";
+    case pump_end::idle:
+      return "idle-timeout";
   }
   return "done";
 }

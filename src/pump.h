@@ -26,10 +26,10 @@ struct flow {
   std::uint64_t bytes_read = 0;
   int full_reads = 0;  // reads that filled the buffer: a long transfer
   std::uint64_t bytes_written = 0;
-  bool readable = false;     // a read may find data without a wait
-  bool writable = true;      // a write may take bytes without a wait
-  bool source_open = true;   // `from` has not ended
-  bool blocked = false;      // a write is waiting for room since `blocked_since`
+  bool readable = false;    // a read may find data without a wait
+  bool writable = true;     // a write may take bytes without a wait
+  bool source_open = true;  // `from` has not ended
+  bool blocked = false;     // a write is waiting for room since `blocked_since`
   std::chrono::steady_clock::time_point blocked_since;
   // Taken from the heap on the first read unless given: most requests send
   // nothing after their head, and need no upload buffer at all.
@@ -45,7 +45,7 @@ enum class pump_end {
   client_failed,
   client_write_failed,
   client_timed_out,  // the client took no answer byte for IDLE_TIMEOUT
-  idle,  // nothing moved for IDLE_TIMEOUT
+  idle,              // nothing moved for IDLE_TIMEOUT
 };
 
 struct pump {

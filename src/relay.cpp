@@ -81,8 +81,8 @@ verdict judge_target(const relay_setup& setup, const client_peer& peer,
   if (!spared_by_deny_to(peer) && list_has_self(setup.config.denied_destinations)) {
     own_addresses = setup.own_addresses.current();
   }
-  return judge_destination(setup.config, peer, addresses, port, setup.listening_port,
-                           this_machine, own_addresses);
+  return judge_destination(setup.config, peer, addresses, port, setup.listening_port, this_machine,
+                           own_addresses);
 }
 
 // Connects to the server the request names, once the policy allows it.
@@ -288,8 +288,8 @@ std::unique_ptr<relay_setup> set_up_relay(const settings& config, std::uint16_t 
   auto setup = std::make_unique<relay_setup>(config);
   setup->listening_port = own_port;
   if (config.name_cache_seconds != 0) {
-    setup->recent_names = std::make_unique<name_cache>(
-        names_kept, std::chrono::seconds(config.name_cache_seconds));
+    setup->recent_names =
+        std::make_unique<name_cache>(names_kept, std::chrono::seconds(config.name_cache_seconds));
   }
   servent entry;
   servent* found = nullptr;
@@ -343,8 +343,8 @@ void relay_request(int clifd, client_peer peer, access_record& record, cut_point
   head_read state;
   read_request asked;
   asked.state = &state;
-  asked.head_size = read_head(clifd, r.first_read, sizeof r.first_read, already, longer, state,
-                              until);
+  asked.head_size =
+      read_head(clifd, r.first_read, sizeof r.first_read, already, longer, state, until);
   record.from_client += state.received.size();
   if (peer.proxied && !peer.named) {
     // A balancer's health check: a header without a client, then the close.

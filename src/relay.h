@@ -4,11 +4,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
-
-#include <memory>
 #include <vector>
 
 #include "log.h"

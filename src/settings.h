@@ -14,18 +14,18 @@ namespace ferry {
 inline constexpr std::int64_t max_request_slots = 2147483645;
 
 struct settings {
-  std::uint32_t listen_address = 0;          // LISTEN_ADDR, host order
-  std::uint16_t listen_port = 8080;          // LISTEN_PORT; 0: the system picks
-  std::int64_t request_slots = 256;          // BACKLOG: requests served at once
-  address_list allowed_clients;              // ALLOW
-  address_list denied_destinations;          // DENY_TO, for clients off this machine
-  port_list tunnel_ports = {{443, 443}};     // CONNECT_PORTS
-  address_list balancers;                    // PROXY_FROM: a PROXY header comes first
-  std::uint16_t head_timeout_seconds = 30;   // HEAD_TIMEOUT; 0: no limit
-  std::uint16_t idle_timeout_seconds = 300;  // IDLE_TIMEOUT; also bounds each write wait
+  std::uint32_t listen_address = 0;            // LISTEN_ADDR, host order
+  std::uint16_t listen_port = 8080;            // LISTEN_PORT; 0: the system picks
+  std::int64_t request_slots = 256;            // BACKLOG: requests served at once
+  address_list allowed_clients;                // ALLOW
+  address_list denied_destinations;            // DENY_TO, for clients off this machine
+  port_list tunnel_ports = {{443, 443}};       // CONNECT_PORTS
+  address_list balancers;                      // PROXY_FROM: a PROXY header comes first
+  std::uint16_t head_timeout_seconds = 30;     // HEAD_TIMEOUT; 0: no limit
+  std::uint16_t idle_timeout_seconds = 300;    // IDLE_TIMEOUT; also bounds each write wait
   std::uint16_t connect_timeout_seconds = 10;  // CON_TIMEOUT; 0: the kernel's own limit
-  std::uint16_t name_cache_seconds = 5;      // NAME_CACHE; 0: every request looks up
-  log_mode log = log_mode::trace;            // LOG
+  std::uint16_t name_cache_seconds = 5;        // NAME_CACHE; 0: every request looks up
+  log_mode log = log_mode::trace;              // LOG
   // MAX_RAM_CACHE and MAX_HDD_CACHE are checked and otherwise unused: ferry
   // does not cache, so nothing keeps them.
 

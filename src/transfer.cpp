@@ -26,8 +26,8 @@ transfer finish_read(ssize_t got, int read_errno) {
 }
 
 void trace_read_attempt(std::size_t count) {
-  trace("read blocked with count = ", static_cast<int>(count), " and left = ",
-        static_cast<int>(count), "\n");
+  trace("read blocked with count = ", static_cast<int>(count),
+        " and left = ", static_cast<int>(count), "\n");
 }
 
 // The wait's outcome as the trace has always named it: 1 ready to read, 0
@@ -92,7 +92,8 @@ transfer write_now(int fd, const char* chunk, std::size_t size, std::size_t done
   ssize_t written = write_once(fd, chunk + done, size - done);
   int write_errno = errno;
   errno = errno_before;
-  if (written < 0 && (write_errno == EAGAIN || write_errno == EWOULDBLOCK || write_errno == EINTR)) {
+  if (written < 0 &&
+      (write_errno == EAGAIN || write_errno == EWOULDBLOCK || write_errno == EINTR)) {
     return {io_result::would_block, 0};
   }
   trace_errno("select for write");

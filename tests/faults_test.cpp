@@ -142,9 +142,12 @@ std::string origin_fault(const std::string& kind, std::uint64_t id, const burst_
 long burst(fault_rig& rig, burst_window& bursts) {
   bursts.open();
   const int count = rig.backlog + 8;
+  const long full_before = rig.ferry.error_count(queue_full);
   std::vector<pollfd> held;
   for (int i = 0; i < count; ++i)
     held.push_back({connect_to("127.0.0.1", 8080), POLLIN, 0});
+  // Once the surplus waits for a slot, none may be closed for a while.
+  EXPECT_TRUE(rig.ferry.wait_errors(queue_full, full_before + 8, 20s));
   poll(held.data(), held.size(), 300);
   long closed =
       std::count_if(held.begin(), held.end(), [](const pollfd& p) { return p.revents != 0; });
