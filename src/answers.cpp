@@ -7,13 +7,14 @@
 #include <cerrno>
 #include <chrono>
 
+#include "io.h"
+
 namespace ferry {
 namespace {
 
-using steady_clock = std::chrono::steady_clock;
 
 // How long a closing connection keeps reading what the client still sends.
-constexpr auto linger_time = std::chrono::seconds(1);
+constexpr auto linger_time = std::chrono::milliseconds(1000);
 
 const char* reason_phrase(int status) {
   switch (status) {
@@ -33,17 +34,10 @@ const char* reason_phrase(int status) {
 
 void close_gently(int clifd) {
   shutdown(clifd, SHUT_WR);
-  auto deadline = steady_clock::now() + linger_time;
+  deadline until = deadline::in(linger_time);
   char scratch[4096];
-  for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                      steady_clock::now());
-    if (left.count() <= 0) return;
-    pollfd waited{clifd, POLLIN, 0};
-    int ready = poll(&waited, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return;
-    ssize_t got = recv(clifd, scratch, sizeof scratch, MSG_DONTWAIT);
+  while (wait_ready(clifd, POLLIN, until) == io_result::done) {
+    ssize_t got = read_once(clifd, scratch, sizeof scratch);
     if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return;
   }
 }
