@@ -587,11 +587,4 @@ int listen_on(const std::string& ip, std::uint16_t port, int backlog) {
   return fd;
 }
 
-std::uint16_t local_port(int fd) {
-  sockaddr_in address{};
-  socklen_t length = sizeof address;
-  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-  return ntohs(address.sin_port);
-}
-
 }  // namespace harness

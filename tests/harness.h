@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "helpers.h"
+#include "net.h"
 
 namespace harness {
 
@@ -183,6 +184,6 @@ command_result run_client(const std::vector<std::string>& argv,
 
 // A listening socket on ip:port (port 0 picks one); returns the descriptor.
 int listen_on(const std::string& ip, std::uint16_t port, int backlog = 64);
-std::uint16_t local_port(int fd);
+using ferry::local_port;  // the port a socket is bound to
 
 }  // namespace harness
