@@ -1,5 +1,6 @@
 #include "address_list.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "text.h"
@@ -41,26 +42,35 @@ bool read_items(std::string_view text, std::string& problem, ItemReader read_ite
   }
 }
 
-// An address alone is the range of that one address.
+// An address alone is the range of that one address. The prefix length
+// counts in the family the address is written in.
 bool parse_range(std::string_view item, cidr_range& range, std::string& problem) {
   std::size_t slash = item.find('/');
-  std::uint32_t address = 0;
-  if (!parse_ipv4(item.substr(0, slash), address)) {
-    return refuse(item, "not an address of four numbers 0 to 255", problem);
+  std::string_view written = item.substr(0, slash);
+  ip_address address;
+  if (!parse_ip_address(written, address)) {
+    return refuse(item, "not an IPv4 or IPv6 address", problem);
   }
-  std::uint64_t length = 32;
-  if (slash != npos && !read_decimal(item.substr(slash + 1), 32, leading_zeros::refused, length)) {
+  bool ipv6_spelling = written.find(':') != npos;
+  std::uint64_t most = ipv6_spelling ? 128 : 32;
+  std::uint64_t length = most;
+  if (slash != npos && !read_decimal(item.substr(slash + 1), most, leading_zeros::refused, length)) {
     bool too_long =
         read_decimal(item.substr(slash + 1), UINT32_MAX, leading_zeros::refused, length);
-    return refuse(item, too_long ? "prefix length above 32" : "prefix length is not 0 to 32",
+    std::string limit = std::to_string(most);
+    return refuse(item, too_long ? "prefix length above " + limit : "prefix length is not 0 to " + limit,
                   problem);
   }
-  std::uint32_t mask = length == 0 ? 0 : UINT32_MAX << (32 - length);
-  if ((address & ~mask) != 0) {
-    std::string network = format_ipv4(address & mask) + "/" + std::to_string(length);
-    return refuse(item, "host bits are set; the network is " + network, problem);
+  cidr_range parsed{address, static_cast<std::uint8_t>(length + (ipv6_spelling ? 0 : 96))};
+  cidr_range network = parsed;
+  for (int bit = parsed.prefix; bit < 128; ++bit) {
+    network.network.bytes[bit / 8] &= static_cast<std::uint8_t>(~(0x80u >> (bit % 8)));
   }
-  range = {address, mask};
+  if (network != parsed) {
+    std::string written_network = format_ip_address(network.network) + "/" + std::to_string(length);
+    return refuse(item, "host bits are set; the network is " + written_network, problem);
+  }
+  range = parsed;
   return true;
 }
 
@@ -82,18 +92,19 @@ bool parse_port_range(std::string_view item, port_range& range, std::string& pro
 
 }  // namespace
 
-bool parse_ipv4(std::string_view text, std::uint32_t& address) {
-  std::uint32_t result = 0;
-  for (int part = 0; part < 4; ++part) {
-    std::size_t dot = text.find('.');
-    if ((part == 3) != (dot == npos)) return false;
-    std::uint64_t octet = 0;
-    if (!read_decimal(text.substr(0, dot), 255, leading_zeros::refused, octet)) return false;
-    result = (result << 8) | static_cast<std::uint32_t>(octet);
-    text.remove_prefix(part == 3 ? text.size() : dot + 1);
+cidr_range ipv4_range(std::uint32_t network, int length) {
+  return {ipv4_address(network), static_cast<std::uint8_t>(96 + length)};
+}
+
+bool range_contains(const cidr_range& range, const ip_address& address) {
+  if (range.prefix > 128) return false;
+  int whole = range.prefix / 8, rest = range.prefix % 8;
+  if (!std::equal(address.bytes.begin(), address.bytes.begin() + whole, range.network.bytes.begin())) {
+    return false;
   }
-  address = result;
-  return true;
+  if (rest == 0) return true;
+  auto mask = static_cast<std::uint8_t>(0xff00u >> rest);
+  return (address.bytes[whole] & mask) == range.network.bytes[whole];
 }
 
 bool parse_address_list(std::string_view text, address_list& list, std::string& problem,
@@ -120,11 +131,9 @@ bool list_has_self(const address_list& list) {
   return false;
 }
 
-bool list_contains(const address_list& list, std::uint32_t address) {
-  for (const cidr_range& range : list) {
-    if ((address & range.mask) == range.network) return true;
-  }
-  return false;
+bool list_contains(const address_list& list, const ip_address& address) {
+  return std::any_of(list.begin(), list.end(),
+                     [&](const cidr_range& range) { return range_contains(range, address); });
 }
 
 bool parse_port_list(std::string_view text, port_list& list, std::string& problem) {
@@ -155,9 +164,11 @@ std::string format_address_list(const address_list& list) {
       text += "self";
       continue;
     }
-    int length = range.mask == 0 ? 0 : 32 - __builtin_ctz(range.mask);
-    text += format_ipv4(range.network);
-    if (length != 32) text.append("/").append(std::to_string(length));
+    // A range inside the mapped block is written as the IPv4 range it is.
+    bool ipv4 = is_ipv4(range.network) && range.prefix >= 96;
+    int length = range.prefix - (ipv4 ? 96 : 0);
+    text += format_ip_address(range.network);
+    if (length != (ipv4 ? 32 : 128)) text.append("/").append(std::to_string(length));
   }
   return text;
 }

@@ -1,4 +1,4 @@
-// IPv4 address lists (CIDR ranges) and port lists, as the settings write
+// Address lists (IPv4 and IPv6 CIDR ranges) and port lists, as the settings write
 // them. Pure: no sockets, no globals.
 #pragma once
 
@@ -7,19 +7,28 @@
 #include <string_view>
 #include <vector>
 
+#include "ip_address.h"
+
 namespace ferry {
 
-// Addresses are in host byte order throughout.
+// An IPv4 range a.b.c.d/n is held as ::ffff:a.b.c.d/(96+n), so one kind of
+// range serves both families.
 struct cidr_range {
-  std::uint32_t network = 0;  // host bits are zero
-  std::uint32_t mask = 0;     // prefix length 0 gives 0, 32 gives all ones
+  ip_address network;       // host bits are zero
+  std::uint8_t prefix = 0;  // leading bits that must match, 0 to 128
   friend bool operator==(const cidr_range&, const cidr_range&) = default;
 };
 using address_list = std::vector<cidr_range>;
 
-// Stands for "every address of this machine" in a list. No parsed range has
-// host bits set, so it never matches an address by itself.
-inline constexpr cidr_range self_range{0xffffffff, 0};
+// Stands for "every address of this machine" in a list. Its prefix is out of
+// range, so it never matches an address by itself.
+inline constexpr cidr_range self_range{{}, 255};
+
+// The range of IPv4 addresses whose first `length` bits (0 to 32) are those
+// of `network` (host order).
+cidr_range ipv4_range(std::uint32_t network, int length);
+
+bool range_contains(const cidr_range& range, const ip_address& address);
 
 struct port_range {
   std::uint16_t first = 0;
@@ -28,12 +37,8 @@ struct port_range {
 };
 using port_list = std::vector<port_range>;
 
-// Reads a dotted quad of four decimal numbers 0 to 255, no leading zeros, no
-// other spelling. Returns false for anything else.
-bool parse_ipv4(std::string_view text, std::uint32_t& address);
-
-// Reads a comma-separated list of addresses and CIDR ranges
-// ("127.0.0.1,10.0.0.0/8"); spaces around items are allowed; "none" is the
+// Reads a comma-separated list of addresses and CIDR ranges of either family
+// ("127.0.0.1,10.0.0.0/8,::1,2001:db8::/32"); spaces around items are allowed; "none" is the
 // empty list. A range with host bits set, an empty item or any other bad item
 // fails the whole list. On failure returns false and leaves `list` unchanged,
 // with `problem` saying what is wrong. With `self_allowed`, the item "self"
@@ -43,7 +48,7 @@ bool parse_address_list(std::string_view text, address_list& list, std::string& 
 
 bool list_has_self(const address_list& list);
 
-bool list_contains(const address_list& list, std::uint32_t address);
+bool list_contains(const address_list& list, const ip_address& address);
 
 // Reads "443,8443,9000-9100" (ports 1 to 65535, ranges low-high) or "none".
 // Same failure contract as parse_address_list.

@@ -60,7 +60,6 @@ bool take_proxy_header(int clifd, client_peer& peer, access_record& record, cons
     peer.port = header.port;
     peer.named = true;
   }
-  peer.ipv6 = header.ipv6_source;
   record.client_address = peer.address;
   record.client_port = peer.port;
   return true;

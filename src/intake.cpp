@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <memory>
@@ -96,13 +97,13 @@ std::size_t waiting_limit(const intake& in) {
 
 // Where ferry listens and the settings in force, on standard error, unless
 // the log is off.
-void announce(intake& in, std::uint16_t port) {
+void announce(intake& in, const ip_address& address, std::uint16_t port) {
   if (logging_off()) return;
   fprintf(stderr,
           "ferry listening on %s:%u with %lld slots; LOG=%s ALLOW=%s DENY_TO=%s "
           "CONNECT_PORTS=%s PROXY_FROM=%s HEAD_TIMEOUT=%u IDLE_TIMEOUT=%u CON_TIMEOUT=%u "
           "NAME_CACHE=%u\n",
-          format_ipv4(in.config.listen_address).c_str(), static_cast<unsigned>(port),
+          format_host(address).c_str(), static_cast<unsigned>(port),
           static_cast<long long>(in.config.request_slots), tracing() ? "trace" : "access",
           format_address_list(in.config.allowed_clients).c_str(),
           format_address_list(in.config.denied_destinations).c_str(),
@@ -116,16 +117,15 @@ void announce(intake& in, std::uint16_t port) {
 
 // Names the address and port that could not be bound, with advice that fits
 // the error.
-void report_bind_failure(intake& in) {
+void report_bind_failure(intake& in, const ip_address& address) {
   int error = errno;
   report_errno("bind");
-  std::string where =
-      format_ipv4(in.config.listen_address) + ":" + std::to_string(in.config.listen_port);
+  std::string where = format_endpoint(address, in.config.listen_port);
   std::string advice = "ferry cannot listen on " + where + "\n";
   if (error == EADDRINUSE) {
     advice += "try another port with `LISTEN_PORT' env variable\n";
   } else if (error == EADDRNOTAVAIL) {
-    advice += format_ipv4(in.config.listen_address) +
+    advice += format_ip_address(address) +
               " is not an address of this machine: try another with `LISTEN_ADDR' env variable\n";
   } else if (error == EACCES) {
     advice += "port " + std::to_string(in.config.listen_port) +
@@ -138,13 +138,23 @@ void report_bind_failure(intake& in) {
 
 void set_up_listener(intake& in) {
   bind_step failed = bind_step::none;
-  unique_fd bound = bind_listener(in.config.listen_address, in.config.listen_port, failed);
+  ip_address address = in.config.listen_address;
+  unique_fd bound = bind_listener(address, in.config.listen_port, failed);
+  // `::` stands for every address; where the machine has no IPv6, IPv4's
+  // every address is the next best thing.
+  if (failed != bind_step::none && address == ip_address{} &&
+      (errno == EAFNOSUPPORT || errno == EADDRNOTAVAIL)) {
+    fprintf(stderr, "ferry: IPv6 is not available (%s); listening on 0.0.0.0 instead\n",
+            strerror(errno));
+    address = ipv4_address(0);
+    bound = bind_listener(address, in.config.listen_port, failed);
+  }
   if (failed == bind_step::socket) {
     report_errno("socket");
     end_listener(E_SOCKET);
   }
   if (failed == bind_step::bind) {
-    report_bind_failure(in);
+    report_bind_failure(in, address);
     end_listener(E_BIND);
   }
   // Everything a request needs is ready before the port listens, so a client
@@ -160,7 +170,7 @@ void set_up_listener(intake& in) {
   }
   // It listens for the rest of the process; a stop only shuts it down.
   in.listenfd.store(bound.release());
-  announce(in, port);
+  announce(in, address, port);
 }
 
 // Returns the lowest free request slot, or 0 when every slot is taken. Only
@@ -200,7 +210,7 @@ void log_turned_away(const client_peer& peer, int status, std::size_t answered,
 // thread: nothing it sends is read, and nothing here may wait on it.
 void refuse_client(unique_fd connection, const client_peer& peer) {
   if (tracing()) {
-    fprintf(stderr, "client %s refused: not in ALLOW\n", format_ipv4(peer.address).c_str());
+    fprintf(stderr, "client %s refused: not in ALLOW\n", format_ip_address(peer.address).c_str());
   }
   std::size_t sent =
       answer_and_close_now(std::move(connection), error_answer(403, not_allowed_line));
@@ -411,7 +421,7 @@ void start_request(intake& in, unique_fd connection, const client_peer& peer) {
 // Waits for the next connection; while connections wait for a slot, only
 // until the oldest one's HEAD_TIMEOUT ends. Returns an empty owner with errno
 // EAGAIN when the wait ended without one.
-unique_fd accept_next(intake& in, sockaddr_in& peer_address) {
+unique_fd accept_next(intake& in, sockaddr_storage& peer_address) {
   int fd = in.listenfd.load();
   if (int limit = next_expiry_ms(in); limit >= 0) {
     if (wait_ready(fd, POLLIN, deadline::in_ms(limit)) == io_result::timed_out) {
@@ -458,7 +468,7 @@ void* listen_incoming(void* owner) {
   set_up_listener(in);
   if (in.stopping.load()) shutdown(in.listenfd.load(), SHUT_RDWR);
   for (;;) {
-    sockaddr_in peer_address{};
+    sockaddr_storage peer_address{};
     unique_fd connection = accept_next(in, peer_address);
     if (in.stopping.load()) return nullptr;
     expire_waiting_room(in);
@@ -471,8 +481,7 @@ void* listen_incoming(void* owner) {
       continue;
     }
     client_peer peer;
-    peer.address = ntohl(peer_address.sin_addr.s_addr);
-    peer.port = ntohs(peer_address.sin_port);
+    from_socket_address(peer_address, peer.address, peer.port);
     // A balancer's client is known only from its PROXY header, read by the
     // request thread, which applies ALLOW then.
     peer.proxied = list_contains(in.config.balancers, peer.address);

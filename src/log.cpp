@@ -93,8 +93,8 @@ std::string format_time(const timespec& at) {
   return text;
 }
 
-std::string format_client(std::uint32_t address, std::uint16_t port) {
-  return format_ipv4(address) + ':' + std::to_string(port);
+std::string format_client(const ip_address& address, std::uint16_t port) {
+  return format_endpoint(address, port);
 }
 
 // The line as text, without its newline, at `now_steady` on the steady clock.

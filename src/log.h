@@ -13,6 +13,8 @@
 #include <string_view>
 #include <type_traits>
 
+#include "ip_address.h"
+
 namespace ferry {
 
 enum class log_mode { trace, access, off };
@@ -92,7 +94,7 @@ void report_failure(std::string_view text);
 struct access_record {
   timespec started{};          // wall clock, for the line
   timespec started_steady{};   // for the time taken
-  std::uint32_t client_address = 0;  // host order
+  ip_address client_address;
   std::uint16_t client_port = 0;
   std::string method;          // empty while unknown
   std::string target;          // the absolute URL, or host:port for CONNECT

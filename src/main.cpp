@@ -22,11 +22,11 @@ namespace {
 constexpr char usage[] =
     "Usage: ferry [--help | --version]\n"
     "A forward HTTP proxy. It takes no arguments: its settings come from the environment.\n"
-    "  LISTEN_ADDR=0.0.0.0     address to listen on\n"
+    "  LISTEN_ADDR=::          address to listen on, IPv4 or IPv6 (:: is both)\n"
     "  LISTEN_PORT=8080        port to listen on (0: the system picks)\n"
     "  BACKLOG=256             requests served at once; more wait for a slot\n"
-    "  ALLOW=127.0.0.0/8       clients that may use it\n"
-    "  DENY_TO=0.0.0.0/8,127.0.0.0/8,169.254.0.0/16,224.0.0.0/3,self\n"
+    "  ALLOW=127.0.0.0/8,::1   clients that may use it\n"
+    "  DENY_TO=0.0.0.0/8,127.0.0.0/8,169.254.0.0/16,224.0.0.0/3,self,::,::1,fe80::/10,ff00::/8\n"
     "                          destinations refused to clients from elsewhere\n"
     "  CONNECT_PORTS=443       ports a CONNECT tunnel may reach\n"
     "  PROXY_FROM=none         balancers that send a PROXY header first\n"
@@ -36,7 +36,7 @@ constexpr char usage[] =
     "  NAME_CACHE=5            seconds a name lookup is reused\n"
     "  LOG=trace               trace, access or off\n"
     "  MAX_RAM_CACHE=100 MAX_HDD_CACHE=20000   accepted, not used\n"
-    "Example: LISTEN_PORT=3128 ALLOW=127.0.0.0/8,192.168.1.0/24 LOG=access ferry\n"
+    "Example: LISTEN_PORT=3128 ALLOW=127.0.0.0/8,::1,192.168.1.0/24 LOG=access ferry\n"
     "The manual: man ./docs/ferry.8 in the source tree, man 8 ferry once installed\n";
 
 // --help and --version answer and end; anything else is noted and ignored,

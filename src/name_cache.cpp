@@ -4,7 +4,7 @@
 
 namespace ferry {
 
-std::vector<sockaddr_in> name_cache::find(std::string_view key, clock::time_point now) {
+std::vector<ip_address> name_cache::find(std::string_view key, clock::time_point now) {
   std::lock_guard lock(mutex_);
   for (const entry& known : entries_) {
     if (known.key == key && now - known.looked_up < max_age_) return known.addresses;
@@ -12,7 +12,7 @@ std::vector<sockaddr_in> name_cache::find(std::string_view key, clock::time_poin
   return {};
 }
 
-void name_cache::store(std::string_view key, const std::vector<sockaddr_in>& addresses,
+void name_cache::store(std::string_view key, const std::vector<ip_address>& addresses,
                        clock::time_point now) {
   if (capacity_ == 0 || addresses.empty()) return;
   std::lock_guard lock(mutex_);

@@ -3,14 +3,14 @@
 // Bounded in size and in age; safe to use from every request thread.
 #pragma once
 
-#include <netinet/in.h>
-
 #include <chrono>
 #include <cstddef>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "ip_address.h"
 
 namespace ferry {
 
@@ -23,16 +23,16 @@ class name_cache {
       : capacity_(capacity), max_age_(max_age) {}
 
   // The addresses `key` resolved to within max_age of `now`, or none.
-  std::vector<sockaddr_in> find(std::string_view key, clock::time_point now);
+  std::vector<ip_address> find(std::string_view key, clock::time_point now);
 
   // Notes a successful lookup; when full, the oldest entry makes room.
-  void store(std::string_view key, const std::vector<sockaddr_in>& addresses,
+  void store(std::string_view key, const std::vector<ip_address>& addresses,
              clock::time_point now);
 
  private:
   struct entry {
     std::string key;
-    std::vector<sockaddr_in> addresses;
+    std::vector<ip_address> addresses;
     clock::time_point looked_up;
   };
   std::mutex mutex_;

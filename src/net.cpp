@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstring>
 
 #include "io.h"
 #include "log.h"
@@ -14,100 +15,194 @@
 namespace ferry {
 namespace {
 
-// Connects `fd`, non-blocking when `each_attempt` is above zero, to
-// `address` within that time. Returns 0, or -1 with errno set (ETIMEDOUT
-// when the time ran out). Every transfer on a socket says for itself that it
-// must not block, so `fd` stays as it was made.
-int connect_within(int fd, const sockaddr_in& address, std::chrono::milliseconds each_attempt) {
-  int result = connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
-  if (each_attempt.count() <= 0 || result == 0 || errno != EINPROGRESS) return result;
-  pollfd waited{fd, POLLOUT, 0};
-  io_result ready = wait_ready(waited, deadline::in(each_attempt));
-  int error = ready == io_result::failed ? errno : ETIMEDOUT;
-  if (ready == io_result::done) {
-    // Writable without an error or hang-up is connected; otherwise ask why not.
-    error = 0;
-    if ((waited.revents & (POLLERR | POLLHUP)) != 0) {
-      socklen_t size = sizeof error;
-      if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) < 0) error = errno;
-      if (error == 0) error = ECONNREFUSED;
-    }
-  }
-  errno = error;
-  return error == 0 ? 0 : -1;
+// One address being connected to.
+struct attempt {
+  unique_fd fd;
+  ip_address address;
+  deadline ends;
+};
+
+// Starts a connect that does not wait. Returns 0 once connected, EINPROGRESS
+// while pending, or the error; `fd` stays empty when no socket could be made.
+int start_connect(const ip_address& address, std::uint16_t port, unique_fd& fd) {
+  sockaddr_storage target{};
+  socklen_t size = to_socket_address(address, port, target);
+  fd.reset(socket(target.ss_family, SOCK_STREAM | SOCK_NONBLOCK, 0));
+  if (fd.get() < 0) return errno;
+  if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&target), size) == 0) return 0;
+  return errno;
+}
+
+// Why a connect that poll reported on ended: 0 when it connected.
+int connect_outcome(const pollfd& waited) {
+  int error = 0;
+  socklen_t size = sizeof error;
+  if (getsockopt(waited.fd, SOL_SOCKET, SO_ERROR, &error, &size) < 0) return errno;
+  if (error == 0 && (waited.revents & (POLLERR | POLLHUP)) != 0) error = ECONNREFUSED;
+  return error;
 }
 
 }  // namespace
 
-std::vector<sockaddr_in> resolve(const char* host, const char* service) {
+socklen_t to_socket_address(const ip_address& address, std::uint16_t port, sockaddr_storage& out) {
+  out = sockaddr_storage{};
+  if (is_ipv4(address)) {
+    auto& ipv4 = reinterpret_cast<sockaddr_in&>(out);
+    ipv4.sin_family = AF_INET;
+    ipv4.sin_addr.s_addr = htonl(ipv4_of(address));
+    ipv4.sin_port = htons(port);
+    return sizeof ipv4;
+  }
+  auto& ipv6 = reinterpret_cast<sockaddr_in6&>(out);
+  ipv6.sin6_family = AF_INET6;
+  std::memcpy(&ipv6.sin6_addr, address.bytes.data(), address.bytes.size());
+  ipv6.sin6_port = htons(port);
+  return sizeof ipv6;
+}
+
+void from_socket_address(const sockaddr_storage& in, ip_address& address, std::uint16_t& port) {
+  if (in.ss_family == AF_INET6) {
+    const auto& ipv6 = reinterpret_cast<const sockaddr_in6&>(in);
+    std::memcpy(address.bytes.data(), &ipv6.sin6_addr, address.bytes.size());
+    port = ntohs(ipv6.sin6_port);
+    return;
+  }
+  const auto& ipv4 = reinterpret_cast<const sockaddr_in&>(in);
+  address = ipv4_address(ntohl(ipv4.sin_addr.s_addr));
+  port = ntohs(ipv4.sin_port);
+}
+
+std::vector<ip_address> resolve(const char* host, const char* service) {
+  // Both families, and no AI_ADDRCONFIG: it would hide IPv6 on a machine
+  // whose only IPv6 address is loopback; a family that cannot connect fails
+  // at once and the next address is tried.
   addrinfo hints{};
-  hints.ai_family = AF_INET;
+  hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
-  std::vector<sockaddr_in> addresses;
+  std::vector<ip_address> addresses;
   if (getaddrinfo(host, service, &hints, &found) != 0) {
     trace("getaddrinfo problem for host: `", host, "'\n");
     return addresses;
   }
   for (addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
-    addresses.push_back(*reinterpret_cast<const sockaddr_in*>(entry->ai_addr));
+    if (entry->ai_family != AF_INET && entry->ai_family != AF_INET6) continue;
+    sockaddr_storage copied{};
+    std::memcpy(&copied, entry->ai_addr, entry->ai_addrlen);
+    ip_address address;
+    std::uint16_t unused_port = 0;
+    from_socket_address(copied, address, unused_port);
+    addresses.push_back(address);
   }
   freeaddrinfo(found);
   return addresses;
 }
 
-std::vector<sockaddr_in> look_up(name_cache* recent_names, const std::string& host,
-                                 const char* service) {
+std::vector<ip_address> look_up(name_cache* recent_names, const std::string& host,
+                                const char* service) {
   if (recent_names == nullptr) return resolve(host.c_str(), service);
   std::string key = host + ':' + service;
   auto now = std::chrono::steady_clock::now();
-  std::vector<sockaddr_in> addresses = recent_names->find(key, now);
+  std::vector<ip_address> addresses = recent_names->find(key, now);
   if (!addresses.empty()) return addresses;
   addresses = resolve(host.c_str(), service);
   recent_names->store(key, addresses, now);
   return addresses;
 }
 
-unique_fd connect_first(const std::vector<sockaddr_in>& addresses,
+unique_fd connect_first(const std::vector<ip_address>& addresses, std::uint16_t port,
                         std::chrono::milliseconds each_attempt, bool* every_one_timed_out) {
+  std::vector<ip_address> order = interleave_families(addresses);
+  std::vector<attempt> running;
   unique_fd connected;
-  bool all_timed_out = !addresses.empty();
-  for (const sockaddr_in& address : addresses) {
-    unique_fd fd(socket(AF_INET, SOCK_STREAM | (each_attempt.count() > 0 ? SOCK_NONBLOCK : 0), 0));
-    if (fd.get() < 0) {
-      trace_line("ignore this one");
-      all_timed_out = false;
+  ip_address connected_to;
+  bool all_timed_out = !order.empty();
+  int last_error = 0;
+  auto report = [&](int error) {
+    if (error != ETIMEDOUT) all_timed_out = false;
+    errno = last_error = error;
+    trace_errno("connection faild... try another host");
+  };
+  std::size_t next = 0;
+  deadline next_start = deadline::in(std::chrono::milliseconds(0));
+  while (connected.get() < 0 && (next < order.size() || !running.empty())) {
+    if (next < order.size() && (running.empty() || next_start.milliseconds_left() == 0)) {
+      attempt started{unique_fd(), order[next++],
+                      each_attempt.count() > 0 ? deadline::in(each_attempt) : deadline::never()};
+      int error = start_connect(started.address, port, started.fd);
+      if (started.fd.get() < 0) {
+        trace_line("ignore this one");
+        all_timed_out = false;
+        last_error = error;
+      } else if (error == 0) {
+        connected = std::move(started.fd);
+        connected_to = started.address;
+      } else if (error != EINPROGRESS) {
+        report(error);
+      } else {
+        running.push_back(std::move(started));
+        next_start = deadline::in(next_attempt_delay);
+      }
       continue;
     }
-    if (connect_within(fd.get(), address, each_attempt) == 0) {
-      trace("Connected to ", format_ipv4(ntohl(address.sin_addr.s_addr)), "\n ");
-      connected = std::move(fd);
-      break;
+    std::vector<pollfd> waited;
+    deadline until = next < order.size() ? next_start : deadline::never();
+    for (const attempt& pending : running) {
+      waited.push_back({pending.fd.get(), POLLOUT, 0});
+      if (pending.ends.when() < until.when()) until = pending.ends;
     }
-    if (errno != ETIMEDOUT) all_timed_out = false;
-    trace_errno("connection faild... try another host");
+    bool wait_failed = wait_ready(waited.data(), waited.size(), until) == io_result::failed;
+    int wait_error = errno;
+    std::vector<attempt> still_running;
+    for (std::size_t i = 0; i < running.size(); ++i) {
+      int error = -1;  // still pending
+      if (wait_failed) {
+        error = wait_error;
+      } else if (waited[i].revents != 0) {
+        error = connect_outcome(waited[i]);
+      } else if (running[i].ends.milliseconds_left() == 0) {
+        error = ETIMEDOUT;
+      }
+      if (error < 0) {
+        still_running.push_back(std::move(running[i]));
+      } else if (error == 0 && connected.get() < 0) {
+        connected = std::move(running[i].fd);
+        connected_to = running[i].address;
+      } else if (error != 0) {
+        report(error);
+        // A failure hands its turn to the next address at once.
+        next_start = deadline::in(std::chrono::milliseconds(0));
+      }
+    }
+    running = std::move(still_running);
   }
-  if (connected.get() < 0 && !addresses.empty()) trace_errno("received host is not good!");
+  if (connected.get() >= 0) {
+    trace("Connected to ", format_ip_address(connected_to), "\n ");
+  } else if (!order.empty()) {
+    errno = last_error;
+    trace_errno("received host is not good!");
+  }
   if (every_one_timed_out != nullptr) {
     *every_one_timed_out = connected.get() < 0 && all_timed_out;
   }
   return connected;
 }
 
-unique_fd bind_listener(std::uint32_t address, std::uint16_t port, bind_step& failed) {
-  unique_fd fd(socket(AF_INET, SOCK_STREAM, 0));
+unique_fd bind_listener(const ip_address& address, std::uint16_t port, bind_step& failed) {
+  sockaddr_storage local{};
+  socklen_t size = to_socket_address(address, port, local);
+  unique_fd fd(socket(local.ss_family, SOCK_STREAM, 0));
   failed = bind_step::socket;
   if (fd.get() < 0) return fd;
   // A restart may bind while the last run's connections are still closing;
   // a live listener on the port still makes the bind fail.
   int reuse = 1;
   setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(address);
-  local.sin_port = htons(port);
+  // One socket for both families, whatever the system's default says.
+  int both = 0;
+  if (local.ss_family == AF_INET6) setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &both, sizeof both);
   failed = bind_step::bind;
-  if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
+  if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), size) < 0) {
     int error = errno;
     fd.reset();
     errno = error;
@@ -118,26 +213,35 @@ unique_fd bind_listener(std::uint32_t address, std::uint16_t port, bind_step& fa
 }
 
 std::uint16_t local_port(int fd) {
-  sockaddr_in bound{};
+  sockaddr_storage bound{};
   socklen_t size = sizeof bound;
   getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &size);
-  return ntohs(bound.sin_port);
+  ip_address unused;
+  std::uint16_t port = 0;
+  from_socket_address(bound, unused, port);
+  return port;
 }
 
-std::vector<std::uint32_t> read_machine_addresses() {
-  std::vector<std::uint32_t> addresses;
+std::vector<ip_address> read_machine_addresses() {
+  std::vector<ip_address> addresses;
   ifaddrs* interfaces = nullptr;
   if (getifaddrs(&interfaces) != 0) return addresses;
   for (const ifaddrs* entry = interfaces; entry != nullptr; entry = entry->ifa_next) {
-    if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) continue;
-    const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
-    addresses.push_back(ntohl(address->sin_addr.s_addr));
+    if (entry->ifa_addr == nullptr) continue;
+    int family = entry->ifa_addr->sa_family;
+    if (family != AF_INET && family != AF_INET6) continue;
+    sockaddr_storage copied{};
+    std::memcpy(&copied, entry->ifa_addr, family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
+    ip_address address;
+    std::uint16_t unused_port = 0;
+    from_socket_address(copied, address, unused_port);
+    addresses.push_back(address);
   }
   freeifaddrs(interfaces);
   return addresses;
 }
 
-std::vector<std::uint32_t> machine_addresses::current() {
+std::vector<ip_address> machine_addresses::current() {
   std::lock_guard lock(mutex_);
   auto now = std::chrono::steady_clock::now();
   bool fresh = read_at_ != std::chrono::steady_clock::time_point() &&

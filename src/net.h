@@ -3,6 +3,7 @@
 #pragma once
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <chrono>
 #include <cstdint>
@@ -10,51 +11,64 @@
 #include <string>
 #include <vector>
 
+#include "ip_address.h"
 #include "name_cache.h"
 #include "unique_fd.h"
 
 namespace ferry {
 
-// The IPv4 addresses of `host` on service `service`, in the resolver's order;
-// none, with a trace line, when the name does not resolve.
-std::vector<sockaddr_in> resolve(const char* host, const char* service);
+// The addresses of `host` on service `service`, both families, in the
+// resolver's order; none, with a trace line, when the name does not resolve.
+std::vector<ip_address> resolve(const char* host, const char* service);
 
 // resolve, or a lookup of the same name and service less than the cache's
 // age ago; `recent_names` may be null (no cache).
-std::vector<sockaddr_in> look_up(name_cache* recent_names, const std::string& host,
-                                 const char* service);
+std::vector<ip_address> look_up(name_cache* recent_names, const std::string& host,
+                                const char* service);
 
-// Connects to the first of `addresses` that accepts, waiting at most
-// `each_attempt` for each (zero or less: the kernel's own limit). Returns the
-// connected socket (non-blocking when timed), or an empty owner with
-// `every_one_timed_out` saying whether each address failed by the time limit.
-unique_fd connect_first(const std::vector<sockaddr_in>& addresses,
+// How long a connect attempt has to itself before the next address is tried
+// beside it.
+inline constexpr std::chrono::milliseconds next_attempt_delay{250};
+
+// Connects to one of `addresses` on `port` with fast fallback: families
+// alternate, an attempt starts next_attempt_delay after the last one or as
+// soon as it fails, and the first connected wins. Each attempt has at most
+// `each_attempt` (zero or less: the kernel's own limit). Returns the
+// connected non-blocking socket, or an empty owner with `every_one_timed_out`
+// saying whether each address failed by the time limit.
+unique_fd connect_first(const std::vector<ip_address>& addresses, std::uint16_t port,
                         std::chrono::milliseconds each_attempt,
                         bool* every_one_timed_out = nullptr);
+
+// `address` and `port` as a socket address; returns its size.
+socklen_t to_socket_address(const ip_address& address, std::uint16_t port, sockaddr_storage& out);
+
+// The address and port of a socket address of either family.
+void from_socket_address(const sockaddr_storage& in, ip_address& address, std::uint16_t& port);
 
 // Which step of setting up a listening socket failed.
 enum class bind_step { none, socket, bind };
 
-// A TCP socket bound to address:port (host order; port 0: the system picks),
-// with SO_REUSEADDR, not yet listening. An empty owner when a step fails,
-// with `failed` naming it and errno saying why.
-unique_fd bind_listener(std::uint32_t address, std::uint16_t port, bind_step& failed);
+// A TCP socket bound to address:port (port 0: the system picks), with
+// SO_REUSEADDR, not yet listening; an IPv6 one takes IPv4 clients too. An
+// empty owner when a step fails, with `failed` naming it and errno saying why.
+unique_fd bind_listener(const ip_address& address, std::uint16_t port, bind_step& failed);
 
 // The port a socket is bound to.
 std::uint16_t local_port(int fd);
 
-// This machine's IPv4 addresses (host order), as its interfaces have them now.
-std::vector<std::uint32_t> read_machine_addresses();
+// This machine's addresses of both families, as its interfaces have them now.
+std::vector<ip_address> read_machine_addresses();
 
 // The same, read again only when older than two seconds: reading them asks
 // the kernel, too dear for every request.
 class machine_addresses {
  public:
-  std::vector<std::uint32_t> current();
+  std::vector<ip_address> current();
 
  private:
   std::mutex mutex_;
-  std::vector<std::uint32_t> addresses_;
+  std::vector<ip_address> addresses_;
   std::chrono::steady_clock::time_point read_at_;
 };
 

@@ -6,6 +6,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ip_address.h"
 #include "text.h"
 
 namespace ferry {
@@ -274,14 +275,30 @@ bool is_host_character(char c) {
          c == '_';
 }
 
-// Reads "host[:port]". Returns the problem, or null. Names only: ferry
-// connects over IPv4, so a bracketed IPv6 literal is refused as a bad host.
+// Reads "host[:port]", where host is a name, an IPv4 address or an IPv6
+// address in brackets (no zone). Returns the problem, or null.
 const char* read_authority(std::string_view authority, http_request* request) {
   if (authority.find('@') != std::string_view::npos) return "user information before host";
-  std::size_t colon = authority.find(':');
-  std::string_view host = authority.substr(0, colon);
+  std::size_t host_end = 0;
+  if (authority.starts_with('[')) {
+    host_end = authority.find(']');
+    ip_address unused;
+    if (host_end == std::string_view::npos ||
+        !parse_ip_address(authority.substr(1, host_end - 1), unused) ||
+        authority.substr(1, host_end - 1).find(':') == std::string_view::npos) {
+      return "bad IPv6 address in brackets";
+    }
+    ++host_end;
+    if (host_end < authority.size() && authority[host_end] != ':') return "bad port";
+  } else {
+    host_end = authority.find(':');
+  }
+  std::string_view host = authority.substr(0, host_end);
+  std::size_t colon = host_end < authority.size() ? host_end : std::string_view::npos;
   if (host.empty()) return "request names no host";
-  if (!std::all_of(host.begin(), host.end(), is_host_character)) return "bad host name";
+  if (!host.starts_with('[') && !std::all_of(host.begin(), host.end(), is_host_character)) {
+    return "bad host name";
+  }
   if (colon != std::string_view::npos && !read_port(authority.substr(colon + 1), &request->port)) {
     return "bad port";
   }
@@ -413,6 +430,11 @@ std::string forward_head(std::string_view head, const http_request& request) {
   out.append(crlf);
   close_keep_alive(&out);
   return out;
+}
+
+std::string resolver_name(std::string_view host) {
+  if (host.starts_with('[') && host.ends_with(']')) host = host.substr(1, host.size() - 2);
+  return std::string(host);
 }
 
 std::string host_field_value(const http_request& request) {

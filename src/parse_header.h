@@ -25,7 +25,7 @@ struct http_request {
   // nothing does, or "?query" without the "/" that forward_head puts before it.
   std::string_view path;
   std::string_view version;  // "HTTP/1.1"
-  std::string host;          // as named, without the port
+  std::string host;          // as named, without the port: an IPv6 address keeps its brackets
   std::uint16_t port = 0;    // 0 when none was named
   bool absolute_form = false;
   bool tunnel = false;         // CONNECT host:port
@@ -47,6 +47,10 @@ int parse_request(std::string_view head, http_request* request);
 // received, with "Proxy-Connection: Keep-Alive\r\n" rewritten to
 // "Proxy-Connection: Close\r\n". Bytes after the head are left out.
 std::string forward_head(std::string_view head, const http_request& request);
+
+// The name or address to resolve for `host`: without the brackets of an IPv6
+// address.
+std::string resolver_name(std::string_view host);
 
 // The Host value sent upstream: host, and ":port" unless it is 80 or none.
 std::string host_field_value(const http_request& request);

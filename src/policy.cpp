@@ -1,18 +1,30 @@
 #include "policy.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "text.h"
 
 namespace ferry {
 namespace {
 
-bool contains(const std::vector<std::uint32_t>& addresses, std::uint32_t address) {
+bool contains(const std::vector<ip_address>& addresses, const ip_address& address) {
   return std::find(addresses.begin(), addresses.end(), address) != addresses.end();
 }
 
-bool is_this_machine(std::uint32_t address, const std::vector<std::uint32_t>& this_machine) {
-  return (address >> 24) == 127 || address == 0 || contains(this_machine, address);
+// Calls `judge` with the address and with the IPv4 address it carries, if
+// any, until one of them returns true.
+template <typename Judge>
+bool either_spelling(const ip_address& address, Judge judge) {
+  if (judge(address)) return true;
+  std::optional<ip_address> carried = embedded_ipv4(address);
+  return carried.has_value() && judge(*carried);
+}
+
+bool is_this_machine(const ip_address& address, const std::vector<ip_address>& this_machine) {
+  return either_spelling(address, [&](const ip_address& one) {
+    return is_loopback(one) || is_unspecified(one) || contains(this_machine, one);
+  });
 }
 
 }  // namespace
@@ -22,14 +34,14 @@ bool may_connect(const settings& config, const client_peer& peer) {
 }
 
 verdict judge_client(const settings& config, const client_peer& peer) {
-  if (peer.ipv6 || !list_contains(config.allowed_clients, peer.address)) {
+  if (!list_contains(config.allowed_clients, peer.address)) {
     return {403, std::string(not_allowed_line)};
   }
   return {};
 }
 
 bool spared_by_deny_to(const client_peer& peer) {
-  return !peer.proxied && (peer.address >> 24) == 127;
+  return !peer.proxied && is_loopback(peer.address);
 }
 
 verdict judge_tunnel_port(const settings& config, std::uint16_t port) {
@@ -38,21 +50,25 @@ verdict judge_tunnel_port(const settings& config, std::uint16_t port) {
 }
 
 verdict judge_destination(const settings& config, const client_peer& peer,
-                          const std::vector<std::uint32_t>& addresses, std::uint16_t port,
+                          const std::vector<ip_address>& addresses, std::uint16_t port,
                           std::uint16_t listening_port,
-                          const std::vector<std::uint32_t>& this_machine,
-                          const std::vector<std::uint32_t>& own_addresses) {
+                          const std::vector<ip_address>& this_machine,
+                          const std::vector<ip_address>& own_addresses) {
   if (port == listening_port &&
-      std::any_of(addresses.begin(), addresses.end(),
-                  [&](std::uint32_t address) { return is_this_machine(address, this_machine); })) {
+      std::any_of(addresses.begin(), addresses.end(), [&](const ip_address& address) {
+        return is_this_machine(address, this_machine);
+      })) {
     return {508, "the request names this proxy itself"};
   }
   if (spared_by_deny_to(peer)) return {};
   const address_list& denied = config.denied_destinations;
   bool self = list_has_self(denied);
-  for (std::uint32_t address : addresses) {
-    if (list_contains(denied, address) || (self && contains(own_addresses, address))) {
-      return {403, "destination " + format_ipv4(address) + " is refused by DENY_TO"};
+  for (const ip_address& address : addresses) {
+    bool refused = either_spelling(address, [&](const ip_address& one) {
+      return list_contains(denied, one) || (self && contains(own_addresses, one));
+    });
+    if (refused) {
+      return {403, "destination " + format_ip_address(address) + " is refused by DENY_TO"};
     }
   }
   return {};

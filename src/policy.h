@@ -12,12 +12,11 @@
 
 namespace ferry {
 
-// The client as accepted, in host order.
+// The client as accepted.
 struct client_peer {
-  std::uint32_t address = 0;
+  ip_address address;
   std::uint16_t port = 0;
   bool proxied = false;  // a balancer in PROXY_FROM: the real client follows in a PROXY header
-  bool ipv6 = false;     // the real client has an IPv6 address
   bool named = false;    // the PROXY header named the real client
   // When the connection was accepted: HEAD_TIMEOUT counts from here, across
   // a wait for a slot and the PROXY header.
@@ -40,8 +39,7 @@ struct verdict {
 // in PROXY_FROM is let in; its client is judged once its header is read.
 bool may_connect(const settings& config, const client_peer& peer);
 
-// Once the client is known: a client that ALLOW leaves out, or one a PROXY
-// header names as IPv6, which the IPv4 lists cannot judge, gets 403.
+// Once the client is known: a client that ALLOW leaves out gets 403.
 verdict judge_client(const settings& config, const client_peer& peer);
 
 // Only a client whose own socket is on loopback, and that no PROXY header
@@ -51,14 +49,16 @@ bool spared_by_deny_to(const client_peer& peer);
 // A CONNECT tunnel's port against CONNECT_PORTS.
 verdict judge_tunnel_port(const settings& config, std::uint16_t port);
 
-// Where a request's target resolved to (host order) and its port. Refused:
-// ferry's own listening socket (508), from `this_machine` (127/8, 0.0.0.0 and
-// each interface's address count too), then for a client that is not spared,
-// DENY_TO's ranges and, where DENY_TO says self, `own_addresses` (403).
+// Where a request's target resolved to and its port. Refused: ferry's own
+// listening socket (508), from `this_machine` (loopback and unspecified
+// addresses of both families and each interface's address count too), then
+// for a client that is not spared, DENY_TO's ranges and, where DENY_TO says
+// self, `own_addresses` (403). An address that carries an IPv4 address is
+// judged by that one as well, so no spelling reaches inward.
 verdict judge_destination(const settings& config, const client_peer& peer,
-                          const std::vector<std::uint32_t>& addresses, std::uint16_t port,
+                          const std::vector<ip_address>& addresses, std::uint16_t port,
                           std::uint16_t listening_port,
-                          const std::vector<std::uint32_t>& this_machine,
-                          const std::vector<std::uint32_t>& own_addresses);
+                          const std::vector<ip_address>& this_machine,
+                          const std::vector<ip_address>& own_addresses);
 
 }  // namespace ferry

@@ -1,5 +1,6 @@
 #include "proxy_protocol.h"
 
+#include <algorithm>
 #include <array>
 #include <string>
 
@@ -39,7 +40,7 @@ bool is_port(std::string_view text) {
 // Every start of a valid port is itself one, or empty.
 bool could_be_port(std::string_view text) { return text.empty() || is_port(text); }
 
-bool is_ipv4(std::string_view text) {
+bool is_ipv4_text(std::string_view text) {
   std::uint32_t ignored;
   return parse_ipv4(text, ignored);
 }
@@ -53,12 +54,11 @@ bool could_be_ipv4(std::string_view text) {
   if (dots > 3) return false;
   if (filled.empty() || filled.back() == '.') filled += '0';
   for (; dots < 3; ++dots) filled += ".0";
-  return is_ipv4(filled);
+  return is_ipv4_text(filled);
 }
 
-// IPv6 sources are refused by the caller, so their spelling is only checked
-// loosely: hex digits, colons and dots, at least one colon, no longer than
-// the longest spelling (six groups and a dotted quad).
+// The longest IPv6 spelling: six groups and a dotted quad. An unfinished
+// one is only checked loosely: the characters and the length.
 constexpr std::size_t ipv6_longest = 45;
 
 bool has_ipv6_characters(std::string_view text) {
@@ -66,8 +66,8 @@ bool has_ipv6_characters(std::string_view text) {
 }
 
 bool is_ipv6(std::string_view text) {
-  return text.size() >= 2 && text.size() <= ipv6_longest && has_ipv6_characters(text) &&
-         text.find(':') != npos;
+  ip_address ignored;
+  return text.find(':') != npos && has_ipv6_characters(text) && parse_ip_address(text, ignored);
 }
 
 bool could_be_ipv6(std::string_view text) {
@@ -84,7 +84,7 @@ struct v1_field {
 };
 constexpr v1_field port_field = {is_port, could_be_port, 1};
 constexpr v1_field tcp4_fields[] = {
-    {is_ipv4, could_be_ipv4, 7}, {is_ipv4, could_be_ipv4, 7}, port_field, port_field};
+    {is_ipv4_text, could_be_ipv4, 7}, {is_ipv4_text, could_be_ipv4, 7}, port_field, port_field};
 constexpr v1_field tcp6_fields[] = {
     {is_ipv6, could_be_ipv6, 2}, {is_ipv6, could_be_ipv6, 2}, port_field, port_field};
 
@@ -134,11 +134,8 @@ void read_v1_source(std::string_view rest, proxy_header& header) {
   if (rest.starts_with(v1_unknown)) return;
   std::array<std::string_view, v1_words> words;
   split_words(rest, words);
-  if (words[0] == v1_tcp6) {
-    header.ipv6_source = true;
-    return;
-  }
-  header.has_address = parse_ipv4(words[1], header.address) && parse_port(words[3], header.port);
+  header.has_address =
+      parse_ip_address(words[1], header.address) && parse_port(words[3], header.port);
 }
 
 // Reads a version 1 line; `bytes` begins with "PROXY ".
@@ -198,12 +195,14 @@ result parse_v2(std::string_view bytes, proxy_header& header) {
   if (bytes.size() < v2_fixed_size + length) return result::incomplete;
   header = proxy_header{};
   header.size = v2_fixed_size + length;
-  if (local) return result::complete;
-  header.ipv6_source = family == v2_tcp6;
+  if (local || family == v2_no_address) return result::complete;
+  header.has_address = true;
   if (family == v2_tcp4) {
-    header.has_address = true;
-    header.address = read_big_endian(bytes, v2_fixed_size, 4);
+    header.address = ipv4_address(read_big_endian(bytes, v2_fixed_size, 4));
     header.port = static_cast<std::uint16_t>(read_big_endian(bytes, v2_fixed_size + 8, 2));
+  } else {
+    std::copy_n(bytes.begin() + v2_fixed_size, 16, header.address.bytes.begin());
+    header.port = static_cast<std::uint16_t>(read_big_endian(bytes, v2_fixed_size + 32, 2));
   }
   return result::complete;
 }

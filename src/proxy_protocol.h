@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "ip_address.h"
+
 namespace ferry {
 
 // Version 1 headers are at most this long; version 2 may carry up to 65535
@@ -17,16 +19,13 @@ struct proxy_header {
   enum class result { incomplete, bad, complete };
   std::size_t size = 0;        // bytes the header takes, once complete
   bool has_address = false;    // false for LOCAL / UNKNOWN: keep the connection's own
-  bool ipv6_source = false;    // a client ferry's IPv4 policies cannot judge
-  std::uint32_t address = 0;   // the client's IPv4 source address, host order
+  ip_address address;          // the client's source address, IPv4 or IPv6
   std::uint16_t port = 0;      // the client's source port
 };
 
 // Reads the header at the start of `bytes`. Returns incomplete while more
 // bytes are needed (and could still make a valid header), bad as soon as they
-// cannot, complete with `header` filled. An IPv6 source is complete with
-// ipv6_source set and no address: the caller refuses it, since ferry's
-// policies are IPv4 only.
+// cannot, complete with `header` filled.
 proxy_header::result parse_proxy_header(std::string_view bytes, proxy_header& header);
 
 }  // namespace ferry

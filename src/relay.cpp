@@ -72,11 +72,9 @@ std::uint16_t target_port(const http_request& request, const relay_setup& setup,
 
 // Where the policy sends the request's target, once it has resolved.
 verdict judge_target(const relay_setup& setup, const client_peer& peer,
-                     const std::vector<sockaddr_in>& resolved, std::uint16_t port) {
-  std::vector<std::uint32_t> addresses;
-  for (const sockaddr_in& address : resolved) addresses.push_back(ntohl(address.sin_addr.s_addr));
+                     const std::vector<ip_address>& addresses, std::uint16_t port) {
   // Each list is read only when the policy will look at it.
-  std::vector<std::uint32_t> this_machine, own_addresses;
+  std::vector<ip_address> this_machine, own_addresses;
   if (port == setup.listening_port) this_machine = read_machine_addresses();
   if (!spared_by_deny_to(peer) && list_has_self(setup.config.denied_destinations)) {
     own_addresses = setup.own_addresses.current();
@@ -95,7 +93,8 @@ unique_fd open_upstream(relay& r, const http_request& request, const client_peer
     refuse(r, tunnel);
     return unique_fd();
   }
-  std::vector<sockaddr_in> addresses = look_up(setup.recent_names.get(), request.host, port_text);
+  std::vector<ip_address> addresses =
+      look_up(setup.recent_names.get(), resolver_name(request.host), port_text);
   if (addresses.empty()) {
     refuse(r, 502, "connection to host failed");
     return unique_fd();
@@ -106,7 +105,7 @@ unique_fd open_upstream(relay& r, const http_request& request, const client_peer
   }
   bool timed_out = false;
   auto each_attempt = std::chrono::seconds(setup.config.connect_timeout_seconds);
-  unique_fd servfd = connect_first(addresses, each_attempt, &timed_out);
+  unique_fd servfd = connect_first(addresses, port, each_attempt, &timed_out);
   if (servfd.get() < 0 && timed_out) refuse(r, 504, "connection to host timed out");
   if (servfd.get() < 0 && !timed_out) refuse(r, 502, "connection to host failed");
   return servfd;
@@ -263,7 +262,7 @@ bool take_balancers_client(relay& r, client_peer& peer, const deadline& until,
     return false;
   }
   verdict client = judge_client(r.setup->config, peer);
-  if ((peer.named || peer.ipv6) && !client.allowed()) {
+  if (peer.named && !client.allowed()) {
     refuse(r, client);
     return false;
   }

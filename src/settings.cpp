@@ -62,8 +62,8 @@ bool read_cache_size(std::string_view value, settings&, std::string& problem) {
   return read_number(value, 0, INT64_MAX, unused, problem);
 }
 bool read_listen_address(std::string_view value, settings& values, std::string& problem) {
-  if (parse_ipv4(value, values.listen_address)) return true;
-  problem = "not an address of four numbers 0 to 255";
+  if (parse_ip_address(value, values.listen_address)) return true;
+  problem = "not an IPv4 or IPv6 address";
   return false;
 }
 bool read_allowed_clients(std::string_view value, settings& values, std::string& problem) {
@@ -132,9 +132,10 @@ std::string describe_problem(const char* name, std::string_view value, std::stri
 settings::settings() {
   std::string unused;
   // The defaults are written as a user would write them; they always parse.
-  parse_address_list("127.0.0.0/8", allowed_clients, unused);
-  parse_address_list("0.0.0.0/8,127.0.0.0/8,169.254.0.0/16,224.0.0.0/3,self",
-                     denied_destinations, unused, true);
+  parse_address_list("127.0.0.0/8,::1", allowed_clients, unused);
+  parse_address_list(
+      "0.0.0.0/8,127.0.0.0/8,169.254.0.0/16,224.0.0.0/3,self,::,::1,fe80::/10,ff00::/8",
+      denied_destinations, unused, true);
 }
 
 settings_reading read_settings(const char* const* env) {

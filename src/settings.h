@@ -14,7 +14,7 @@ namespace ferry {
 inline constexpr std::int64_t max_request_slots = 2147483645;
 
 struct settings {
-  std::uint32_t listen_address = 0;            // LISTEN_ADDR, host order
+  ip_address listen_address;                   // LISTEN_ADDR; :: serves both families
   std::uint16_t listen_port = 8080;            // LISTEN_PORT; 0: the system picks
   std::int64_t request_slots = 256;            // BACKLOG: requests served at once
   address_list allowed_clients;                // ALLOW

@@ -21,8 +21,9 @@ constexpr char proxy[] = "http://127.0.0.1:8080";
 
 // The origin with its two files, and ferry in front of it.
 struct proxy_setup {
-  explicit proxy_setup(const std::string& keepalive_timeout = "0")
-      : origin("127.0.0.1", keepalive_timeout), ferry({"LISTEN_PORT=8080"}) {
+  explicit proxy_setup(const std::string& keepalive_timeout = "0",
+                       const std::string& origin_ip = "127.0.0.1")
+      : origin(origin_ip, keepalive_timeout), ferry({"LISTEN_PORT=8080"}) {
     set_hosts("127.0.0.1 localhost\n127.0.0.1 origin.test\n");
     write_file(origin.www() + "/small.txt", small);
     write_file(origin.www() + "/big.bin", big);
@@ -103,6 +104,36 @@ TEST(Clients, PythonUrllibFetchesFiles) {
   EXPECT_EQ(read_file(setup.out("small.txt")), setup.small);
   EXPECT_TRUE(read_file(setup.out("big.bin")) == setup.big) << "big.bin differs";
   setup.expect_all_freed(2);
+}
+
+// nginx on an IPv6 address alone, by a name with only that address and by
+// its literal; ferry's one default socket takes clients at ::1 and 127.0.0.1.
+TEST(Clients, ReachAnOriginOnIpv6Only) {
+  add_local_address("2001:db8::2");
+  proxy_setup setup("0", "2001:db8::2");
+  set_hosts("2001:db8::2 v6only.test\n");
+  const std::string python =
+      "import sys, urllib.request\n"
+      "opener = urllib.request.build_opener(urllib.request.ProxyHandler({'http': sys.argv[1]}))\n"
+      "sys.stdout.buffer.write(opener.open(sys.argv[2], timeout=30).read())\n";
+  for (const std::string ferry_at : {"http://[::1]:8080", proxy}) {
+    for (const std::string url :
+         {"http://v6only.test/small.txt", "http://[2001:db8::2]/small.txt"}) {
+      const std::vector<std::string> clients[] = {
+          {"curl", "-q", "-sS", "-x", ferry_at, url},
+          {"wget", "--no-config", "--tries=1", "-q", "-O", "-", url},
+          {"python3", "-I", "-c", python, ferry_at, url}};
+      for (const auto& argv : clients) {
+        command_result fetched = run_client(argv, {"http_proxy=" + ferry_at});
+        EXPECT_EQ(fetched.status, 0)
+            << argv[0] << " " << url << " via " << ferry_at << ": " << fetched.errors;
+        EXPECT_EQ(fetched.output, setup.small) << argv[0] << " " << url << " via " << ferry_at;
+      }
+    }
+  }
+  setup.expect_all_freed(12);
+  EXPECT_EQ(count_of(setup.ferry.output(), "Connected to 2001:db8::2\n"), 12);
+  EXPECT_EQ(count_of(setup.origin.access_log(), "GET /small.txt "), 12);
 }
 
 TEST(Clients, CurlInARowThroughAKeepAliveOriginNeverFillsTheSlots) {
@@ -230,7 +261,7 @@ TEST(Clients, ErrorsAreHttpAnswersAsCurlShowsThem) {
   const std::vector<row> rows = {
       {{}, "http://nowhere.test/", "502", "connection to host failed\n"},
       {{}, "http://origin.test:8080/", "508", "the request names this proxy itself\n"},
-      {{}, "http://[::1]/", "400", "bad host name\n"},
+      {{}, "http://[::1]:8080/", "508", "the request names this proxy itself\n"},
       {{"-H", "X-Big: " + std::string(70000, 'c')}, "http://origin.test/", "431",
        "request head larger than 65536 bytes\n"},
   };

@@ -152,11 +152,30 @@ void read_ready(pollfd (&streams)[2], const std::function<void(int, std::string_
   }
 }
 
-sockaddr_in address_of(const std::string& ip, std::uint16_t port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  inet_pton(AF_INET, ip.c_str(), &address.sin_addr);
+struct socket_address {
+  sockaddr_storage storage{};
+  socklen_t size = 0;
+  sockaddr* get() { return reinterpret_cast<sockaddr*>(&storage); }
+};
+
+bool is_ipv6(const std::string& ip) { return ip.find(':') != std::string::npos; }
+
+// ip:port, IPv6 or IPv4 as `ipv6` says; "" (or any text not an address) is the any-address.
+socket_address address_of(const std::string& ip, std::uint16_t port, bool ipv6) {
+  socket_address address;
+  if (ipv6) {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&address.storage);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(port);
+    inet_pton(AF_INET6, ip.c_str(), &in6->sin6_addr);
+    address.size = sizeof(sockaddr_in6);
+  } else {
+    auto* in4 = reinterpret_cast<sockaddr_in*>(&address.storage);
+    in4->sin_family = AF_INET;
+    in4->sin_port = htons(port);
+    inet_pton(AF_INET, ip.c_str(), &in4->sin_addr);
+    address.size = sizeof(sockaddr_in);
+  }
   return address;
 }
 
@@ -356,10 +375,11 @@ int descriptor_limit_with_room(pid_t pid, int room) {
 
 std::vector<tcp_entry> tcp_table() {
   std::vector<tcp_entry> entries;
-  std::ifstream table("/proc/net/tcp");
+  std::ifstream table("/proc/net/tcp"), table6("/proc/net/tcp6");
   std::string line;
   std::getline(table, line);
-  while (std::getline(table, line)) {
+  std::getline(table6, line);
+  while (std::getline(table, line) || std::getline(table6, line)) {
     std::istringstream fields(line);
     std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
     fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
@@ -461,14 +481,14 @@ int connect_to(const std::string& ip, std::uint16_t port, int receive_buffer) {
 
 int connect_from(const std::string& local_ip, const std::string& ip, std::uint16_t port,
                  int receive_buffer) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = socket(is_ipv6(ip) ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (receive_buffer > 0) {
     setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
   }
-  sockaddr_in local = address_of(local_ip, 0);
-  sockaddr_in address = address_of(ip, port);
-  if ((!local_ip.empty() && bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) ||
-      connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  socket_address local = address_of(local_ip, 0, is_ipv6(ip));
+  socket_address address = address_of(ip, port, is_ipv6(ip));
+  if ((!local_ip.empty() && bind(fd, local.get(), local.size) != 0) ||
+      connect(fd, address.get(), address.size) != 0) {
     close(fd);
     return -1;
   }
@@ -476,7 +496,10 @@ int connect_from(const std::string& local_ip, const std::string& ip, std::uint16
 }
 
 void add_local_address(const std::string& ip) {
-  command_result added = run_command({"ip", "address", "replace", ip + "/32", "dev", "lo"});
+  std::vector<std::string> command{"ip", "address", "replace", ip + "/32", "dev", "lo"};
+  // nodad: usable at once, without duplicate address detection first.
+  if (is_ipv6(ip)) command = {"ip", "address", "replace", ip + "/128", "dev", "lo", "nodad"};
+  command_result added = run_command(command);
   EXPECT_EQ(added.status, 0) << added.errors;
 }
 
@@ -523,7 +546,8 @@ reply exchange_and_end(std::string_view head, std::chrono::milliseconds timeout,
 
 reply exchange_from(const std::string& local_ip, std::string_view head,
                     std::chrono::milliseconds timeout, std::uint16_t port) {
-  return finish_exchange(connect_from(local_ip, "127.0.0.1", port), head, false, timeout);
+  return finish_exchange(connect_from(local_ip, is_ipv6(local_ip) ? "::1" : "127.0.0.1", port),
+                         head, false, timeout);
 }
 
 // Runs a client with no proxy settings of the caller's environment in the way.
@@ -575,12 +599,11 @@ command_result run_command(const std::vector<std::string>& argv,
 }
 
 int listen_on(const std::string& ip, std::uint16_t port, int backlog) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = socket(is_ipv6(ip) ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  sockaddr_in address = address_of(ip, port);
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-      listen(fd, backlog) != 0) {
+  socket_address address = address_of(ip, port, is_ipv6(ip));
+  if (bind(fd, address.get(), address.size) != 0 || listen(fd, backlog) != 0) {
     close(fd);
     return -1;
   }

@@ -123,13 +123,14 @@ class background_program {
   pid_t pid_ = -1;
 };
 
-// A blocking TCP connection to ip:port, or -1. A `receive_buffer` size is
-// set before connecting, so the window stays that small.
+// A blocking TCP connection to ip:port (IPv6 when `ip` has a colon), or -1. A `receive_buffer` size
+// is set before connecting, so the window stays that small.
 int connect_to(const std::string& ip, std::uint16_t port, int receive_buffer = 0);
 // The same from a socket bound to `local_ip` first, so ferry sees that client address.
 int connect_from(const std::string& local_ip, const std::string& ip, std::uint16_t port,
                  int receive_buffer = 0);
-// Adds `ip`/32 to lo, so that tests can be clients or servers at addresses off loopback.
+// Adds `ip`/32 (or an IPv6 `ip`/128) to lo, so that tests can be clients or
+// servers at addresses off loopback.
 void add_local_address(const std::string& ip);
 bool send_all(int fd, std::string_view data);
 
@@ -145,7 +146,7 @@ reply exchange(std::string_view head, std::chrono::milliseconds timeout = 60s,
 // even a head that never ends.
 reply exchange_and_end(std::string_view head, std::chrono::milliseconds timeout = 60s,
                        std::uint16_t port = 8080);
-// exchange from a client at `local_ip`.
+// exchange from a client at `local_ip`; to ferry at ::1 when that is IPv6.
 reply exchange_from(const std::string& local_ip, std::string_view head,
                     std::chrono::milliseconds timeout = 10s, std::uint16_t port = 8080);
 
@@ -163,7 +164,7 @@ struct tcp_entry {
 // Waits until no thread of `pid` is serving: each one waits for a signal, a
 // connection or its next request (a request thread that has freed its slot).
 bool wait_threads_waiting(pid_t pid, std::chrono::milliseconds timeout = 10s);
-// The IPv4 sockets of this namespace, from /proc/net/tcp.
+// The TCP sockets of this namespace, IPv4 and IPv6, from /proc/net/tcp and tcp6.
 std::vector<tcp_entry> tcp_table();
 // The port `pid` listens on, found through its socket inodes; 0 when none.
 std::uint16_t listening_port(pid_t pid);
@@ -182,7 +183,8 @@ command_result run_command(const std::vector<std::string>& argv,
 command_result run_client(const std::vector<std::string>& argv,
                           const std::vector<std::string>& assignments = {});
 
-// A listening socket on ip:port (port 0 picks one); returns the descriptor.
+// A listening socket on ip:port (port 0 picks one; IPv6 when `ip` has a
+// colon); returns the descriptor.
 int listen_on(const std::string& ip, std::uint16_t port, int backlog = 64);
 using ferry::local_port;  // the port a socket is bound to
 

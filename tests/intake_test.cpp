@@ -84,9 +84,42 @@ TEST(Intake, ReservesSlotTwoAndFreesIt) {
   EXPECT_TRUE(ferry.wait_output("thread 2 freed\n"));
   // Where it listens, in every log mode but off.
   EXPECT_TRUE(ferry.startup_line().starts_with(
-      "ferry listening on 0.0.0.0:8080 with 256 slots; LOG=trace ALLOW=127.0.0.0/8 "
-      "DENY_TO=0.0.0.0/8,127.0.0.0/8,169.254.0.0/16,224.0.0.0/3,self "))
+      "ferry listening on [::]:8080 with 256 slots; LOG=trace ALLOW=127.0.0.0/8,::1 "
+      "DENY_TO=0.0.0.0/8,127.0.0.0/8,169.254.0.0/16,224.0.0.0/3,self,::,::1,fe80::/10,ff00::/8 "))
       << ferry.startup_line();
+}
+
+// Where the kernel has no IPv6, ferry says so once and listens on IPv4. A
+// seccomp filter fails socket(AF_INET6, ...) as such a kernel does.
+TEST(Intake, WithoutIpv6ListensOnIpv4) {
+  const std::string without_ipv6 = R"(
+import ctypes, os, struct, sys
+op = lambda code, k, jt=0, jf=0: struct.pack("HBBI", code, jt, jf, k)
+program = b"".join([
+    op(0x20, 4), op(0x15, 0xC000003E, 0, 5),  # x86_64, or allow
+    op(0x20, 0), op(0x15, 41, 0, 3),  # socket(), or allow
+    op(0x20, 16), op(0x15, 10, 0, 1),  # AF_INET6, or allow
+    op(0x06, 0x50000 | 97), op(0x06, 0x7FFF0000)])  # EAFNOSUPPORT; allow
+filters = ctypes.create_string_buffer(program)
+libc = ctypes.CDLL(None, use_errno=True)
+# No new privileges, then the filter.
+if libc.prctl(38, 1, 0, 0, 0) or libc.prctl(
+        22, 2, struct.pack("HxxxxxxQ", len(program) // 8, ctypes.addressof(filters)), 0, 0):
+    sys.exit(os.strerror(ctypes.get_errno()))
+os.execv(sys.argv[1], sys.argv[1:])
+)";
+  set_hosts("127.0.0.1 origin.test\n");
+  scripted_origin origin("127.0.0.1", answer_and_drain(origin_answer), 4);
+  ferry_process ferry({"LISTEN_PORT=8080"}, {.prefix = {"python3", "-c", without_ipv6}});
+  ASSERT_TRUE(ferry.wait_listening(8080)) << ferry.errors();
+  EXPECT_TRUE(ferry.wait_errors("instead\n"));
+  EXPECT_EQ(ferry.errors(),
+            "ferry: IPv6 is not available (Address family not supported by protocol); "
+            "listening on 0.0.0.0 instead\n");
+  EXPECT_TRUE(ferry.startup_line().starts_with("ferry listening on 0.0.0.0:8080 "))
+      << ferry.startup_line();
+  EXPECT_EQ(exchange(to_origin).data, relayed(origin_answer));
+  EXPECT_EQ(connect_to("::1", 8080), -1);
 }
 
 // A failed bind names the address and port, with advice that fits the error.
@@ -94,7 +127,7 @@ TEST(Intake, FailedBindSaysWhereAndWhatToChange) {
   int taken = listen_on("0.0.0.0", 8080);
   ASSERT_GE(taken, 0);
   const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{}, "bind: Address already in use\nferry cannot listen on 0.0.0.0:8080\n" + bind_hint},
+      {{}, "bind: Address already in use\nferry cannot listen on [::]:8080\n" + bind_hint},
       {{"LISTEN_ADDR=203.0.113.9"},
        "bind: Cannot assign requested address\nferry cannot listen on 203.0.113.9:8080\n"
        "203.0.113.9 is not an address of this machine: try another with `LISTEN_ADDR' env "

@@ -194,7 +194,7 @@ TEST(AccessLog, OneLinePerRequestForEveryEnding) {
   // Standard error holds the start-up line alone.
   EXPECT_EQ(ferry.errors(), "");
   EXPECT_TRUE(ferry.startup_line().starts_with(
-      "ferry listening on 0.0.0.0:8080 with 256 slots; LOG=access ALLOW=127.0.0.0/8 "))
+      "ferry listening on [::]:8080 with 256 slots; LOG=access ALLOW=127.0.0.0/8,::1 "))
       << ferry.startup_line();
 }
 
@@ -405,13 +405,19 @@ TEST(ProxyHeader, NamesTheClientForAllowAndTheLog) {
   set_hosts("10.1.1.1 origin.test\n");
   scripted_origin origin("10.1.1.1", answer_and_drain(short_answer));
   ferry_process ferry({"LISTEN_PORT=8080", "LOG=access", "PROXY_FROM=127.0.0.1",
-                       "ALLOW=10.1.2.3,127.0.0.2", "DENY_TO=127.0.0.0/8", "HEAD_TIMEOUT=1"});
+                       "ALLOW=10.1.2.3,127.0.0.2,2001:db8::7", "DENY_TO=127.0.0.0/8",
+                       "HEAD_TIMEOUT=1"});
   ASSERT_TRUE(ferry.wait_listening(8080));
   const std::string v1 = "PROXY TCP4 10.1.2.3 127.0.0.1 5555 8080\r\n";
   const std::string v2(
       "\r\n\r\n\0\r\nQUIT\n\x21\x11\x00\x0c\x0a\x01\x02\x03\x7f\x00\x00\x01"
       "\x15\xb3\x1f\x90",
       28);
+  const std::string v1_ipv6 = "PROXY TCP6 2001:db8::7 ::1 5555 8080\r\n";
+  const std::string v2_ipv6 =
+      std::string("\r\n\r\n\0\r\nQUIT\n\x21\x21\x00\x24\x20\x01\x0d\xb8", 20) +
+      std::string(11, '\0') + "\x07" + std::string(15, '\0') +
+      "\x01\x15\xb3\x1f\x90";  // 2001:db8::7 port 5555 to ::1 port 8080
   const std::string forbidden = error_answer(403, not_allowed_line);
   const std::string served = relayed(short_answer);
   // The header then `request` from `from`, answered with `expected` (for
@@ -448,8 +454,14 @@ TEST(ProxyHeader, NamesTheClientForAllowAndTheLog) {
            "10.1.2.3:5555", get_size},
           {"v2", proxied(v2, get_origin, served), "GET http://origin.test/x 200 2 done", 0,
            "10.1.2.3:5555", get_size},
+          {"v1 IPv6", proxied(v1_ipv6, get_origin, served), "GET http://origin.test/x 200 2 done",
+           0, "[2001:db8::7]:5555", get_size},
+          {"v2 IPv6", proxied(v2_ipv6, get_origin, served), "GET http://origin.test/x 200 2 done",
+           0, "[2001:db8::7]:5555", get_size},
           {"outside ALLOW", proxied(not_in_allow, "", forbidden), "- - 403 2 refused", 0,
            "10.7.7.7:5555", 0},
+          {"IPv6 outside ALLOW", proxied("PROXY TCP6 2001:db8::8 ::1 5555 8080\r\n", "", forbidden),
+           "- - 403 2 refused", 0, "[2001:db8::8]:5555", 0},
           {"missing", proxied("", get_origin, ""), "- - - 2 bad-proxy-header", 0, "", 0},
           {"malformed", proxied(malformed, get_origin, ""), "- - - 2 bad-proxy-header", 0, "", 0},
           {"late", proxied("", "", ""), "- - - 2 bad-proxy-header", about_a_second, "", 0},

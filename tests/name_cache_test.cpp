@@ -10,15 +10,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::vector<sockaddr_in> addresses_of(std::uint32_t host_order) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(host_order);
-  return {address};
+std::vector<ip_address> addresses_of(std::uint32_t host_order) {
+  return {ipv4_address(host_order)};
 }
 
-std::uint32_t first_of(const std::vector<sockaddr_in>& found) {
-  return found.empty() ? 0 : ntohl(found.front().sin_addr.s_addr);
+std::uint32_t first_of(const std::vector<ip_address>& found) {
+  return found.empty() ? 0 : ipv4_of(found.front());
 }
 
 TEST(NameCache, KeepsEachNameForItsAgeAndTheNewestWhenFull) {

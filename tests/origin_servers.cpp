@@ -112,10 +112,11 @@ std::vector<std::string> nginx_command(const std::string& folder, const std::str
   const std::string& f = folder;
   std::filesystem::create_directories(f + "/www");
   std::filesystem::create_directories(f + "/temp");
-  std::string listen = "    listen " + ip + ":80 backlog=1024;\n";
+  const std::string host = ip.find(':') != std::string::npos ? "[" + ip + "]" : ip;
+  std::string listen = "    listen " + host + ":80 backlog=1024;\n";
   if (served == scheme::https) {
     make_certificates(f);
-    listen = "    listen " + ip + ":443 ssl backlog=1024;\n"
+    listen = "    listen " + host + ":443 ssl backlog=1024;\n"
              "    ssl_certificate " + f + "/origin.pem;\n"
              "    ssl_certificate_key " + f + "/origin.key;\n";
   }

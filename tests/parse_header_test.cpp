@@ -50,6 +50,11 @@ TEST(ParseRequest, AbsoluteAndOriginFormTargets) {
       {"CONNECT a.test:443 HTTP/1.1\r\nHost: b.test:80\r\n\r\n\x16\x03", "a.test", 443, "", false,
        false, true},
       {"CONNECT 10.0.0.1:8443 HTTP/1.0\r\n\r\n", "10.0.0.1", 8443, "", false, false, true},
+      // An IPv6 address keeps its brackets, as the Host field sent on needs them.
+      {"CONNECT [::1]:443 HTTP/1.1\r\n\r\n", "[::1]", 443, "", false, false, true},
+      {"GET http://[2001:db8::7]:81/x HTTP/1.1\r\n\r\n", "[2001:db8::7]", 81, "/x", true, false},
+      {"GET /x HTTP/1.1\r\nHost: [::ffff:127.0.0.1]\r\n\r\n", "[::ffff:127.0.0.1]", 0, "/x",
+       false, false},
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.head);
@@ -76,7 +81,12 @@ TEST(ParseRequest, RefusesWithFourHundred) {
       {"CONNECT a.test:0 HTTP/1.1\r\n\r\n", "bad port"},
       {"CONNECT u@a.test:443 HTTP/1.1\r\n\r\n", "user information before host"},
       {"GET http://u:p@a.test/ HTTP/1.1\r\n\r\n", "user information before host"},
-      {"GET http://[::1]/ HTTP/1.1\r\n\r\n", "bad host name"},
+      {"GET http://[::1/ HTTP/1.1\r\n\r\n", "bad IPv6 address in brackets"},
+      {"GET http://[fe80::1%25lo]/ HTTP/1.1\r\n\r\n", "bad IPv6 address in brackets"},
+      {"GET http://[127.0.0.1]/ HTTP/1.1\r\n\r\n", "bad IPv6 address in brackets"},
+      {"CONNECT [::1]x:443 HTTP/1.1\r\n\r\n", "bad port"},
+      {"CONNECT [::1] HTTP/1.1\r\n\r\n", "CONNECT needs host:port"},
+      {"GET http://::1/ HTTP/1.1\r\n\r\n", "request names no host"},
       {"GET / HTTP/1.1\r\nHost: a.test:0\r\n\r\n", "bad port"},
       {"GET / HTTP/1.1\r\nHost: a.test:65536\r\n\r\n", "bad port"},
       {"GET http://a/ HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", "two Host fields differ"},
@@ -107,6 +117,8 @@ TEST(ForwardHead, OriginFormOneHostAndConnectionCloseLastOtherLinesAsReceived) {
       {"GET http://a.test?x HTTP/1.1\r\nproxy-connection: keep-alive\r\n\r\n",
        "GET /?x HTTP/1.1\r\nHost: a.test\r\nproxy-connection: keep-alive\r\nConnection: "
        "close\r\n\r\n"},
+      {"GET http://[::1]:8081 HTTP/1.1\r\n\r\n",
+       "GET / HTTP/1.1\r\nHost: [::1]:8081\r\nConnection: close\r\n\r\n"},
       {"\nGET / HTTP/1.0\nHost: a.test:80\nHost: a.test:80\n\nbody",
        "GET / HTTP/1.0\r\nHost: a.test\r\nConnection: close\r\n\r\n"},
       // Only the exact line with its CRLF is rewritten, wherever it ends.

@@ -11,15 +11,28 @@ using namespace ferry;
 
 namespace {
 
-constexpr std::uint32_t loopback = 0x7f000001, elsewhere = 0x0a090902, server = 0x0a000063;
-constexpr std::uint32_t own_address = 0x0ac80001;  // on an interface of this machine
+ip_address ip(const char* text) {
+  ip_address address;
+  EXPECT_TRUE(parse_ip_address(text, address)) << text;
+  return address;
+}
+
+const ip_address loopback = ip("127.0.0.1"), elsewhere = ip("10.9.9.2"), server = ip("10.0.0.99");
+const ip_address own_address = ip("10.200.0.1"), own_ipv6 = ip("2001:db8::5");  // this machine's
 constexpr std::uint16_t listening = 8080;
 
-client_peer peer_at(std::uint32_t address, bool proxied = false) {
+client_peer peer_at(const ip_address& address, bool proxied = false) {
   client_peer peer;
   peer.address = address;
   peer.proxied = proxied;
   return peer;
+}
+
+address_list list_of(const char* text) {
+  address_list list;
+  std::string problem;
+  EXPECT_TRUE(parse_address_list(text, list, problem)) << problem;
+  return list;
 }
 
 std::string judged(const verdict& decision) {
@@ -28,16 +41,20 @@ std::string judged(const verdict& decision) {
 
 TEST(Policy, ClientsByAllowAndBalancers) {
   settings config;
-  config.balancers = {{0x0a010101, 0xffffffff}};
-  EXPECT_TRUE(may_connect(config, peer_at(loopback)));
-  EXPECT_FALSE(may_connect(config, peer_at(elsewhere)));
+  config.balancers = list_of("10.1.1.1");
+  for (const char* address : {"127.0.0.1", "::ffff:127.0.0.9", "::1"}) {
+    EXPECT_TRUE(may_connect(config, peer_at(ip(address)))) << address;
+  }
+  for (const char* address : {"10.9.9.2", "::2", "2001:db8::1"}) {
+    EXPECT_FALSE(may_connect(config, peer_at(ip(address)))) << address;
+  }
   // A balancer is let in; the client its header names is judged later.
-  EXPECT_TRUE(may_connect(config, peer_at(0x0a010101, true)));
+  EXPECT_TRUE(may_connect(config, peer_at(ip("10.1.1.1"), true)));
   EXPECT_EQ(judged(judge_client(config, peer_at(elsewhere))), "403 " + std::string(not_allowed_line));
-  client_peer ipv6 = peer_at(loopback, true);
-  ipv6.ipv6 = true;
-  EXPECT_EQ(judge_client(config, ipv6).status, 403);
   EXPECT_TRUE(judge_client(config, peer_at(loopback, true)).allowed());
+  config.allowed_clients = list_of("2001:db8:1::/48");
+  EXPECT_TRUE(judge_client(config, peer_at(ip("2001:db8:1::7"), true)).allowed());
+  EXPECT_EQ(judge_client(config, peer_at(ip("2001:db8:2::7"), true)).status, 403);
 }
 
 TEST(Policy, TunnelPortsByConnectPorts) {
@@ -51,13 +68,13 @@ TEST(Policy, TunnelPortsByConnectPorts) {
 TEST(Policy, DestinationsByLoopGuardAndDenyTo) {
   const settings defaults;
   settings without_self;
-  without_self.denied_destinations = {{0x7f000000, 0xff000000}};
-  const std::vector<std::uint32_t> this_machine = {own_address};
+  without_self.denied_destinations = list_of("127.0.0.0/8");
+  const std::vector<ip_address> this_machine = {own_address, own_ipv6};
   struct row {
     const char* name;
     const settings& config;
     client_peer peer;
-    std::uint32_t target;
+    ip_address target;
     std::uint16_t port;
     std::string expected;
   };
@@ -71,13 +88,31 @@ TEST(Policy, DestinationsByLoopGuardAndDenyTo) {
       {"loopback, from loopback", defaults, peer_at(loopback), loopback, 80, "allowed"},
       {"loopback, named by a header", defaults, peer_at(loopback, true), loopback, 80,
        denied("127.0.0.1")},
-      {"metadata, from elsewhere", defaults, peer_at(elsewhere), 0xa9fea9fe, 80,
+      {"metadata, from elsewhere", defaults, peer_at(elsewhere), ip("169.254.169.254"), 80,
        denied("169.254.169.254")},
+      {"::1, from elsewhere", defaults, peer_at(elsewhere), ip("::1"), 80, denied("::1")},
+      {"::1, from ::1", defaults, peer_at(ip("::1")), ip("::1"), 80, "allowed"},
+      {"mapped loopback", defaults, peer_at(elsewhere), ip("::ffff:7f00:1"), 80, denied("127.0.0.1")},
+      {"NAT64 loopback", defaults, peer_at(elsewhere), ip("64:ff9b::7f00:1"), 80,
+       denied("64:ff9b::7f00:1")},
+      {"NAT64 server", defaults, peer_at(elsewhere), ip("64:ff9b::a00:63"), 80, "allowed"},
+      {"compatible metadata", defaults, peer_at(elsewhere), ip("::a9fe:a9fe"), 80,
+       denied("::169.254.169.254")},
+      {"link-local", defaults, peer_at(elsewhere), ip("fe80::1"), 80, denied("fe80::1")},
+      {"multicast", defaults, peer_at(elsewhere), ip("ff02::1"), 80, denied("ff02::1")},
+      {"a server on IPv6", defaults, peer_at(elsewhere), ip("2001:db8:1::1"), 80, "allowed"},
+      {"this machine's IPv6, by self", defaults, peer_at(elsewhere), own_ipv6, 80,
+       denied("2001:db8::5")},
       {"this machine, by self", defaults, peer_at(elsewhere), own_address, 80, denied("10.200.0.1")},
       {"this machine, DENY_TO without self", without_self, peer_at(elsewhere), own_address, 80,
        "allowed"},
       {"ferry itself, from loopback", defaults, peer_at(loopback), loopback, listening, loop},
-      {"ferry itself on 0.0.0.0", defaults, peer_at(loopback), 0, listening, loop},
+      {"ferry itself on 0.0.0.0", defaults, peer_at(loopback), ip("0.0.0.0"), listening, loop},
+      {"ferry itself on ::", defaults, peer_at(loopback), ip("::"), listening, loop},
+      {"ferry itself on ::1", defaults, peer_at(loopback), ip("::1"), listening, loop},
+      {"ferry itself by NAT64", defaults, peer_at(loopback), ip("64:ff9b::7f00:1"), listening, loop},
+      {"ferry itself on an IPv6 interface", without_self, peer_at(elsewhere), own_ipv6, listening,
+       loop},
       {"ferry itself on an interface", without_self, peer_at(elsewhere), own_address, listening,
        loop},
       {"another port of this machine", defaults, peer_at(loopback), own_address, 8081, "allowed"},

@@ -23,23 +23,29 @@ const std::string tcp6_block(36, '\x01');
 const std::string padding(91, 'x');  // makes the longest line: 107 bytes
 
 auto fields(const proxy_header& header) {
-  return std::tuple(header.size, header.has_address, header.ipv6_source, header.address,
+  return std::tuple(header.size, header.has_address, format_ip_address(header.address),
                     header.port);
 }
 
+proxy_header named(const char* address, std::uint16_t port) {
+  proxy_header header{0, true, {}, port};
+  parse_ip_address(address, header.address);
+  return header;
+}
+
 TEST(ProxyProtocol, ReadsGoodHeadersAndTakesExactlyTheirBytes) {
-  const proxy_header tcp4{0, true, false, 0xc0a80001, 56324}, ipv6{0, false, true, 0, 0},
-      none{0, false, false, 0, 0};
+  const proxy_header tcp4 = named("192.168.0.1", 56324), none{};
   const std::pair<std::string, proxy_header> cases[] = {
       {"PROXY TCP4 192.168.0.1 10.0.0.2 56324 443\r\n", tcp4},
-      {"PROXY TCP4 0.0.0.0 255.255.255.255 0 65535\r\n", {0, true, false, 0, 0}},
-      {"PROXY TCP6 2001:db8::1 ::ffff:10.0.0.2 4000 443\r\n", ipv6},
+      {"PROXY TCP4 0.0.0.0 255.255.255.255 0 65535\r\n", named("0.0.0.0", 0)},
+      {"PROXY TCP6 2001:db8::1 ::ffff:10.0.0.2 4000 443\r\n", named("2001:db8::1", 4000)},
+      {"PROXY TCP6 ::ffff:10.0.0.7 ::1 4000 443\r\n", named("10.0.0.7", 4000)},
       {"PROXY UNKNOWN\r\n", none},
       {"PROXY UNKNOWN ffff::1 ::1 1 2\r\n", none},
       {"PROXY UNKNOWN " + padding + "\r\n", none},
       {v2('\x21', '\x11', tcp4_block), tcp4},
       {v2('\x21', '\x11', tcp4_block + std::string("\x04\x00\x01\x00", 4)), tcp4},
-      {v2('\x21', '\x21', tcp6_block), ipv6},
+      {v2('\x21', '\x21', tcp6_block), named("101:101:101:101:101:101:101:101", 257)},
       {v2('\x21', '\x00', ""), none},
       {v2('\x20', '\x00', ""), none},
       {v2('\x20', '\x12', "abc"), none}};
@@ -75,6 +81,8 @@ TEST(ProxyProtocol, TellsBadFromUnfinishedAsSoonAsItCan) {
       {"PROXY TCP4 1.2.3.4 5.6.7.8 1 2\rx", result::bad},
       {"PROXY TCP4 ::1", result::bad},
       {"PROXY TCP6 ::g", result::bad},
+      {"PROXY TCP6 1::2::3 ::1 1 2\r\n", result::bad},
+      {"PROXY TCP6 fe80::1%lo", result::bad},
       {"PROXY TCP5", result::bad},
       {"PROXY UNKNOWNX", result::bad},
       {"PROXY UNKNOWN " + padding + "x", result::bad},

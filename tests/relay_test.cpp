@@ -58,7 +58,7 @@ TEST(RelayInProcess, AnswersWhatItRefusesItself) {
     unique_fd near(pair[0]), far(pair[1]);
     ferry::access_record record;
     ferry::client_peer peer;
-    peer.address = 0x7f000001;
+    peer.address = ferry::ipv4_address(0x7f000001);
     std::thread relay([&] { ferry::relay_request(near.get(), peer, record, nullptr, *setup); });
     send_all(far.get(), head);
     shutdown(far.get(), SHUT_WR);
@@ -180,8 +180,8 @@ TEST(Relay, ErrorsAreHttpAnswers) {
   EXPECT_TRUE(ferry.wait_counts(idle.descriptors, idle.threads));
 }
 
-// One address that refuses, or lets CON_TIMEOUT pass, leads to the next; when
-// every one timed out, the answer says so.
+// One address that refuses leads to the next at once, one that lets time pass
+// has the next started beside it; when every one timed out, the answer says so.
 TEST(Relay, TriesEachAddressInTurn) {
   // A listener whose accept queue is full drops new connections unanswered.
   std::vector<int> full;
@@ -211,7 +211,7 @@ TEST(Relay, TriesEachAddressInTurn) {
     EXPECT_EQ(got.data, row[2]) << row[0];
     EXPECT_TRUE(got.ended());
     if (row[2] == timed_out) {
-      EXPECT_GE(waited, 1500ms);
+      EXPECT_GE(waited, 1000ms);
       EXPECT_LT(waited, 10s);
     }
   }
@@ -220,47 +220,101 @@ TEST(Relay, TriesEachAddressInTurn) {
   EXPECT_TRUE(ferry.wait_output(" freed\n", 3));
   EXPECT_EQ(count_of(ferry.output(), "Connected to 127.0.0.2\n "), 2);
   const std::string report = "connection faild... try another host: ";
-  EXPECT_TRUE(ferry.wait_errors(report + "Connection timed out\n", 3));
-  EXPECT_EQ(ferry.error_count(report), 4) << ferry.errors();
+  // The attempt that lost to 127.0.0.2 is no failure.
+  EXPECT_TRUE(ferry.wait_errors(report + "Connection timed out\n", 2));
+  EXPECT_EQ(ferry.error_count(report), 3) << ferry.errors();
   EXPECT_EQ(ferry.error_count(report + "Connection refused\n"), 1);
   for (int fd : full) close(fd);
 }
 
+// An address that drops SYNs holds the next one back for a moment, not for
+// CON_TIMEOUT, whatever the families. The resolver puts 2001:db8::5 first
+// in both names (RFC 6724 ranks it above IPv4), however the hosts file has them.
+TEST(Relay, FallsBackFastPastAnAddressThatDropsSyns) {
+  for (const char* ip : {"2001:db8::5", "2001:db8::2"}) add_local_address(ip);
+  set_hosts(
+      "127.0.0.2 mixed.test\n2001:db8::5 mixed.test\n"
+      "2001:db8::5 six.test\n2001:db8::2 six.test\n");
+  unique_fd full(listen_on("2001:db8::5", 80, 0)), filler(connect_to("2001:db8::5", 80));
+  ASSERT_GE(filler.get(), 0);
+  scripted_origin origin("127.0.0.2", answer_and_drain(short_answer));
+  scripted_origin origin6("2001:db8::2", answer_and_drain(short_answer));
+  ferry_process ferry({"LISTEN_PORT=8080", "CON_TIMEOUT=10"});
+  start(ferry);
+  for (const auto& [name, address] :
+       {std::pair{"mixed.test", "127.0.0.2"}, std::pair{"six.test", "2001:db8::2"}}) {
+    auto began = std::chrono::steady_clock::now();
+    reply got = exchange("GET http://" + std::string(name) + "/x HTTP/1.1\r\n\r\n");
+    auto waited = std::chrono::steady_clock::now() - began;
+    EXPECT_EQ(got.data, relayed(short_answer)) << name;
+    EXPECT_GE(waited, 200ms) << name << ": the first address was not tried first";
+    EXPECT_LT(waited, 1s) << name;
+    EXPECT_TRUE(ferry.wait_output("Connected to " + std::string(address) + "\n")) << name;
+  }
+  // An attempt abandoned for a faster one is no failure.
+  EXPECT_TRUE(ferry.wait_output(" freed\n", 2));
+  EXPECT_EQ(ferry.errors().find("connection faild"), std::string::npos) << ferry.errors();
+}
+
 // DENY_TO guards the destinations of clients off this machine however an
 // address is spelt; loopback clients reach them, and DENY_TO=none opens them.
+// ALLOW's IPv6 range lets 2001:db8:1::7 in and keeps 2001:db8:2::7 out.
 TEST(Relay, DenyToRefusesOutsideClientsEverySpelling) {
-  add_local_address("10.9.9.2");
-  add_local_address("10.9.9.3");  // only this machine's: `self` in DENY_TO
-  add_local_address("169.254.169.254");
-  set_hosts("127.0.0.1 inside.test\n10.9.9.2 mixed.test\n127.0.0.1 mixed.test\n");
+  for (const char* ip :
+       {"10.9.9.2", "10.9.9.3", "169.254.169.254", "2001:db8:1::7", "2001:db8:2::7"}) {
+    add_local_address(ip);  // 10.9.9.3 is only this machine's: `self` in DENY_TO
+  }
+  set_hosts("127.0.0.1 inside.test\n10.9.9.2 mixed.test\n127.0.0.1 mixed.test\n::1 inside6.test\n");
   const std::string metadata_answer = "HTTP/1.0 200 OK\r\n\r\nmetadata";
   scripted_origin local("127.0.0.1", answer_and_drain(short_answer), 8, 9000);
+  scripted_origin local6("::1", answer_and_drain(short_answer), 8, 9000);
   scripted_origin metadata("169.254.169.254", answer_and_drain(metadata_answer), 8, 9000);
   scripted_origin own("10.9.9.3", answer_and_drain(metadata_answer), 8, 9000);
-  const std::string loopback = "127.0.0.1", link_local = "169.254.169.254", own_address = "10.9.9.3";
+  const std::string loopback = "127.0.0.1", link_local = "169.254.169.254",
+                    own_address = "10.9.9.3", nat64 = "64:ff9b::7f00:1", zoned = "zone";
   const std::pair<std::string, std::string> targets[] = {
       {"127.0.0.1", loopback},       {"2130706433", loopback},
       {"0x7f000001", loopback},      {"127.1", loopback},
       {"0177.0.0.1", loopback},      {"inside.test", loopback},
       {"mixed.test", loopback},      {"2852039166", link_local},
       {"169.254.43518", link_local}, {"0251.0376.0251.0376", link_local},
-      {"10.9.9.3", own_address}};
+      {"10.9.9.3", own_address},     {"[::1]", "::1"},
+      {"inside6.test", "::1"},       {"[::ffff:127.0.0.1]", loopback},
+      {"[::ffff:7f00:1]", loopback}, {"[64:ff9b::7f00:1]", nat64},
+      {"[fe80::1%25lo]", zoned}};
+  // Where nothing refuses: no NAT64 gateway answers here, and a zone is no address.
+  auto served_from = [&](const std::string& address) {
+    if (address == zoned) return ferry_answer(400, "Bad Request", "bad IPv6 address in brackets");
+    if (address == nat64) return host_failed;
+    return relayed(address == link_local || address == own_address ? metadata_answer
+                                                                   : short_answer);
+  };
+  const std::string not_allowed = ferry_answer(
+      403, "Forbidden", "this proxy serves only the clients that its ALLOW setting names");
   for (bool deny : {true, false}) {
-    std::vector<std::string> settings = {"LISTEN_PORT=8080", "ALLOW=127.0.0.0/8,10.9.9.2"};
+    std::vector<std::string> settings = {"LISTEN_PORT=8080",
+                                         "ALLOW=127.0.0.0/8,10.9.9.2,2001:db8:1::/48"};
     if (!deny) settings.push_back("DENY_TO=none");
     ferry_process ferry(settings);
     start(ferry);
     for (const auto& [host, address] : targets) {
       const std::string head = "GET http://" + host + ":9000/ HTTP/1.1\r\n\r\n";
-      const std::string served = relayed(address == loopback ? short_answer : metadata_answer);
+      const std::string served = served_from(address);
       const std::string refused =
-          ferry_answer(403, "Forbidden", "destination " + address + " is refused by DENY_TO");
-      EXPECT_EQ(exchange_from("10.9.9.2", head).data, deny ? refused : served)
-          << host << (deny ? "" : " with DENY_TO=none");
+          address == zoned
+              ? served
+              : ferry_answer(403, "Forbidden", "destination " + address + " is refused by DENY_TO");
+      for (const char* client : {"10.9.9.2", "2001:db8:1::7"}) {
+        EXPECT_EQ(exchange_from(client, head).data, deny ? refused : served)
+            << host << " from " << client << (deny ? "" : " with DENY_TO=none");
+      }
       if (deny) {
         EXPECT_EQ(exchange(head).data, served) << host << " from loopback";
       }
     }
+    EXPECT_EQ(exchange_from("2001:db8:2::7", "GET http://[::1]:9000/ HTTP/1.1\r\n\r\n").data,
+              not_allowed);
+    EXPECT_TRUE(ferry.wait_errors("client 2001:db8:2::7 refused: not in ALLOW\n"));
   }
 }
 

@@ -33,15 +33,12 @@ void expect_defaults(const settings_reading& reading) {
 
 TEST(Settings, DefaultsAreSafeAndGoodValuesLandInTheirFields) {
   const settings defaults;
-  EXPECT_EQ(defaults.listen_address, 0u);
+  EXPECT_EQ(format_host(defaults.listen_address), "[::]");
   EXPECT_EQ(defaults.listen_port, 8080);
   EXPECT_EQ(defaults.request_slots, 256);
-  EXPECT_EQ(defaults.allowed_clients, (address_list{{0x7f000000, 0xff000000}}));
-  EXPECT_EQ(defaults.denied_destinations, (address_list{{0, 0xff000000},
-                                                         {0x7f000000, 0xff000000},
-                                                         {0xa9fe0000, 0xffff0000},
-                                                         {0xe0000000, 0xe0000000},
-                                                         self_range}));
+  EXPECT_EQ(format_address_list(defaults.allowed_clients), "127.0.0.0/8,::1");
+  EXPECT_EQ(format_address_list(defaults.denied_destinations),
+            "0.0.0.0/8,127.0.0.0/8,169.254.0.0/16,224.0.0.0/3,self,::,::1,fe80::/10,ff00::/8");
   EXPECT_EQ(defaults.tunnel_ports, (port_list{{443, 443}}));
   EXPECT_EQ(defaults.head_timeout_seconds, 30);
   EXPECT_EQ(defaults.idle_timeout_seconds, 300);
@@ -52,20 +49,20 @@ TEST(Settings, DefaultsAreSafeAndGoodValuesLandInTheirFields) {
   expect_defaults(read({"PATH=/bin", "HOME=/root", "=8081", ""}));
 
   settings_reading reading =
-      read({"LISTEN_ADDR=127.0.0.2", "LISTEN_PORT=1", "BACKLOG=5", "ALLOW=10.0.0.0/8, 192.168.0.1",
-            "DENY_TO=none", "CONNECT_PORTS=443,8000-8080", "PROXY_FROM=10.1.1.1",
+      read({"LISTEN_ADDR=127.0.0.2", "LISTEN_PORT=1", "BACKLOG=5", "ALLOW=10.0.0.0/8, 2001:db8::/32",
+            "DENY_TO=none", "CONNECT_PORTS=443,8000-8080", "PROXY_FROM=::1",
             "HEAD_TIMEOUT=0", "IDLE_TIMEOUT=065535", "CON_TIMEOUT=4", "NAME_CACHE=0",
             "LOG=access", "MAX_RAM_CACHE=2", "MAX_HDD_CACHE=3"});
   ASSERT_EQ(reading.problem, "");
   const settings& values = reading.values;
-  EXPECT_EQ(values.listen_address, 0x7f000002u);
+  EXPECT_EQ(format_host(values.listen_address), "127.0.0.2");
   EXPECT_EQ(values.listen_port, 1);
   EXPECT_EQ(values.request_slots, 5);
-  EXPECT_EQ(values.allowed_clients,
-            (address_list{{0x0a000000, 0xff000000}, {0xc0a80001, 0xffffffff}}));
+  EXPECT_EQ(format_address_list(values.allowed_clients), "10.0.0.0/8,2001:db8::/32");
   EXPECT_EQ(values.denied_destinations, address_list{});
   EXPECT_EQ(values.tunnel_ports, (port_list{{443, 443}, {8000, 8080}}));
-  EXPECT_EQ(values.balancers, (address_list{{0x0a010101, 0xffffffff}}));
+  EXPECT_EQ(format_address_list(values.balancers), "::1");
+  EXPECT_EQ(format_host(read({"LISTEN_ADDR=::1"}).values.listen_address), "[::1]");
   EXPECT_EQ(values.head_timeout_seconds, 0);
   EXPECT_EQ(values.idle_timeout_seconds, 65535);
   EXPECT_EQ(values.connect_timeout_seconds, 4);
@@ -76,7 +73,8 @@ TEST(Settings, DefaultsAreSafeAndGoodValuesLandInTheirFields) {
 // One or two values a setting: the parsers' own tests cover the spellings.
 TEST(Settings, BadValueIsNamedOnOneLine) {
   const std::pair<std::string, std::string> cases[] = {
-      {"LISTEN_ADDR=127.1", R"(LISTEN_ADDR="127.1" is not valid: not an address)"},
+      {"LISTEN_ADDR=127.1", R"(LISTEN_ADDR="127.1" is not valid: not an IPv4 or IPv6 address)"},
+      {"LISTEN_ADDR=[::1]", R"(LISTEN_ADDR="[::1]" is not valid)"},
       {"ALLOW=10.0.0.1\n\x7f\xff", R"(ALLOW="10.0.0.1\x0a\x7f\xff" is not valid: "10.0.0.1)"},
       {"DENY_TO=10.1.2.3/8", R"(DENY_TO="10.1.2.3/8" is not valid: "10.1.2.3/8": host bits)"},
       {"CONNECT_PORTS=0", R"(CONNECT_PORTS="0" is not valid: "0": not a port)"},
@@ -85,7 +83,7 @@ TEST(Settings, BadValueIsNamedOnOneLine) {
       {"IDLE_TIMEOUT=30s", R"(IDLE_TIMEOUT="30s" is not valid)"},
       {"IDLE_TIMEOUT=65536", R"(IDLE_TIMEOUT="65536" is not valid)"},
       {"DENY_TO=self,selfish", R"(DENY_TO="self,selfish" is not valid: "selfish")"},
-      {"ALLOW=self", R"(ALLOW="self" is not valid: "self": not an address)"},
+      {"ALLOW=self", R"(ALLOW="self" is not valid: "self": not an IPv4 or IPv6 address)"},
       {"LOG=loud", R"(LOG="loud" is not valid: not one of trace, access, off)"},
       // Numbers: decimal digits only, in range.
       {"LISTEN_PORT=abc", R"(LISTEN_PORT="abc" is not valid: not a whole number 0 to 65535)"},
@@ -122,10 +120,10 @@ TEST(Settings, LastEntryWinsAndTheFirstBadOneIsNamed) {
   ASSERT_EQ(reading.problem, "");
   EXPECT_EQ(reading.values.request_slots, 7);
   EXPECT_EQ(reading.values.listen_port, 83);
-  EXPECT_EQ(reading.values.allowed_clients, (address_list{{0x0a000000, 0xff000000}}));
+  EXPECT_EQ(format_address_list(reading.values.allowed_clients), "10.0.0.0/8");
   EXPECT_EQ(reading.values.head_timeout_seconds, 8);
   EXPECT_EQ(read({"IDLE_TIMEOUT=x", "ALLOW=10.0.0.0/8", "ALLOW=y", "HEAD_TIMEOUT=7"}).problem,
-            R"(ALLOW="y" is not valid: "y": not an address of four numbers 0 to 255)");
+            R"(ALLOW="y" is not valid: "y": not an IPv4 or IPv6 address)");
 }
 
 TEST(Settings, NumbersTakeTheirWholeRange) {

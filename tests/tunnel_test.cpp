@@ -58,29 +58,42 @@ std::string count_then_answer(int fd) {
 
 }  // namespace
 
+// The origin on IPv4, then on an IPv6 address alone: named by its one hosts
+// line, and by its literal in curl's CONNECT.
 TEST(Tunnel, RealClientsFetchOverHttpsByteExact) {
-  set_hosts("127.0.0.1 localhost\n127.0.0.1 origin.test\n");
-  nginx_origin origin("127.0.0.1", "0", scheme::https);
+  add_local_address("2001:db8::2");
   const std::string big = random_bytes(16 << 20, 16), url = "https://origin.test/big.bin";
-  temp_files::write_file(origin.www() + "/big.bin", big);
-  ASSERT_TRUE(origin.wait_ready()) << "nginx did not start: " << origin.diagnostics();
-  tunnel_setup setup;
-  const std::string ca = origin.ca_certificate();
   const std::string python =
       "import ssl, sys, urllib.request\n"
       "context = ssl.create_default_context(cafile=sys.argv[1])\n"
       "sys.stdout.buffer.write(urllib.request.urlopen(sys.argv[2], context=context).read())\n";
-  // Each finds ferry through https_proxy and writes the body to its standard output.
-  const std::vector<std::string> clients[] = {
-      {"curl", "-q", "-sS", "--cacert", ca, url},
-      {"wget", "--no-config", "--tries=1", "-q", "--ca-certificate=" + ca, "-O", "-", url},
-      {"python3", "-I", "-c", python, ca, url}};
-  for (const auto& argv : clients) {
-    command_result fetched = run_client(argv, {"https_proxy=http://127.0.0.1:8080"});
-    EXPECT_EQ(fetched.status, 0) << argv[0] << ": " << fetched.errors;
-    EXPECT_TRUE(fetched.output == big) << argv[0] << " got other bytes";
+  for (const std::string ip : {"127.0.0.1", "2001:db8::2"}) {
+    set_hosts("127.0.0.1 localhost\n" + ip + " origin.test\n");
+    nginx_origin origin(ip, "0", scheme::https);
+    temp_files::write_file(origin.www() + "/big.bin", big);
+    ASSERT_TRUE(origin.wait_ready()) << "nginx did not start: " << origin.diagnostics();
+    tunnel_setup setup;
+    const std::string ca = origin.ca_certificate();
+    // Each finds ferry through https_proxy and writes the body to its standard output.
+    std::vector<std::vector<std::string>> clients = {
+        {"curl", "-q", "-sS", "--cacert", ca, url},
+        {"wget", "--no-config", "--tries=1", "-q", "--ca-certificate=" + ca, "-O", "-", url},
+        {"python3", "-I", "-c", python, ca, url}};
+    if (ip != "127.0.0.1") {
+      clients.push_back({"curl", "-q", "-sS", "--cacert", ca, "--connect-to",
+                         "origin.test:443:[" + ip + "]:443", url});
+    }
+    for (const auto& argv : clients) {
+      command_result fetched = run_client(argv, {"https_proxy=http://127.0.0.1:8080"});
+      EXPECT_EQ(fetched.status, 0) << argv[0] << " to " << ip << ": " << fetched.errors;
+      EXPECT_TRUE(fetched.output == big) << argv[0] << " to " << ip << " got other bytes";
+    }
+    setup.expect_all_freed(static_cast<long>(clients.size()));
+    EXPECT_EQ(count_of(setup.ferry.output(), "Connected to " + ip + "\n"),
+              static_cast<long>(clients.size()));
+    EXPECT_EQ(count_of(setup.ferry.output(), "CONNECT [" + ip + "]:443 "),
+              ip == "127.0.0.1" ? 0 : 1);
   }
-  setup.expect_all_freed(3);
 }
 
 TEST(Tunnel, OnlyConnectPortsAreReached) {

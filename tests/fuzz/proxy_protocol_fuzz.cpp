@@ -2,7 +2,8 @@
 // the empty one up, it says incomplete until some length and never changes
 // its answer after it; a complete answer comes exactly at the header's size.
 // A text TCP4 line is accepted in one spelling only, so it must hold the
-// source exactly as printed here.
+// source exactly as printed here; a TCP6 line's source word reads as the
+// address taken.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -24,12 +25,13 @@ void require(bool condition, const char* what) {
 }
 
 bool same(const proxy_header& a, const proxy_header& b) {
-  return a.size == b.size && a.has_address == b.has_address && a.ipv6_source == b.ipv6_source &&
-         a.address == b.address && a.port == b.port;
+  return a.size == b.size && a.has_address == b.has_address && a.address == b.address &&
+         a.port == b.port;
 }
 
 void check_tcp4_spelling(std::string_view line, const proxy_header& header) {
-  std::uint32_t a = header.address;
+  require(is_ipv4(header.address), "TCP4 source is not IPv4");
+  std::uint32_t a = ipv4_of(header.address);
   char source[20];
   std::snprintf(source, sizeof source, "%u.%u.%u.%u ", a >> 24, a >> 16 & 255, a >> 8 & 255,
                 a & 255);
@@ -42,11 +44,15 @@ void check_tcp4_spelling(std::string_view line, const proxy_header& header) {
 
 void check_complete(std::string_view bytes, const proxy_header& header) {
   require(header.size > 0 && header.size <= bytes.size(), "size outside the input");
-  require(!(header.has_address && header.ipv6_source), "IPv6 source with an address");
   std::string_view taken = bytes.substr(0, header.size);
   if (taken.starts_with("PROXY ")) {
     require(taken.size() <= proxy_v1_max_size && taken.ends_with("\r\n"), "text line shape");
     if (taken.starts_with("PROXY TCP4 ")) check_tcp4_spelling(taken, header);
+    if (taken.starts_with("PROXY TCP6 ")) {
+      std::string_view word = taken.substr(11, taken.find(' ', 11) - 11);
+      ip_address source;
+      require(parse_ip_address(word, source) && source == header.address, "TCP6 source misread");
+    }
   } else {
     require(taken.size() >= 16, "binary header shorter than its start");
     auto length = static_cast<std::size_t>(static_cast<unsigned char>(taken[14]) << 8 |

@@ -6,11 +6,10 @@
 // value_for never returns null and points just past the '=' exactly when the
 // entry begins with the name and '='.
 // The checked settings are held to invariants instead: accepted ranges have
-// no host bits and prefix masks, port ranges rise from 1 at least,
+// no host bits and prefixes of at most 128 bits, port ranges rise from 1 at least,
 // the problem is empty or one printable line naming a setting of the input,
 // and the accepted values, written back as settings, read again the same.
 #include <algorithm>
-#include <bit>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -84,9 +83,11 @@ auto fields(const settings& s) {
                   s.idle_timeout_seconds, s.connect_timeout_seconds, s.name_cache_seconds, s.log);
 }
 
-std::string quad(std::uint32_t a) {
-  return std::to_string(a >> 24) + "." + std::to_string(a >> 16 & 255) + "." +
-         std::to_string(a >> 8 & 255) + "." + std::to_string(a & 255);
+// A range as a setting would write it, in the family its network belongs to.
+std::string written_range(const cidr_range& range) {
+  bool ipv4 = is_ipv4(range.network);
+  require(!ipv4 || range.prefix >= 96, "an IPv4 network with a prefix inside ::ffff");
+  return format_ip_address(range.network) + "/" + std::to_string(range.prefix - (ipv4 ? 96 : 0));
 }
 
 void check_problem(const std::string& problem, const std::vector<std::string>& entries) {
@@ -105,9 +106,12 @@ void check_accepted(const settings& values) {
                             std::pair{&values.denied_destinations, &deny_to}}) {
     for (const cidr_range& range : *list) {
       if (range == self_range) continue;
-      require((range.network & ~range.mask) == 0, "host bits in an accepted range");
-      require((~range.mask & (~range.mask + 1)) == 0, "mask is not a prefix");
-      *text += "," + quad(range.network) + "/" + std::to_string(std::popcount(range.mask));
+      require(range.prefix <= 128, "prefix beyond 128 bits");
+      for (int bit = range.prefix; bit < 128; ++bit) {
+        require((range.network.bytes[bit / 8] & (0x80 >> (bit % 8))) == 0,
+                "host bits in an accepted range");
+      }
+      *text += "," + written_range(range);
     }
   }
   for (const port_range& range : values.tunnel_ports) {
@@ -116,7 +120,7 @@ void check_accepted(const settings& values) {
   }
   if (list_has_self(values.denied_destinations)) deny_to += ",self";
   auto listed = [](const std::string& text) { return text.empty() ? "none" : text.substr(1); };
-  std::vector<std::string> entries = {"LISTEN_ADDR=" + quad(values.listen_address),
+  std::vector<std::string> entries = {"LISTEN_ADDR=" + format_ip_address(values.listen_address),
                                       "ALLOW=" + listed(allow),
                                       "DENY_TO=" + listed(deny_to),
                                       "CONNECT_PORTS=" + listed(ports),
