@@ -105,7 +105,10 @@ void check_accepted(const settings& values) {
   for (auto [list, text] : {std::pair{&values.allowed_clients, &allow},
                             std::pair{&values.denied_destinations, &deny_to}}) {
     for (const cidr_range& range : *list) {
-      if (range == self_range) continue;
+      if (range == self_range) {
+        *text += ",self";
+        continue;
+      }
       require(range.prefix <= 128, "prefix beyond 128 bits");
       for (int bit = range.prefix; bit < 128; ++bit) {
         require((range.network.bytes[bit / 8] & (0x80 >> (bit % 8))) == 0,
@@ -118,7 +121,6 @@ void check_accepted(const settings& values) {
     require(range.first != 0 && range.first <= range.last, "bad accepted port range");
     ports += "," + std::to_string(range.first) + "-" + std::to_string(range.last);
   }
-  if (list_has_self(values.denied_destinations)) deny_to += ",self";
   auto listed = [](const std::string& text) { return text.empty() ? "none" : text.substr(1); };
   std::vector<std::string> entries = {"LISTEN_ADDR=" + format_ip_address(values.listen_address),
                                       "ALLOW=" + listed(allow),
