@@ -1,6 +1,7 @@
 #include "intake.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -28,6 +29,7 @@
 #include "parked_threads.h"
 #include "text.h"
 #include "unique_fd.h"
+#include "waiting_room.h"
 
 namespace ferry {
 namespace {
@@ -39,12 +41,6 @@ constexpr std::size_t request_stack_size = 256 * 1024;
 // At least this many connections may wait for a slot; BACKLOG more if it is
 // larger. Also the listen backlog: the kernel holds as many as ferry would.
 constexpr std::int64_t least_waiting = 1024;
-
-// A connection that found every slot taken, in the order it came.
-struct waiting_connection {
-  unique_fd connection;
-  client_peer peer;
-};
 
 // A request being served, where a stop can reach it. Lives on its thread's stack.
 struct serving_request {
@@ -64,7 +60,8 @@ struct parked_thread : parked_waiter {
 // Everything the listener and the request threads share. Made once by main,
 // it lives as long as the process.
 struct intake {
-  explicit intake(const settings& given) : config(given) {}
+  explicit intake(const settings& given)
+      : config(given), room(static_cast<std::size_t>(given.max_waiting)) {}
   const settings& config;
   std::unique_ptr<relay_setup> relay;  // made by the listener before it listens
   // Entries 2 to request_slots + 1 are the request slots, 0 marking a free one.
@@ -74,11 +71,14 @@ struct intake {
   std::atomic<bool> stopping{false};
   std::atomic<long> in_flight{0};
   pthread_attr_t request_attributes{};
-  // Guards taking and freeing slots, the waiting room and the list of
-  // requests served, so that a freed slot and a waiting connection always meet.
+  // Connections waiting for their next bytes, without a slot.
+  waiting_room room;
+  // Guards taking and freeing slots, the slot queue and the list of requests
+  // served, so that a freed slot and a queued connection always meet.
   std::mutex slots_mutex;
-  std::deque<waiting_connection> waiting_room;
-  std::atomic<std::size_t> waiting_count{0};  // the room's size, read without the lock
+  // Connections whose bytes came while every slot was taken, in that order.
+  std::deque<client_connection> slot_queue;
+  std::atomic<std::size_t> queued_count{0};  // the queue's size, read without the lock
   serving_request* serving_first = nullptr;
   parked_threads parked;  // request threads waiting for their next connection
 };
@@ -102,7 +102,7 @@ void announce(intake& in, const ip_address& address, std::uint16_t port) {
   fprintf(stderr,
           "ferry listening on %s:%u with %lld slots; LOG=%s ALLOW=%s DENY_TO=%s "
           "CONNECT_PORTS=%s PROXY_FROM=%s HEAD_TIMEOUT=%u IDLE_TIMEOUT=%u CON_TIMEOUT=%u "
-          "NAME_CACHE=%u\n",
+          "NAME_CACHE=%u KEEPALIVE_TIMEOUT=%u MAX_WAITING=%lld\n",
           format_host(address).c_str(), static_cast<unsigned>(port),
           static_cast<long long>(in.config.request_slots), tracing() ? "trace" : "access",
           format_address_list(in.config.allowed_clients).c_str(),
@@ -112,7 +112,9 @@ void announce(intake& in, const ip_address& address, std::uint16_t port) {
           static_cast<unsigned>(in.config.head_timeout_seconds),
           static_cast<unsigned>(in.config.idle_timeout_seconds),
           static_cast<unsigned>(in.config.connect_timeout_seconds),
-          static_cast<unsigned>(in.config.name_cache_seconds));
+          static_cast<unsigned>(in.config.name_cache_seconds),
+          static_cast<unsigned>(in.config.keepalive_timeout_seconds),
+          static_cast<long long>(in.config.max_waiting));
 }
 
 // Names the address and port that could not be bound, with advice that fits
@@ -168,6 +170,12 @@ void set_up_listener(intake& in) {
     report_errno("listen");
     end_listener(E_LISTEN);
   }
+  // Accepted until none is left, from the waiting room's wait.
+  fcntl(bound.get(), F_SETFL, fcntl(bound.get(), F_GETFL) | O_NONBLOCK);
+  if (!in.room.watch_listener(bound.get())) {
+    report_errno("epoll");
+    end_listener(E_LISTEN);
+  }
   // It listens for the rest of the process; a stop only shuts it down.
   in.listenfd.store(bound.release());
   announce(in, address, port);
@@ -192,12 +200,20 @@ void pause_a_moment() {
   nanosleep(&pause, nullptr);
 }
 
-// A connection the listener turned away, on the access log.
+// A connection the listener turned away, on the access log, timed from its accept.
 void log_turned_away(const client_peer& peer, int status, std::size_t answered,
                      const char* ending) {
   if (!access_logging()) return;
   access_record record;
   start_access_record(record);
+  auto waited = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                    std::chrono::steady_clock::now() - peer.accepted)
+                    .count();
+  for (timespec* start : {&record.started, &record.started_steady}) {
+    long long at = start->tv_sec * 1000000000LL + start->tv_nsec - waited;
+    start->tv_sec = at / 1000000000LL;
+    start->tv_nsec = at % 1000000000LL;
+  }
   record.client_address = peer.address;
   record.client_port = peer.port;
   record.status = status;
@@ -247,39 +263,55 @@ void remove_serving(intake& in, serving_request& request) {
   if (in.serving_first == &request) in.serving_first = request.next;
 }
 
-// Serves one connection in its slot and closes it; the slot stays taken.
-void serve_connection(intake& in, request_work& work) {
-  client_peer peer = work.peer;
-  access_record record;
-  start_access_record(record);
-  record.client_address = peer.address;
-  record.client_port = peer.port;
-  record.slot = work.slot;
-  serving_request request(work.connection.get());
-  add_serving(in, request);
-  relay_request(work.connection.get(), peer, record, &request.cut, *in.relay);
-  remove_serving(in, request);
-  work.connection.reset();
-  if (request.cut.was_cut()) record.ending = "stopped";
-  write_access_record(record);
-  trace("thread ", static_cast<ssize_t>(work.slot), " freed\n");
-}
-
 void trace_reserved(std::size_t slot) {
   trace("thread reserved at ", static_cast<int>(slot), "\n\n");
   trace_line("here");
 }
 
-// After a request: the oldest waiting connection takes over `slot`, or the
+void keep_waiting(intake& in, client_connection connection);
+
+// Serves the connection's requests in its slot while each next one is
+// already here; then hands the connection back to wait for its next request,
+// or closes it. The slot stays taken.
+void serve_connection(intake& in, request_work& work) {
+  client_connection& connection = work.connection;
+  for (;;) {
+    access_record record;
+    start_access_record(record);
+    record.client_address = connection.peer.address;
+    record.client_port = connection.peer.port;
+    record.slot = work.slot;
+    serving_request request(connection.client.get());
+    add_serving(in, request);
+    bool kept = relay_request(connection, record, &request.cut, *in.relay);
+    remove_serving(in, request);
+    if (request.cut.was_cut()) {
+      record.ending = "stopped";
+      kept = false;
+    }
+    write_access_record(record);
+    trace("thread ", static_cast<ssize_t>(work.slot), " freed\n");
+    if (!kept) break;
+    if (connection.carried.empty()) {
+      trace_line("connection kept");
+      keep_waiting(in, std::move(connection));
+      break;
+    }
+    // Pipelined: the next request's bytes came with this one's.
+    trace_reserved(work.slot);
+  }
+  connection = client_connection{};
+}
+
+// After a request: the oldest queued connection takes over `slot`, or the
 // slot is freed. False when it was freed.
 bool take_next_waiting(intake& in, std::size_t slot, request_work& work) {
   {
     std::lock_guard lock(in.slots_mutex);
-    if (!in.waiting_room.empty() && !in.stopping.load()) {
-      waiting_connection& next = in.waiting_room.front();
-      work = request_work{std::move(next.connection), slot, next.peer, &in};
-      in.waiting_room.pop_front();
-      in.waiting_count.store(in.waiting_room.size(), std::memory_order_relaxed);
+    if (!in.slot_queue.empty() && !in.stopping.load()) {
+      work = request_work{std::move(in.slot_queue.front()), slot, &in};
+      in.slot_queue.pop_front();
+      in.queued_count.store(in.slot_queue.size(), std::memory_order_relaxed);
     } else {
       in.in_flight.fetch_sub(1, std::memory_order_relaxed);
       in.slots[slot] = 0;
@@ -290,7 +322,7 @@ bool take_next_waiting(intake& in, std::size_t slot, request_work& work) {
   return true;
 }
 
-// Serves `work`, then every waiting connection that takes over its slot.
+// Serves `work`, then every queued connection that takes over its slot.
 void serve_in_slot(intake& in, request_work& work) {
   do {
     serve_connection(in, work);
@@ -307,66 +339,66 @@ void give_back_slot(intake& in, std::size_t slot) {
 
 // Turns away a connection that waited past HEAD_TIMEOUT: 408 when it sent
 // something, as for any slow head, else a plain close.
-void expire_waiting(waiting_connection& waited) {
+void expire_waiting(client_connection& waited) {
   char peeked;
-  bool sent_something = recv(waited.connection.get(), &peeked, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+  bool sent_something =
+      !waited.carried.empty() || recv(waited.client.get(), &peeked, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
   std::string answer;
   if (sent_something) {
     answer = error_answer(408, "request head not complete within HEAD_TIMEOUT seconds");
   }
-  std::size_t sent = answer_and_close_now(std::move(waited.connection), answer);
+  std::size_t sent = answer_and_close_now(std::move(waited.client), answer);
   log_turned_away(waited.peer, sent_something ? 408 : 0, sent, "client-timeout");
 }
 
-// Milliseconds until the oldest waiting connection's HEAD_TIMEOUT ends; -1
-// when nothing waits or there is no limit.
+// Milliseconds until the oldest queued connection's HEAD_TIMEOUT ends; -1
+// when nothing is queued or there is no limit.
 int next_expiry_ms(intake& in) {
-  if (in.waiting_count.load(std::memory_order_relaxed) == 0 || in.config.head_timeout_seconds == 0)
+  if (in.queued_count.load(std::memory_order_relaxed) == 0 || in.config.head_timeout_seconds == 0)
     return -1;
   std::lock_guard lock(in.slots_mutex);
-  if (in.waiting_room.empty()) return -1;
-  auto deadline =
-      in.waiting_room.front().peer.accepted + std::chrono::seconds(in.config.head_timeout_seconds);
+  if (in.slot_queue.empty()) return -1;
+  auto deadline = in.slot_queue.front().peer.accepted +
+                  std::chrono::seconds(in.config.head_timeout_seconds);
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
       deadline - std::chrono::steady_clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) + 1 : 0;
 }
 
-// Turns away the waiting connections whose HEAD_TIMEOUT has ended.
-void expire_waiting_room(intake& in) {
-  if (in.waiting_count.load(std::memory_order_relaxed) == 0 || in.config.head_timeout_seconds == 0)
+// Turns away the queued connections whose HEAD_TIMEOUT has ended.
+void expire_slot_queue(intake& in) {
+  if (in.queued_count.load(std::memory_order_relaxed) == 0 || in.config.head_timeout_seconds == 0)
     return;
-  std::vector<waiting_connection> expired;
+  std::vector<client_connection> expired;
   {
     std::lock_guard lock(in.slots_mutex);
     auto now = std::chrono::steady_clock::now();
-    while (!in.waiting_room.empty() &&
-           now >= in.waiting_room.front().peer.accepted +
+    while (!in.slot_queue.empty() &&
+           now >= in.slot_queue.front().peer.accepted +
                       std::chrono::seconds(in.config.head_timeout_seconds)) {
-      expired.push_back(std::move(in.waiting_room.front()));
-      in.waiting_room.pop_front();
+      expired.push_back(std::move(in.slot_queue.front()));
+      in.slot_queue.pop_front();
     }
-    in.waiting_count.store(in.waiting_room.size(), std::memory_order_relaxed);
+    in.queued_count.store(in.slot_queue.size(), std::memory_order_relaxed);
   }
-  for (waiting_connection& connection : expired) expire_waiting(connection);
+  for (client_connection& connection : expired) expire_waiting(connection);
 }
 
 void* run_request_thread(void* handed_work);
 
-// Takes a free slot for `connection`, or a place in the waiting room, which
-// then holds it. Returns the slot; 0 when it waits or, with the room full
-// too, when `connection` is still the caller's.
-std::size_t take_slot_or_wait(intake& in, unique_fd& connection, const client_peer& peer,
-                              bool& waits) {
+// Takes a free slot for `connection`, or a place in the slot queue, which
+// then holds it. Returns the slot; 0 when it is queued or, with the queue
+// full too, when `connection` is still the caller's.
+std::size_t take_slot_or_queue(intake& in, client_connection& connection, bool& queued) {
   std::lock_guard lock(in.slots_mutex);
   std::size_t slot = find_free_slot(in);
   if (slot != 0) {
     in.slots[slot] = 1;
     in.in_flight.fetch_add(1, std::memory_order_relaxed);
-  } else if (in.waiting_room.size() < waiting_limit(in)) {
-    in.waiting_room.push_back(waiting_connection{std::move(connection), peer});
-    in.waiting_count.store(in.waiting_room.size(), std::memory_order_relaxed);
-    waits = true;
+  } else if (in.slot_queue.size() < waiting_limit(in)) {
+    in.slot_queue.push_back(std::move(connection));
+    in.queued_count.store(in.slot_queue.size(), std::memory_order_relaxed);
+    queued = true;
   }
   return slot;
 }
@@ -376,7 +408,7 @@ std::size_t take_slot_or_wait(intake& in, unique_fd& connection, const client_pe
 void hand_over(intake& in, request_work work) {
   if (hand_to_parked(in, work)) return;
   std::size_t slot = work.slot;
-  client_peer peer = work.peer;
+  client_peer peer = work.connection.peer;
   auto* handed = new (std::nothrow) request_work(std::move(work));
   if (handed == nullptr) {
     fputs("no memory for a request\n", stderr);
@@ -396,41 +428,104 @@ void hand_over(intake& in, request_work work) {
   }
 }
 
-// Hands `connection` to a request thread in a free slot. With every slot
-// taken it waits in the waiting room; with the room full too, it is told to
-// come back.
-void start_request(intake& in, unique_fd connection, const client_peer& peer) {
-  bool waits = false;
-  std::size_t slot = take_slot_or_wait(in, connection, peer, waits);
+// Hands `connection`, whose next request has begun to arrive, to a request
+// thread in a free slot. With every slot taken it is queued; with the queue
+// full too, it is told to come back.
+void start_request(intake& in, client_connection connection) {
+  bool queued = false;
+  std::size_t slot = take_slot_or_queue(in, connection, queued);
   if (slot != 0) {
     trace_reserved(slot);
-    hand_over(in, request_work{std::move(connection), slot, peer, &in});
+    hand_over(in, request_work{std::move(connection), slot, &in});
     return;
   }
   if (tracing()) {
     constexpr char full[] = "thread quee is full";
     write_raw(full, sizeof full - 1);
   }
-  if (waits) return;
+  if (queued) return;
   std::size_t sent = answer_and_close_now(
-      std::move(connection),
+      std::move(connection.client),
       error_answer(503, "every request slot is taken; try again", "Retry-After: 1\r\n"));
-  log_turned_away(peer, 503, sent, "no-slot");
+  log_turned_away(connection.peer, 503, sent, "no-slot");
 }
 
-// Waits for the next connection; while connections wait for a slot, only
-// until the oldest one's HEAD_TIMEOUT ends. Returns an empty owner with errno
-// EAGAIN when the wait ended without one.
-unique_fd accept_next(intake& in, sockaddr_storage& peer_address) {
-  int fd = in.listenfd.load();
-  if (int limit = next_expiry_ms(in); limit >= 0) {
-    if (wait_ready(fd, POLLIN, deadline::in_ms(limit)) == io_result::timed_out) {
-      errno = EAGAIN;
-      return unique_fd();
-    }
+// A connection that leaves the waiting room without a request: a new one
+// that sent nothing within HEAD_TIMEOUT, or for a stop, is logged; a kept
+// one between requests just closes.
+void close_waited(waiting_room::leaving& gone, const char* ending) {
+  if (gone.waited == waiting_room::kind::kept) {
+    trace_line("kept connection closed");
+    return;
   }
-  socklen_t peer_size = sizeof peer_address;
-  return unique_fd(accept(fd, reinterpret_cast<sockaddr*>(&peer_address), &peer_size));
+  gone.connection.client.reset();
+  // A balancer that sent no PROXY header in time.
+  if (gone.connection.peer.proxied && ending != std::string_view("stopped")) {
+    ending = "bad-proxy-header";
+  }
+  log_turned_away(gone.connection.peer, 0, 0, ending);
+}
+
+// Lets the connection wait for its next request without a thread or a slot,
+// for KEEPALIVE_TIMEOUT; the oldest kept connection makes room when the
+// waiting room is full.
+void keep_waiting(intake& in, client_connection connection) {
+  if (in.stopping.load()) return;
+  std::vector<waiting_room::leaving> evicted;
+  auto until = std::chrono::steady_clock::now() +
+               std::chrono::seconds(in.config.keepalive_timeout_seconds);
+  if (!in.room.admit(connection, waiting_room::kind::kept, until, evicted)) {
+    trace_line("kept connection closed");
+  }
+  for (waiting_room::leaving& gone : evicted) close_waited(gone, "client-timeout");
+}
+
+// A new connection waits for its first bytes, for HEAD_TIMEOUT from its
+// accept. With the room full of new connections it is told to come back.
+void wait_for_first_bytes(intake& in, client_connection connection) {
+  std::uint16_t seconds = in.config.head_timeout_seconds;
+  auto until = seconds == 0 ? waiting_room::clock::time_point::max()
+                            : connection.peer.accepted + std::chrono::seconds(seconds);
+  std::vector<waiting_room::leaving> evicted;
+  bool admitted = in.room.admit(connection, waiting_room::kind::fresh, until, evicted);
+  for (waiting_room::leaving& gone : evicted) close_waited(gone, "client-timeout");
+  if (admitted) return;
+  std::size_t sent = answer_and_close_now(
+      std::move(connection.client),
+      error_answer(503, "too many connections wait; try again", "Retry-After: 1\r\n"));
+  log_turned_away(connection.peer, 503, sent, "no-slot");
+}
+
+// Accepts what the listening socket has, a bounded number at a time so that
+// waiting connections are not starved.
+void accept_ready(intake& in) {
+  constexpr int accepts_per_wake = 64;
+  int fd = in.listenfd.load();
+  for (int i = 0; i < accepts_per_wake; ++i) {
+    sockaddr_storage peer_address{};
+    socklen_t peer_size = sizeof peer_address;
+    unique_fd accepted(accept4(fd, reinterpret_cast<sockaddr*>(&peer_address), &peer_size, 0));
+    if (accepted.get() < 0) {
+      int error = errno;
+      if (error == EAGAIN || error == EINTR || in.stopping.load()) return;
+      report_errno("accept");
+      // Without descriptors or memory the next accept would fail at once too.
+      if (is_exhaustion(error)) pause_a_moment();
+      return;
+    }
+    client_connection connection;
+    connection.client = std::move(accepted);
+    client_peer& peer = connection.peer;
+    from_socket_address(peer_address, peer.address, peer.port);
+    // A balancer's client is known only from its PROXY header, read by the
+    // request thread, which applies ALLOW then.
+    peer.proxied = list_contains(in.config.balancers, peer.address);
+    if (!may_connect(in.config, peer)) {
+      refuse_client(std::move(connection.client), peer);
+      continue;
+    }
+    wait_for_first_bytes(in, std::move(connection));
+  }
 }
 
 // A request thread's body: it serves the work it was made for, then waits
@@ -454,11 +549,16 @@ intake* create_intake(const settings& config) {
   // until its slots are used; zero bytes are a valid free entry.
   made->slots =
       static_cast<unsigned char*>(calloc(static_cast<std::size_t>(config.request_slots) + 2, 1));
-  if (made->slots != nullptr) return made;
-  fprintf(stderr,
-          "BACKLOG=%lld needs a slot table that cannot be allocated; use a smaller value (1 to "
-          "%lld)\n",
-          static_cast<long long>(config.request_slots), static_cast<long long>(max_request_slots));
+  if (made->slots != nullptr && made->room.open()) return made;
+  if (made->slots == nullptr) {
+    fprintf(stderr,
+            "BACKLOG=%lld needs a slot table that cannot be allocated; use a smaller value (1 to "
+            "%lld)\n",
+            static_cast<long long>(config.request_slots), static_cast<long long>(max_request_slots));
+  } else {
+    report_errno("epoll");
+  }
+  free(made->slots);
   delete made;
   return nullptr;
 }
@@ -467,55 +567,59 @@ void* listen_incoming(void* owner) {
   intake& in = *static_cast<intake*>(owner);
   set_up_listener(in);
   if (in.stopping.load()) shutdown(in.listenfd.load(), SHUT_RDWR);
+  std::vector<waiting_room::leaving> ready, expired;
   for (;;) {
-    sockaddr_storage peer_address{};
-    unique_fd connection = accept_next(in, peer_address);
-    if (in.stopping.load()) return nullptr;
-    expire_waiting_room(in);
-    if (connection.get() < 0) {
-      int error = errno;
-      if (error == EAGAIN || error == EINTR) continue;
-      report_errno("accept");
-      // Without descriptors or memory the next accept would fail at once too.
-      if (is_exhaustion(error)) pause_a_moment();
-      continue;
+    bool listener_ready = false;
+    in.room.wait(next_expiry_ms(in), ready, listener_ready);
+    if (in.stopping.load()) {
+      // Whatever left the room now is closed with the rest of it.
+      for (waiting_room::leaving& gone : ready) close_waited(gone, "stopped");
+      return nullptr;
     }
-    client_peer peer;
-    from_socket_address(peer_address, peer.address, peer.port);
-    // A balancer's client is known only from its PROXY header, read by the
-    // request thread, which applies ALLOW then.
-    peer.proxied = list_contains(in.config.balancers, peer.address);
-    if (!may_connect(in.config, peer)) {
-      refuse_client(std::move(connection), peer);
-      continue;
+    if (listener_ready) accept_ready(in);
+    for (waiting_room::leaving& arrived : ready) {
+      if (arrived.waited == waiting_room::kind::kept) {
+        // HEAD_TIMEOUT counts from a kept connection's first byte.
+        arrived.connection.peer.accepted = std::chrono::steady_clock::now();
+        trace_line("kept connection taken up again");
+      }
+      start_request(in, std::move(arrived.connection));
     }
-    start_request(in, std::move(connection), peer);
+    ready.clear();
+    expire_slot_queue(in);
+    in.room.expire(std::chrono::steady_clock::now(), expired);
+    for (waiting_room::leaving& gone : expired) close_waited(gone, "client-timeout");
+    expired.clear();
   }
 }
 
 void stop_intake(intake& in) {
   in.stopping.store(true);
-  // Wakes the listener's accept; a listener still setting up sees the flag.
+  // Wakes the listener; a listener still setting up sees the flag.
   int fd = in.listenfd.load();
   if (fd >= 0) shutdown(fd, SHUT_RDWR);
+  in.room.wake();
 }
 
 long requests_in_flight(const intake& in) { return in.in_flight.load(); }
 
 void close_unstarted_requests(intake& in) {
-  std::deque<waiting_connection> waiting;
+  std::deque<client_connection> queued;
   {
     std::lock_guard lock(in.slots_mutex);
-    waiting.swap(in.waiting_room);
-    in.waiting_count.store(0, std::memory_order_relaxed);
+    queued.swap(in.slot_queue);
+    in.queued_count.store(0, std::memory_order_relaxed);
     for (serving_request* request = in.serving_first; request != nullptr; request = request->next) {
       request->cut.cut(true);
     }
   }
-  for (waiting_connection& connection : waiting) {
-    connection.connection.reset();
+  for (client_connection& connection : queued) {
+    connection.client.reset();
     log_turned_away(connection.peer, 0, 0, "stopped");
   }
+  std::vector<waiting_room::leaving> waiting;
+  in.room.empty_into(waiting);
+  for (waiting_room::leaving& gone : waiting) close_waited(gone, "stopped");
 }
 
 void cut_requests(intake& in) {

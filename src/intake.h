@@ -20,12 +20,11 @@ inline constexpr int E_LISTEN = 130;
 // threads, for one set of settings.
 struct intake;
 
-// Hand-off from the listener to one request thread: the connection, its
-// slot, and whom it was accepted from.
+// Hand-off from the listener to one request thread: the connection, whose
+// next request has begun to arrive, and its slot.
 struct request_work {
-  unique_fd connection;
+  client_connection connection;
   std::size_t slot = 0;
-  client_peer peer;
   intake* owner = nullptr;
 };
 
@@ -45,8 +44,8 @@ void stop_intake(intake& in);
 // Requests being served now, their slots taken.
 long requests_in_flight(const intake& in);
 
-// For a stop, after stop_intake: closes the connections waiting for a slot
-// and ends the requests whose head is not complete yet.
+// For a stop, after stop_intake: closes the connections waiting for bytes or
+// for a slot and ends the requests whose head is not complete yet.
 void close_unstarted_requests(intake& in);
 
 // Ends every request still served: each writes its access line, ending

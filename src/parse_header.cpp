@@ -232,14 +232,37 @@ bool read_request_line(std::string_view line, http_request* request, std::string
          is_http_version(request->version);
 }
 
-bool is_zero(std::string_view digits) {
-  return !digits.empty() && digits.find_first_not_of('0') == std::string_view::npos;
+// Where the body ends, and whether the client means to go on. Transfer-
+// Encoding and Content-Length together are how one request is smuggled in
+// another (each parser on the way picks a different one), so they are
+// refused, not ranked. Returns the problem, or null.
+const char* read_framing(const framing_fields& fields, http_request* request) {
+  const bool old_version = before_http_1_1(request->version);
+  // HTTP/1.0 knows no codings: after a chunked body from such a client, the
+  // next request's start is not to be trusted.
+  request->close_wanted =
+      fields.close || (old_version && (!fields.keep_alive || fields.transfer_encoding_seen));
+  request->upgrade_wanted = fields.upgrade_option && !fields.upgrade.empty();
+  request->upgrade = fields.upgrade;
+  if (fields.content_length_seen && fields.transfer_encoding_seen) {
+    return "both Content-Length and Transfer-Encoding";
+  }
+  if (fields.transfer_encoding_seen) {
+    if (!fields.ends_in_chunked) return "Transfer-Encoding does not end in chunked";
+    request->body.kind = body_kind::chunked;
+  } else if (fields.content_length_seen) {
+    if (fields.content_length_bad) return "bad Content-Length";
+    request->body = {body_kind::length, fields.content_length};
+  }
+  request->body_expected = request->body.kind == body_kind::chunked || request->body.length > 0;
+  return nullptr;
 }
 
-// Checks every field line, keeps the Host value in `*host` and notes whether
-// a body follows. Returns the problem, or null.
+// Checks every field line, keeps the Host value in `*host` and reads the
+// body's framing. Returns the problem, or null.
 const char* read_fields(std::string_view fields, http_request* request,
                         std::optional<std::string_view>* host) {
+  framing_fields framing;
   while (!fields.empty()) {
     std::string_view line = without_line_ending(take_line(&fields));
     if (is_continuation(line)) return "obsolete line folding in request head";
@@ -252,13 +275,10 @@ const char* read_fields(std::string_view fields, http_request* request,
       } else if (!equals_ignoring_case(**host, value)) {
         return "two Host fields differ";
       }
-    } else if (equals_ignoring_case(name, "Content-Length")) {
-      if (!is_zero(value)) request->body_expected = true;
-    } else if (equals_ignoring_case(name, "Transfer-Encoding")) {
-      request->body_expected = true;
     }
+    take_framing_field(name, value, &framing);
   }
-  return nullptr;
+  return read_framing(framing, request);
 }
 
 // Digits only, 1 to 65535; nothing at all names no port.
@@ -380,12 +400,13 @@ answer_head next_answer_head(std::string_view bytes, std::size_t scanned) {
   return {interim ? answer_step::interim : answer_step::final_head, length, status};
 }
 
-void append_final_head(std::string_view head, std::string* out) {
+void append_final_head(std::string_view head, std::string_view connection_fields,
+                       std::string* out) {
   constexpr std::string_view dropped[] = {"Connection", "Keep-Alive"};
   head_parts parts = split_head(head);
   out->append(parts.start_line);
   append_end_to_end_fields(parts.fields, dropped, out);
-  out->append("Connection: close\r\n");
+  out->append(connection_fields);
   out->append(parts.end);
 }
 
@@ -414,9 +435,17 @@ int parse_request(std::string_view head, http_request* request) {
   return problem == nullptr ? 0 : refuse(request, problem);
 }
 
-std::string forward_head(std::string_view head, const http_request& request) {
-  constexpr std::string_view dropped[] = {"Host", "Connection", "Keep-Alive",
-                                          "Proxy-Authorization"};
+std::string forward_head(std::string_view head, const http_request& request,
+                         std::string_view connection_fields) {
+  // A connection that is kept has no use for the old Proxy-Connection field:
+  // a server that honoured its Close would end what ferry means to reuse.
+  const bool closing = connection_fields == close_connection_field;
+  constexpr std::string_view dropped_closing[] = {"Host", "Connection", "Keep-Alive",
+                                                  "Proxy-Authorization"};
+  constexpr std::string_view dropped_kept[] = {"Host", "Connection", "Keep-Alive",
+                                               "Proxy-Authorization", "Proxy-Connection"};
+  std::span<const std::string_view> dropped = dropped_kept;
+  if (closing) dropped = dropped_closing;
   head_parts parts = split_head(head);
   std::string out;
   out.reserve(head.size() + request.host.size() + 64);
@@ -425,10 +454,10 @@ std::string forward_head(std::string_view head, const http_request& request) {
   out.append(request.path).append(" ").append(request.version).append(crlf);
   out.append("Host: ").append(host_field_value(request)).append(crlf);
   append_end_to_end_fields(parts.fields, dropped, &out);
-  out.append("Connection: close\r\n");
+  out.append(connection_fields);
   // The server gets one line-ending style after the fields ferry wrote.
   out.append(crlf);
-  close_keep_alive(&out);
+  if (closing) close_keep_alive(&out);
   return out;
 }
 
@@ -471,7 +500,9 @@ std::string trace_head(std::string_view head) {
 }
 
 std::string_view answer_editor::feed(std::string_view bytes) {
+  body_start_ = 0;
   if (passing_) return bytes;
+  body_start_ = std::string_view::npos;
   out_.clear();
   std::size_t scanned = held_.size();
   const bool from_held = !held_.empty();
@@ -484,6 +515,7 @@ std::string_view answer_editor::feed(std::string_view bytes) {
     scanned = 0;
     if (head.step == answer_step::give_up) {
       passing_ = true;
+      body_start_ = out_.size();
       break;
     }
     std::string_view text = pending.substr(consumed, head.length);
@@ -493,8 +525,13 @@ std::string_view answer_editor::feed(std::string_view bytes) {
       continue;
     }
     status_ = head.status;
-    append_final_head(text, &out_);
+    if (choice_) {
+      append_final_head(text, choice_(text, status_), &out_);
+    } else {
+      append_final_head(text, close_connection_field, &out_);
+    }
     passing_ = true;
+    body_start_ = out_.size();
   }
   if (passing_) {
     out_.append(pending.substr(consumed));

@@ -3,8 +3,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
+
+#include "framing.h"
 
 namespace ferry {
 
@@ -30,7 +33,13 @@ struct http_request {
   bool absolute_form = false;
   bool tunnel = false;         // CONNECT host:port
   bool body_expected = false;  // Content-Length above 0, or Transfer-Encoding
-  const char* problem = "";    // why the head was refused, one line
+  body_framing body;           // where the body ends: by its length, chunked, or none
+  // A Connection field names close, or an HTTP/1.0 request does not name
+  // keep-alive, or sends Transfer-Encoding: no further request may follow.
+  bool close_wanted = false;
+  bool upgrade_wanted = false;  // a Connection field names upgrade, and Upgrade is not empty
+  std::string_view upgrade;     // the first Upgrade field's value
+  const char* problem = "";     // why the head was refused, one line
 };
 
 // Reads the head at the start of `head` (as head_length measures it; bytes
@@ -38,15 +47,24 @@ struct http_request {
 // is not complete, names no usable target, has a malformed request line or
 // field line, two Host fields that differ, a NUL or a bare CR. A CONNECT
 // request must name host:port, port included; its Host field is not used.
+// A body whose end two parsers could place differently is refused too: both
+// Content-Length and Transfer-Encoding, a Content-Length that is not one
+// number, a Transfer-Encoding that does not end in one chunked.
 int parse_request(std::string_view head, http_request* request);
+
+inline constexpr std::string_view close_connection_field = "Connection: close\r\n";
 
 // The head as the server receives it: the request line in origin-form; one
 // Host field right after it; no Host, Connection, Keep-Alive or
 // Proxy-Authorization field of the client's, nor any field its Connection
-// fields name; "Connection: close" as the last field; every other byte as
-// received, with "Proxy-Connection: Keep-Alive\r\n" rewritten to
-// "Proxy-Connection: Close\r\n". Bytes after the head are left out.
-std::string forward_head(std::string_view head, const http_request& request);
+// fields name; `connection_fields` (whole lines) as the last fields; every
+// other byte as received. With "Connection: close", each
+// "Proxy-Connection: Keep-Alive\r\n" is rewritten to
+// "Proxy-Connection: Close\r\n"; with any other fields the connection is
+// to be kept, and Proxy-Connection is left out. Bytes after the head are
+// left out.
+std::string forward_head(std::string_view head, const http_request& request,
+                         std::string_view connection_fields = close_connection_field);
 
 // The name or address to resolve for `host`: without the brackets of an IPv6
 // address.
@@ -65,12 +83,16 @@ std::string trace_head(std::string_view head);
 std::string escape_for_trace(std::string_view text);
 
 // Edits a server's answer as it streams through: interim (1xx) heads pass as
-// they are, the final head gets one "Connection: close" in place of the
-// server's Connection fields, the fields those name and Keep-Alive. Bytes
-// after the final head, and an answer that does not start with an HTTP status
-// line, pass untouched.
+// they are, the final head gets one "Connection: close" (or the fields a
+// field_choice picks) in place of the server's Connection fields, the fields
+// those name and Keep-Alive. Bytes after the final head, and an answer that
+// does not start with an HTTP status line, pass untouched.
 class answer_editor {
  public:
+  // Picks the fields (whole lines) to write in place of the server's
+  // Connection fields, given the complete final head and its status.
+  using field_choice = std::function<std::string(std::string_view final_head, int status)>;
+  void choose_fields_with(field_choice choice) { choice_ = std::move(choice); }
   // Takes the server's next bytes; returns what may go to the client now. The
   // view stays valid until the next call. Bytes of a head that is not yet
   // complete are held back.
@@ -82,12 +104,17 @@ class answer_editor {
   bool passing() const { return passing_; }
   // The final answer's status code, 0 while unknown or when there was none.
   int status() const { return status_; }
+  // Where the body begins in what the last feed returned: npos when it held
+  // all back or returned heads only.
+  std::size_t body_start() const { return body_start_; }
 
  private:
   std::string held_;
   std::string out_;
+  field_choice choice_;
   bool passing_ = false;
   int status_ = 0;
+  std::size_t body_start_ = std::string_view::npos;
 };
 
 }  // namespace ferry

@@ -49,7 +49,8 @@ move_result read_source(flow& direction, std::string_view& got) {
     direction.buffer = direction.owned_buffer.get();
   }
   // Nothing is pending, so no view points into the old buffer.
-  if (direction.full_reads >= 2 && direction.capacity < large_chunk_size && !tracing()) {
+  if (direction.full_reads >= 2 && direction.capacity < large_chunk_size && direction.may_grow &&
+      !tracing()) {
     direction.owned_buffer = std::make_unique_for_overwrite<char[]>(large_chunk_size);
     direction.buffer = direction.owned_buffer.get();
     direction.capacity = large_chunk_size;
@@ -68,6 +69,32 @@ move_result read_source(flow& direction, std::string_view& got) {
 }
 
 bool upload_done(const pump& p) { return !p.upload.source_open && p.upload.pending.empty(); }
+
+// The request's body has all been read: later client bytes are the next request's.
+bool upload_complete(const pump& p) { return p.bounds != nullptr && p.bounds->upload.done(); }
+
+// From a 101 answer's head on, bytes pass untouched both ways; client bytes
+// read past the request go first.
+void become_tunnel(pump& p) {
+  p.tunnel = true;
+  p.editor = nullptr;
+  if (p.upload.pending.empty() && !p.bounds->carried.empty()) p.upload.pending = p.bounds->carried;
+  p.bounds = nullptr;
+}
+
+// Counts the answer's body bytes in `body`, the end of what is pending; bytes
+// past the answer's end are dropped. False when the answer's framing broke.
+bool track_answer(pump& p, std::string_view body) {
+  message_bounds& bounds = *p.bounds;
+  if (!bounds.answer_framed) return true;
+  std::size_t taken = bounds.answer.feed(body);
+  if (taken < body.size()) {
+    bounds.server_extra = true;
+    p.answer.pending.remove_suffix(body.size() - taken);
+  }
+  bounds.answer_done = bounds.answer.done();
+  return !bounds.answer.failed();
+}
 
 // The server has ended and everything it sent is delivered. A relay is then
 // over; a tunnel passes the end on and goes on until the client ends too.
@@ -91,16 +118,29 @@ move_result step_answer(pump& p, pump_end& end) {
     if (result == move_result::failed) end = pump_end::client_write_failed;
     return result;
   }
+  if (p.bounds != nullptr && p.bounds->answer_done) {
+    end = pump_end::answer_complete;
+    return move_result::failed;
+  }
   if (!answer.source_open) return answer_ended(p, end);
   if (!answer.readable) return move_result::idle;
   std::string_view got;
   move_result result = read_source(answer, got);
   if (result == move_result::failed) end = pump_end::server_failed;
   if (result != move_result::moved) return result;
+  std::string_view body;
   if (p.editor == nullptr || p.editor->passing()) {
-    answer.pending = got;
+    answer.pending = body = got;
   } else {
     answer.pending = answer.source_open ? p.editor->feed(got) : p.editor->finish();
+    std::size_t start = answer.source_open ? p.editor->body_start() : std::string_view::npos;
+    if (start != std::string_view::npos) body = answer.pending.substr(start);
+  }
+  if (p.bounds != nullptr && p.bounds->switching) {
+    become_tunnel(p);
+  } else if (p.bounds != nullptr && !track_answer(p, body)) {
+    end = pump_end::server_failed;
+    return move_result::failed;
   }
   return result;
 }
@@ -126,11 +166,20 @@ move_result step_upload(pump& p, pump_end& end) {
     }
     return result;
   }
-  if (!upload.source_open || !upload.readable) return move_result::idle;
+  if (!upload.source_open || !upload.readable || upload_complete(p)) return move_result::idle;
   std::string_view got;
   move_result result = read_source(upload, got);
   if (result == move_result::failed) end = pump_end::client_failed;
   if (result != move_result::moved) return result;
+  if (p.bounds != nullptr) {
+    std::size_t taken = p.bounds->upload.feed(got);
+    p.bounds->carried.append(got.substr(taken));
+    got = got.substr(0, taken);
+    if (p.bounds->upload.failed()) {
+      end = pump_end::client_failed;
+      return move_result::failed;
+    }
+  }
   if (!upload.source_open) {
     shutdown(upload.to, SHUT_WR);
   } else {
@@ -181,7 +230,9 @@ bool wait_for_either(pump& p, int limit_ms) {
   flow& upload = p.upload;
   short client_events = 0;
   short server_events = 0;
-  if (upload.source_open && upload.pending.empty() && !upload.readable) client_events |= POLLIN;
+  if (upload.source_open && upload.pending.empty() && !upload.readable && !upload_complete(p)) {
+    client_events |= POLLIN;
+  }
   if (!answer.pending.empty() && !answer.writable) client_events |= POLLOUT;
   if (answer.source_open && answer.pending.empty() && !answer.readable) server_events |= POLLIN;
   if (!upload.pending.empty() && !upload.writable) server_events |= POLLOUT;
@@ -225,6 +276,7 @@ pump_end pump_both_ways(pump& p) {
 
 const char* ending_of(pump_end end) {
   switch (end) {
+    case pump_end::answer_complete:
     case pump_end::server_closed:
       return "done";
     case pump_end::server_failed:

@@ -6,8 +6,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
+#include "framing.h"
 #include "parse_header.h"
 
 namespace ferry {
@@ -29,6 +31,7 @@ struct flow {
   bool readable = false;    // a read may find data without a wait
   bool writable = true;     // a write may take bytes without a wait
   bool source_open = true;  // `from` has not ended
+  bool may_grow = true;     // the buffer may grow to large_chunk_size
   bool blocked = false;     // a write is waiting for room since `blocked_since`
   std::chrono::steady_clock::time_point blocked_since;
   // Taken from the heap on the first read unless given: most requests send
@@ -38,8 +41,21 @@ struct flow {
   std::unique_ptr<char[]> owned_buffer;
 };
 
+// Where a request's body and its answer end, so that a connection can carry
+// the next request. Without it each flow runs to its end of stream.
+struct message_bounds {
+  body_tracker upload{body_framing{}};  // the request's body, as the client sends it
+  std::string carried;  // client bytes read past that body: the next request's start
+  body_tracker answer{body_framing{}};  // the answer's body, once its head has framed it
+  bool answer_framed = false;  // `answer` has been set from the answer's head
+  bool answer_done = false;    // the answer's last byte has been read
+  bool server_extra = false;   // the server sent bytes past its answer, or broke its chunks
+  bool switching = false;      // a 101 answer: a tunnel from its head on
+};
+
 // How a pump ended.
 enum class pump_end {
+  answer_complete,  // the answer's last byte is delivered; both connections may go on
   server_closed,
   server_failed,
   client_failed,
@@ -54,6 +70,7 @@ struct pump {
   // Edits the answer's head as it passes; null in a tunnel, whose bytes pass
   // untouched until both sides have ended.
   answer_editor* editor = nullptr;
+  message_bounds* bounds = nullptr;  // null: the connections end with this request
   bool tunnel = false;
   bool upload_failed = false;  // the server stopped taking the upload
   bool client_shut = false;    // the server's end was passed on to the client
@@ -63,9 +80,11 @@ struct pump {
 };
 
 // Moves bytes both ways until the server has closed and its answer is
-// delivered (a tunnel: until both sides have ended), a read fails, a write
-// fails or waits longer than idle_limit_ms, or nothing moves that long. The
-// client's end of stream becomes a half-close towards the server.
+// delivered (a tunnel: until both sides have ended; with bounds, until the
+// answer's last byte is delivered), a read fails, a write fails or waits
+// longer than idle_limit_ms, or nothing moves that long. The client's end of
+// stream becomes a half-close towards the server. With bounds, no client
+// byte past the request's body is sent on: it is kept in `carried`.
 pump_end pump_both_ways(pump& p);
 
 // The access log's ending for a pump's end.

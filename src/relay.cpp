@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include "net.h"
 #include "parse_header.h"
 #include "pump.h"
+#include "text.h"
 #include "transfer.h"
 
 namespace ferry {
@@ -176,31 +178,166 @@ struct read_request {
   std::size_t head_size = 0;
 };
 
-// Connects to the server the request names and relays through `r`. The head
-// and the body bytes that came with it may lie in r's answer buffer: they are
-// sent before the first answer byte is read.
-void serve(relay& r, const read_request& asked, const client_peer& peer) {
+// The Connection field (and Upgrade) that goes to the server: close unless
+// connections are kept.
+std::string fields_to_server(const relay& r, const http_request& request) {
+  if (r.setup->config.keepalive_timeout_seconds == 0) return std::string(close_connection_field);
+  if (!request.upgrade_wanted) return {};
+  return "Connection: upgrade\r\nUpgrade: " + std::string(request.upgrade) + "\r\n";
+}
+
+// The fields of a head that frame it, read from its lines after the first.
+framing_fields read_framing(std::string_view head) {
+  framing_fields fields;
+  std::size_t line_end = head.find('\n');
+  while (line_end != std::string_view::npos) {
+    head.remove_prefix(line_end + 1);
+    line_end = head.find('\n');
+    std::string_view line = head.substr(0, line_end);
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) continue;
+    take_framing_field(line.substr(0, colon), trim_blanks(line.substr(colon + 1)), &fields);
+  }
+  return fields;
+}
+
+// What the answer's head decided about both connections.
+struct answer_decision {
+  bool client_kept = false;
+  bool server_kept = false;
+};
+
+// Lets the answer's final head frame its body and choose the Connection
+// field the client gets: kept only when the answer's end is known and
+// neither side asked to close; "keep-alive" said only where HTTP/1.0 needs it.
+void decide_at_answer_head(relay& r, const http_request& request, message_bounds& bounds,
+                           answer_decision& decision) {
+  r.editor.choose_fields_with([&r, &request, &bounds, &decision](std::string_view head,
+                                                                   int status) -> std::string {
+    if (status == 101 && request.upgrade_wanted) {
+      bounds.switching = true;
+      std::string upgrade(read_framing(head).upgrade);
+      return "Connection: upgrade\r\nUpgrade: " + upgrade + "\r\n";
+    }
+    answer_framing framing = answer_body(request.method, status, head);
+    bounds.answer = body_tracker(framing.body);
+    bounds.answer_framed = !framing.broken;
+    decision.server_kept = !framing.close_after;
+    decision.client_kept = !framing.broken && framing.body.kind != body_kind::until_close &&
+                           !request.close_wanted && status != 101;
+    if (!decision.client_kept) return std::string(close_connection_field);
+    // The status line passes as the server wrote it; an HTTP/1.0 one, like an
+    // HTTP/1.0 client, means close unless the head says otherwise.
+    bool old_version = before_http_1_1(request.version) || before_http_1_1(head.substr(0, 8));
+    return old_version ? "Connection: keep-alive\r\n" : "";
+  });
+}
+
+// A server connection taken up again may have been closed by the server
+// meanwhile: a request that can be sent twice is then sent once more.
+bool may_retry(const http_request& request) {
+  return (request.method == "GET" || request.method == "HEAD") &&
+         request.body.kind == body_kind::none;
+}
+
+// The server connection for `target`: the one kept from the last request to
+// it, else a new one. Empty, with the client answered, when none can be made.
+unique_fd server_for(relay& r, const http_request& request, client_connection& connection,
+                     const std::string& target, bool& reused) {
+  reused = connection.server.get() >= 0 && connection.server_target == target;
+  if (reused) {
+    trace_line("server connection taken up again");
+    return std::move(connection.server);
+  }
+  connection.server.reset();
+  return open_upstream(r, request, connection.peer);
+}
+
+// Connects to the server the request names (or takes up the connection kept
+// for it) and relays through `r`. The head and the body bytes that came with
+// it may lie in r's answer buffer: they are sent before the first answer
+// byte is read. Returns whether the client connection may carry another request.
+bool serve(relay& r, const read_request& asked, client_connection& connection) {
   const http_request& request = asked.request;
-  std::string sent = forward_head(asked.head, request);
+  const bool keeping = r.setup->config.keepalive_timeout_seconds > 0;
+  std::string sent = forward_head(asked.head, request, fields_to_server(r, request));
   print_head(sent);
   // Built only for the trace: with LOG=access or off nothing reads it.
   if (tracing()) trace("hostname: [", escape_for_trace(host_field_value(request)), "]", 256, "\n");
-  unique_fd servfd = open_upstream(r, request, peer);
-  if (servfd.get() < 0) return;
-  server_watch watch(r.cut, servfd.get());
-  trace_line("send header");
-  sent.append(asked.state->received.substr(asked.head_size));
-  if (!write_all_to(r, servfd.get(), sent)) {
-    report_server_write_failure(*r.record);
-    refuse(r, 502, "connection to host failed");
-    return;
+  // With connections kept, only the request's own body goes on with its head;
+  // what follows it is the next request's.
+  message_bounds bounds;
+  std::string_view after_head = asked.state->received.substr(asked.head_size);
+  if (keeping) {
+    bounds.upload = body_tracker(request.body);
+    std::size_t taken = bounds.upload.feed(after_head);
+    bounds.carried.assign(after_head.substr(taken));
+    after_head = after_head.substr(0, taken);
+    if (bounds.upload.failed()) {
+      refuse(r, 400, "bad chunked request body");
+      return false;
+    }
   }
-  bool client_open = asked.state->client_open;
-  if (!client_open) shutdown(servfd.get(), SHUT_WR);
-  trace_line("send/receive");
-  pump_end end = run_pump(r, servfd.get(), client_open, request.body_expected);
+  sent.append(after_head);
+  std::string target = resolver_name(request.host) + ':' + std::to_string(request.port);
+  bool reused = false;
+  unique_fd servfd = server_for(r, request, connection, target, reused);
+  if (servfd.get() < 0) return false;
+  answer_decision decision;
+  pump_end end = pump_end::server_failed;
+  for (;;) {
+    server_watch watch(r.cut, servfd.get());
+    trace_line("send header");
+    bool head_sent = write_all_to(r, servfd.get(), sent);
+    if (head_sent) {
+      bool client_open = asked.state->client_open;
+      if (!client_open) shutdown(servfd.get(), SHUT_WR);
+      trace_line("send/receive");
+      if (keeping) {
+        r.flows.bounds = &bounds;
+        r.flows.upload.may_grow = false;
+        decide_at_answer_head(r, request, bounds, decision);
+      }
+      end = run_pump(r, servfd.get(), client_open, request.body_expected);
+    }
+    // Nothing of an answer came on a connection the server may have closed
+    // while it was kept.
+    bool unanswered = !head_sent || (r.flows.answer.bytes_read == 0 &&
+                                     (end == pump_end::server_closed || end == pump_end::server_failed));
+    if (!reused || !unanswered) {
+      if (!head_sent) {
+        report_server_write_failure(*r.record);
+        refuse(r, 502, "connection to host failed");
+        return false;
+      }
+      break;
+    }
+    watch.clear();
+    servfd.reset();
+    reused = false;
+    if (!may_retry(request)) {
+      refuse(r, 502, "connection to host failed");
+      return false;
+    }
+    r.flows = pump{};
+    r.editor = answer_editor{};
+    r.record->ending = "done";
+    servfd = open_upstream(r, request, connection.peer);
+    if (servfd.get() < 0) return false;
+  }
   r.record->status = r.editor.status();
-  watch.clear();
+  if (bounds.switching) r.record->ending = ending_of(end);
+  bool client_kept = keeping && end == pump_end::answer_complete && decision.client_kept &&
+                     bounds.upload.done();
+  if (client_kept && decision.server_kept && !bounds.server_extra) {
+    connection.server = std::move(servfd);
+    connection.server_target = target;
+  }
+  if (client_kept) {
+    connection.carried = std::move(bounds.carried);
+    return true;
+  }
   servfd.reset();
   // The client may still be sending: a body the server did not read.
   bool client_may_send = r.flows.upload.source_open || r.flows.upload_failed;
@@ -208,6 +345,7 @@ void serve(relay& r, const read_request& asked, const client_peer& peer) {
       (request.body_expected || r.flows.upload_failed)) {
     close_gently(r.clifd);
   }
+  return false;
 }
 
 // A CONNECT tunnel: after the 200 line, bytes pass both ways untouched until
@@ -327,42 +465,63 @@ bool cut_point::was_cut() {
   return cut_;
 }
 
-void relay_request(int clifd, client_peer peer, access_record& record, cut_point* cut,
+bool relay_request(client_connection& connection, access_record& record, cut_point* cut,
                    const relay_setup& setup) {
   trace_line("getting header");
   relay r;
   r.setup = &setup;
   r.record = &record;
   r.cut = cut;
-  r.clifd = clifd;
+  r.clifd = connection.client.get();
+  client_peer& peer = connection.peer;
+  const bool first = connection.requests++ == 0;
   std::size_t already = 0;
   deadline until = head_deadline(peer, setup.config.head_timeout_seconds);
-  if (peer.proxied && !take_balancers_client(r, peer, until, already)) return;
+  if (first && peer.proxied && !take_balancers_client(r, peer, until, already)) return false;
+  // Bytes read past the last request are this one's start; they never
+  // exceed one read of the upload's buffer, which does not grow.
+  if (!connection.carried.empty()) {
+    already = std::min(connection.carried.size(), sizeof r.first_read);
+    std::memcpy(r.first_read, connection.carried.data(), already);
+    connection.carried.clear();
+  }
   std::string longer;
   head_read state;
   read_request asked;
   asked.state = &state;
   asked.head_size =
-      read_head(clifd, r.first_read, sizeof r.first_read, already, longer, state, until);
+      read_head(r.clifd, r.first_read, sizeof r.first_read, already, longer, state, until);
   record.from_client += state.received.size();
-  if (peer.proxied && !peer.named) {
+  // A kept connection that ends, or stays silent, between requests.
+  if (!first && state.received.empty()) {
+    record.written = false;
+    return false;
+  }
+  if (first && peer.proxied && !peer.named) {
     // A balancer's health check: a header without a client, then the close.
     if (state.received.empty()) record.written = false;
     if (verdict client = judge_client(setup.config, peer);
         !state.received.empty() && !client.allowed()) {
       refuse(r, client);
-      return;
+      return false;
     }
   }
-  if (asked.head_size == 0) return end_without_head(r, state);
+  if (asked.head_size == 0) {
+    end_without_head(r, state);
+    return false;
+  }
   if (cut != nullptr) cut->note_head_complete();
   asked.head = state.received.substr(0, asked.head_size);
   if (int status = parse_request(asked.head, &asked.request); status != 0) {
-    return refuse(r, status, asked.request.problem);
+    refuse(r, status, asked.request.problem);
+    return false;
   }
   note_request(record, asked.request);
-  if (asked.request.tunnel) return open_tunnel(r, asked, peer);
-  serve(r, asked, peer);
+  if (asked.request.tunnel) {
+    open_tunnel(r, asked, peer);
+    return false;
+  }
+  return serve(r, asked, connection);
 }
 
 }  // namespace ferry

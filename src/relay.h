@@ -1,5 +1,5 @@
-// The relay: one request per connection, from the client's head to the
-// server's close, bytes flowing both ways in between.
+// The relay: one request of a client connection, from the client's head to
+// the end of the server's answer, bytes flowing both ways in between.
 #pragma once
 
 #include <chrono>
@@ -15,6 +15,7 @@
 #include "net.h"
 #include "policy.h"
 #include "settings.h"
+#include "unique_fd.h"
 
 namespace ferry {
 
@@ -58,14 +59,26 @@ class cut_point {
   bool cut_ = false;
 };
 
-// Serves the one request on `clifd`: reads its head, answers an error itself
-// or connects to the server the head names (for CONNECT, opens a tunnel) and
-// relays both ways until the server closes. Returns with every upstream
-// descriptor closed and `clifd` open for the caller to close. `peer` decides
-// whether DENY_TO applies; from a balancer, the real client comes first in a
-// PROXY header and must pass ALLOW. Fills `record` for the access log.
-// `cut`, when given, lets a stop end the request.
-void relay_request(int clifd, client_peer peer, access_record& record, cut_point* cut,
+// A client connection, between its requests too: what the next request on
+// it needs.
+struct client_connection {
+  unique_fd client;
+  client_peer peer;
+  unique_fd server;           // kept from the last request for the next one to its server
+  std::string server_target;  // the host and port `server` is connected to
+  std::string carried;        // bytes read past the last request: the next one's start
+  std::size_t requests = 0;   // requests served on it so far
+};
+
+// Serves the next request on `connection`: reads its head, answers an error
+// itself or connects to the server the head names (for CONNECT, opens a
+// tunnel) and relays both ways until the answer ends. Returns true when the
+// connection may carry another request (never with KEEPALIVE_TIMEOUT=0);
+// the client's descriptor is left for the caller to close either way. `peer`
+// decides whether DENY_TO applies; from a balancer, the real client comes
+// first in a PROXY header and must pass ALLOW. Fills `record` for the access
+// log. `cut`, when given, lets a stop end the request.
+bool relay_request(client_connection& connection, access_record& record, cut_point* cut,
                    const relay_setup& setup);
 
 }  // namespace ferry

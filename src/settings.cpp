@@ -84,6 +84,12 @@ bool read_idle_timeout(std::string_view value, settings& values, std::string& pr
 bool read_name_cache(std::string_view value, settings& values, std::string& problem) {
   return read_seconds(value, values.name_cache_seconds, problem);
 }
+bool read_keepalive_timeout(std::string_view value, settings& values, std::string& problem) {
+  return read_seconds(value, values.keepalive_timeout_seconds, problem);
+}
+bool read_max_waiting(std::string_view value, settings& values, std::string& problem) {
+  return read_number(value, 1, most_waiting, values.max_waiting, problem);
+}
 bool read_balancers(std::string_view value, settings& values, std::string& problem) {
   return parse_address_list(value, values.balancers, problem);
 }
@@ -112,6 +118,7 @@ constexpr setting_reader setting_readers[] = {
     {"CONNECT_PORTS", read_tunnel_ports},  {"HEAD_TIMEOUT", read_head_timeout},
     {"IDLE_TIMEOUT", read_idle_timeout},   {"PROXY_FROM", read_balancers},
     {"LOG", read_log},                     {"NAME_CACHE", read_name_cache},
+    {"KEEPALIVE_TIMEOUT", read_keepalive_timeout}, {"MAX_WAITING", read_max_waiting},
 };
 constexpr std::size_t setting_count = std::size(setting_readers);
 

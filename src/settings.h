@@ -12,6 +12,7 @@ namespace ferry {
 
 // Request slots are indices of a table whose size must fit an int.
 inline constexpr std::int64_t max_request_slots = 2147483645;
+inline constexpr std::int64_t most_waiting = 1000000;
 
 struct settings {
   ip_address listen_address;                   // LISTEN_ADDR; :: serves both families
@@ -25,6 +26,10 @@ struct settings {
   std::uint16_t idle_timeout_seconds = 300;    // IDLE_TIMEOUT; also bounds each write wait
   std::uint16_t connect_timeout_seconds = 10;  // CON_TIMEOUT; 0: the kernel's own limit
   std::uint16_t name_cache_seconds = 5;        // NAME_CACHE; 0: every request looks up
+  // KEEPALIVE_TIMEOUT: how long a client connection may wait for its next
+  // request; 0: one request per connection, as HTTP/1.0 proxies did.
+  std::uint16_t keepalive_timeout_seconds = 60;
+  std::int64_t max_waiting = 10000;            // MAX_WAITING: connections waiting without a slot
   log_mode log = log_mode::trace;              // LOG
   // MAX_RAM_CACHE and MAX_HDD_CACHE are checked and otherwise unused: ferry
   // does not cache, so nothing keeps them.

@@ -9,7 +9,8 @@ namespace ferry {
 
 class unique_fd {
  public:
-  explicit unique_fd(int fd = -1) : fd_(fd) {}
+  unique_fd() = default;
+  explicit unique_fd(int fd) : fd_(fd) {}
   unique_fd(unique_fd&& other) noexcept : fd_(other.release()) {}
   unique_fd& operator=(unique_fd&& other) noexcept {
     reset(other.release());
@@ -32,7 +33,7 @@ class unique_fd {
   bool operator!() const = delete;
 
  private:
-  int fd_;
+  int fd_ = -1;
 };
 
 }  // namespace ferry

@@ -135,8 +135,8 @@ std::string origin_fault(const std::string& kind, std::uint64_t id, const burst_
   return verdict;
 }
 
-// Opens more silent connections than there are slots: the surplus waits for
-// a slot instead of being closed. Returns how many ferry closed within a
+// Opens more connections than there are slots, each with the first byte of a
+// head that never ends: the surplus waits for a slot instead of being closed. Returns how many ferry closed within a
 // moment (none should be); closes them all and waits until their slots are
 // free again.
 long burst(fault_rig& rig, burst_window& bursts) {
@@ -144,8 +144,10 @@ long burst(fault_rig& rig, burst_window& bursts) {
   const int count = rig.backlog + 8;
   const long full_before = rig.ferry.error_count(queue_full);
   std::vector<pollfd> held;
-  for (int i = 0; i < count; ++i)
+  for (int i = 0; i < count; ++i) {
     held.push_back({connect_to("127.0.0.1", 8080), POLLIN, 0});
+    send_all(held.back().fd, "G");
+  }
   // Once the surplus waits for a slot, none may be closed for a while.
   EXPECT_TRUE(rig.ferry.wait_errors(queue_full, full_before + 8, 20s));
   poll(held.data(), held.size(), 300);

@@ -226,6 +226,10 @@ ferry_process::ferry_process(const std::vector<std::string>& environment,
   std::vector<std::string> arguments = options.prefix;
   arguments.push_back(options.binary);
   std::vector<std::string> variables = environment;
+  // Most tests read one answer until the close; those about kept connections say so.
+  bool keeps = std::any_of(variables.begin(), variables.end(),
+                           [](const std::string& v) { return v.starts_with("KEEPALIVE_TIMEOUT="); });
+  if (!keeps && options.one_request_per_connection) variables.push_back("KEEPALIVE_TIMEOUT=0");
   add_sanitizer_options(variables);
   pid_ = spawn(arguments, variables, trace, error_pipe[1]);
   close(trace);
@@ -457,7 +461,7 @@ void background_program::stop(std::chrono::milliseconds grace) {
 
 bool wait_threads_waiting(pid_t pid, std::chrono::milliseconds timeout) {
   // nanosleep: a sanitizer's own background thread.
-  const std::set<long> waiting = {SYS_futex,           SYS_accept,    SYS_accept4,
+  const std::set<long> waiting = {SYS_futex, SYS_accept, SYS_accept4, SYS_epoll_wait, SYS_epoll_pwait,
                                   SYS_rt_sigtimedwait, SYS_nanosleep, SYS_clock_nanosleep};
   const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
   using clock = std::chrono::steady_clock;

@@ -42,6 +42,9 @@ struct ferry_options {
   std::vector<std::string> prefix = {};
   // The trace is dozens of lines a request, so tests under load drop it.
   bool keep_trace = true;
+  // Unless the environment sets KEEPALIVE_TIMEOUT: tests that read an answer
+  // until its close run ferry as it was before connections were kept.
+  bool one_request_per_connection = true;
 };
 
 // A running ferry. Standard output is a pseudo-terminal (so the trace is line

@@ -33,10 +33,14 @@ bool has_input(int fd) {
   return poll(&waited, 1, 0) > 0;
 }
 
-// A client connection that is closed when it goes out of scope.
+// A client connection that is closed when it goes out of scope. It sends
+// `first` at once: a connection takes a slot once its first bytes arrive.
 class client {
  public:
-  explicit client(std::uint16_t port) : fd_(connect_to("127.0.0.1", port)) {}
+  explicit client(std::uint16_t port, const std::string& first = "G")
+      : fd_(connect_to("127.0.0.1", port)) {
+    if (!first.empty()) send_all(fd_, first);
+  }
   client(const client&) = delete;
   client& operator=(const client&) = delete;
   ~client() { reset(); }
@@ -79,6 +83,8 @@ TEST(Intake, ReservesSlotTwoAndFreesIt) {
   ASSERT_TRUE(ferry.wait_listening(8080));
   int fd = connect_to("127.0.0.1", 8080);
   ASSERT_GE(fd, 0);
+  EXPECT_FALSE(ferry.wait_output("thread reserved at", 1, 300ms)) << "a slot before a byte came";
+  ASSERT_TRUE(send_all(fd, "G"));
   EXPECT_TRUE(ferry.wait_output("thread reserved at 2\n\nhere\n"));
   close(fd);
   EXPECT_TRUE(ferry.wait_output("thread 2 freed\n"));
@@ -402,7 +408,8 @@ TEST(Intake, ClientsOutsideAllowAreRefusedWithoutASlot) {
   // The one slot is held, so an outside client that took a slot would find the table full.
   ferry_process ferry({"LISTEN_PORT=8090", "BACKLOG=1"});
   ASSERT_TRUE(ferry.wait_listening(8090));
-  client inside(8090);
+  const std::string request_line = to_origin.substr(0, to_origin.size() - 2);
+  client inside(8090, request_line);
   ASSERT_TRUE(ferry.wait_output(reserved(2)));
   const std::string refusal = ferry_answer(
       403, "Forbidden", "this proxy serves only the clients that its ALLOW setting names");
@@ -412,15 +419,16 @@ TEST(Intake, ClientsOutsideAllowAreRefusedWithoutASlot) {
     EXPECT_TRUE(got.ended());
     EXPECT_TRUE(ferry.wait_errors("client 10.9.9.2 refused: not in ALLOW\n", i));
   }
-  ASSERT_TRUE(send_all(inside.fd(), to_origin));
+  ASSERT_TRUE(send_all(inside.fd(), "\r\n"));
   EXPECT_EQ(read_reply(inside.fd()).data, relayed(origin_answer));
   EXPECT_TRUE(ferry.wait_output(freed(2)));
   EXPECT_EQ(count_of(ferry.output(), "thread reserved at"), 1);
   EXPECT_EQ(ferry.error_count(queue_full), 0);
 }
 
-// HEAD_TIMEOUT bounds the whole head: a silent client is closed, a partial
-// head gets 408 even while bytes keep coming, and every slot comes back.
+// HEAD_TIMEOUT bounds the whole head: a silent client is closed without ever
+// taking a slot, a partial head gets 408 even while bytes keep coming, and
+// every slot comes back.
 TEST(Intake, HeadTimeoutFreesEverySlot) {
   set_hosts("127.0.0.1 origin.test\n");
   scripted_origin origin("127.0.0.1", answer_and_drain(origin_answer), 4);
@@ -429,13 +437,11 @@ TEST(Intake, HeadTimeoutFreesEverySlot) {
   int descriptors = ferry.open_descriptors(), threads = ferry.thread_count();
   std::vector<std::unique_ptr<client>> held;  // in turn silent, partial, trickling
   for (int i = 0; i < 30; ++i) {
-    held.push_back(std::make_unique<client>(8091));
-    if (i % 3 != 0) {
-      ASSERT_TRUE(send_all(held.back()->fd(), "GET http://origin.test/ HTTP/1.1\r\n"));
-    }
+    held.push_back(
+        std::make_unique<client>(8091, i % 3 == 0 ? "" : "GET http://origin.test/ HTTP/1.1\r\n"));
   }
-  // Slot 31 taken means that all 30 were held at once.
-  ASSERT_TRUE(ferry.wait_output(reserved_at(31)));
+  // Slot 21 taken means that the 20 that sent bytes were held at once.
+  ASSERT_TRUE(ferry.wait_output(reserved_at(21)));
   for (int tick = 0; tick < 15; ++tick) {
     std::this_thread::sleep_for(200ms);
     for (int i = 2; i < 30; i += 3) {
@@ -452,7 +458,8 @@ TEST(Intake, HeadTimeoutFreesEverySlot) {
     EXPECT_EQ(got.data, i % 3 == 0 ? "" : timed_out) << i;
     EXPECT_EQ(got.end, ending::closed) << i;
   }
-  EXPECT_TRUE(ferry.wait_output(" freed\n", 30));
+  EXPECT_TRUE(ferry.wait_output(" freed\n", 20));
+  EXPECT_EQ(ferry.output().find(reserved_at(22)), std::string::npos);
   held.clear();
   EXPECT_EQ(exchange(to_origin, 10s, 8091).data, relayed(origin_answer));
   EXPECT_TRUE(ferry.wait_counts(descriptors, threads));

@@ -464,7 +464,7 @@ TEST(ProxyHeader, NamesTheClientForAllowAndTheLog) {
            "- - 403 2 refused", 0, "[2001:db8::8]:5555", 0},
           {"missing", proxied("", get_origin, ""), "- - - 2 bad-proxy-header", 0, "", 0},
           {"malformed", proxied(malformed, get_origin, ""), "- - - 2 bad-proxy-header", 0, "", 0},
-          {"late", proxied("", "", ""), "- - - 2 bad-proxy-header", about_a_second, "", 0},
+          {"late", proxied("", "", ""), "- - - - bad-proxy-header", about_a_second, "", 0},
           {"unfinished", proxied("PROXY ", "", ""), "- - - 2 bad-proxy-header", about_a_second,
            "", 0},
           {"unfinished then closed", unfinished_then_closed, "- - - 2 bad-proxy-header", 0, "", 0},

@@ -98,12 +98,71 @@ TEST(ParseRequest, RefusesWithFourHundred) {
       {"GET / HTTP/1.1\r\nHost : a.test\r\n\r\n", "bad field line"},
       {"GET / HTTP/1.1\r\nHost: a\r\nX: a\r\n\tb\r\n\r\n", "obsolete line folding in request head"},
       {"GET / HTTP/1.1\r\nHost: a.test\r\n", "request head is not complete"},
+      // Shapes that let one request hide in another's body.
+      {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\nTransfer-Encoding: chunked\r\n\r\n",
+       "both Content-Length and Transfer-Encoding"},
+      {"POST / HTTP/1.1\r\nHost: a\r\ntransfer-encoding: x\r\ncontent-length: 0\r\n\r\n",
+       "both Content-Length and Transfer-Encoding"},
+      {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 5\r\nContent-Length: 6\r\n\r\n",
+       "bad Content-Length"},
+      {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 5, 6\r\n\r\n", "bad Content-Length"},
+      {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: +5\r\n\r\n", "bad Content-Length"},
+      {"POST / HTTP/1.1\r\nHost: a\r\nContent-Length: 4611686018427387905\r\n\r\n",
+       "bad Content-Length"},
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked, gzip\r\n\r\n",
+       "Transfer-Encoding does not end in chunked"},
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n"
+       "\r\n",
+       "Transfer-Encoding does not end in chunked"},
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\nTransfer-Encoding: \r\n\r\n",
+       "Transfer-Encoding does not end in chunked"},
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding : chunked\r\n\r\n", "bad field line"},
+      {"POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: gzip\r\n chunked\r\n\r\n",
+       "obsolete line folding in request head"},
   };
   for (const auto& [head, problem] : rows) {
     SCOPED_TRACE(head);
     http_request request;
     EXPECT_EQ(parse_request(head, &request), 400);
     EXPECT_STREQ(request.problem, problem.c_str());
+  }
+}
+
+TEST(ParseRequest, FramesTheBodyAndReadsConnectionWishes) {
+  struct row {
+    std::string head;
+    body_kind kind;
+    std::uint64_t length;
+    bool body_expected, close_wanted, upgrade_wanted;
+    std::string upgrade;
+  };
+  const std::string post = "POST / HTTP/1.1\r\nHost: a\r\n";
+  const row rows[] = {
+      {post + "Content-Length: 007, 7\r\nContent-Length: 7\r\n\r\n", body_kind::length, 7, true,
+       false, false, ""},
+      {post + "Transfer-Encoding: gzip, , Chunked, \r\nConnection: keep-alive\r\n\r\n",
+       body_kind::chunked, 0, true, false, false, ""},
+      {"GET / HTTP/1.0\r\nHost: a\r\n\r\n", body_kind::none, 0, false, true, false, ""},
+      {"GET / HTTP/1.0\r\nHost: a\r\nConnection: Keep-Alive\r\n\r\n", body_kind::none, 0, false,
+       false, false, ""},
+      {"POST / HTTP/1.0\r\nHost: a\r\nConnection: keep-alive\r\nTransfer-Encoding: chunked\r\n\r\n",
+       body_kind::chunked, 0, true, true, false, ""},
+      {"GET / HTTP/1.1\r\nHost: a\r\nConnection: x, Upgrade\r\nconnection: CLOSE\r\n"
+       "Upgrade: websocket\r\nUpgrade: h2c\r\n\r\n",
+       body_kind::none, 0, false, true, true, "websocket"},
+      {"GET / HTTP/1.1\r\nHost: a\r\nUpgrade: h2c\r\nConnection: closed\r\n\r\n", body_kind::none,
+       0, false, false, false, "h2c"},
+      {"GET / HTTP/1.1\r\nHost: a\r\nConnection: upgrade\r\nUpgrade: \r\n\r\n", body_kind::none, 0,
+       false, false, false, ""},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.head);
+    http_request request;
+    ASSERT_EQ(parse_request(r.head, &request), 0) << request.problem;
+    EXPECT_EQ(std::tie(request.body.kind, request.body.length, request.body_expected,
+                       request.close_wanted, request.upgrade_wanted),
+              std::tie(r.kind, r.length, r.body_expected, r.close_wanted, r.upgrade_wanted));
+    EXPECT_EQ(request.upgrade, r.upgrade);
   }
 }
 

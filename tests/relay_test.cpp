@@ -55,11 +55,12 @@ TEST(RelayInProcess, AnswersWhatItRefusesItself) {
   for (const auto& [head, status_line] : rows) {
     int pair[2];
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    unique_fd near(pair[0]), far(pair[1]);
+    unique_fd far(pair[1]);
+    ferry::client_connection connection;
+    connection.client.reset(pair[0]);
+    connection.peer.address = ferry::ipv4_address(0x7f000001);
     ferry::access_record record;
-    ferry::client_peer peer;
-    peer.address = ferry::ipv4_address(0x7f000001);
-    std::thread relay([&] { ferry::relay_request(near.get(), peer, record, nullptr, *setup); });
+    std::thread relay([&] { ferry::relay_request(connection, record, nullptr, *setup); });
     send_all(far.get(), head);
     shutdown(far.get(), SHUT_WR);
     reply got = read_reply(far.get(), 10s);

@@ -15,7 +15,8 @@ namespace {
 auto fields(const settings& s) {
   return std::tie(s.listen_address, s.listen_port, s.request_slots, s.allowed_clients,
                   s.denied_destinations, s.tunnel_ports, s.balancers, s.head_timeout_seconds,
-                  s.idle_timeout_seconds, s.connect_timeout_seconds, s.name_cache_seconds, s.log);
+                  s.idle_timeout_seconds, s.connect_timeout_seconds, s.name_cache_seconds, s.log,
+                  s.keepalive_timeout_seconds, s.max_waiting);
 }
 
 // Runs the reader over `entries` as a null-terminated vector.
@@ -44,6 +45,8 @@ TEST(Settings, DefaultsAreSafeAndGoodValuesLandInTheirFields) {
   EXPECT_EQ(defaults.idle_timeout_seconds, 300);
   EXPECT_EQ(defaults.connect_timeout_seconds, 10);
   EXPECT_EQ(defaults.name_cache_seconds, 5);
+  EXPECT_EQ(defaults.keepalive_timeout_seconds, 60);
+  EXPECT_EQ(defaults.max_waiting, 10000);
   EXPECT_EQ(defaults.log, log_mode::trace);
   expect_defaults(read({}));
   expect_defaults(read({"PATH=/bin", "HOME=/root", "=8081", ""}));
@@ -52,7 +55,8 @@ TEST(Settings, DefaultsAreSafeAndGoodValuesLandInTheirFields) {
       read({"LISTEN_ADDR=127.0.0.2", "LISTEN_PORT=1", "BACKLOG=5", "ALLOW=10.0.0.0/8, 2001:db8::/32",
             "DENY_TO=none", "CONNECT_PORTS=443,8000-8080", "PROXY_FROM=::1",
             "HEAD_TIMEOUT=0", "IDLE_TIMEOUT=065535", "CON_TIMEOUT=4", "NAME_CACHE=0",
-            "LOG=access", "MAX_RAM_CACHE=2", "MAX_HDD_CACHE=3"});
+            "LOG=access", "MAX_RAM_CACHE=2", "MAX_HDD_CACHE=3", "KEEPALIVE_TIMEOUT=0",
+            "MAX_WAITING=1000000"});
   ASSERT_EQ(reading.problem, "");
   const settings& values = reading.values;
   EXPECT_EQ(format_host(values.listen_address), "127.0.0.2");
@@ -67,6 +71,8 @@ TEST(Settings, DefaultsAreSafeAndGoodValuesLandInTheirFields) {
   EXPECT_EQ(values.idle_timeout_seconds, 65535);
   EXPECT_EQ(values.connect_timeout_seconds, 4);
   EXPECT_EQ(values.name_cache_seconds, 0);
+  EXPECT_EQ(values.keepalive_timeout_seconds, 0);
+  EXPECT_EQ(values.max_waiting, 1000000);
   EXPECT_EQ(values.log, log_mode::access);
 }
 
@@ -85,6 +91,9 @@ TEST(Settings, BadValueIsNamedOnOneLine) {
       {"DENY_TO=self,selfish", R"(DENY_TO="self,selfish" is not valid: "selfish")"},
       {"ALLOW=self", R"(ALLOW="self" is not valid: "self": not an IPv4 or IPv6 address)"},
       {"LOG=loud", R"(LOG="loud" is not valid: not one of trace, access, off)"},
+      {"KEEPALIVE_TIMEOUT=65536", R"(KEEPALIVE_TIMEOUT="65536" is not valid: not a whole number)"},
+      {"MAX_WAITING=0", R"(MAX_WAITING="0" is not valid: not a whole number 1 to 1000000)"},
+      {"MAX_WAITING=1000001", R"(MAX_WAITING="1000001" is not valid)"},
       // Numbers: decimal digits only, in range.
       {"LISTEN_PORT=abc", R"(LISTEN_PORT="abc" is not valid: not a whole number 0 to 65535)"},
       {"LISTEN_PORT=3128x", R"(LISTEN_PORT="3128x" is not valid)"},

@@ -1,5 +1,5 @@
 // Takes the bytes as a client's request and as a server's answer and checks
-// invariants of the head handling the relay relies on.
+// invariants of the head handling and body framing the relay relies on.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "framing.h"
 #include "parse_header.h"
 
 namespace {
@@ -133,6 +134,72 @@ void check_trace(std::string_view head) {
   }
 }
 
+std::uint64_t hash_of(std::string_view bytes) {
+  std::uint64_t hash = 14695981039346656037u;
+  for (char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
+  return hash;
+}
+
+// Piece sizes: everything at once (seed 0); single bytes for the first 8 KiB,
+// then 4 KiB pieces, so large inputs stay fast (seed 1); or drawn from the
+// seed, mostly small, sometimes large.
+std::size_t next_piece(std::uint64_t* state, std::size_t at, std::size_t remaining) {
+  if (*state == 0) return remaining;
+  if (*state == 1) return at < 8192 ? 1 : std::min<std::size_t>(4096, remaining);
+  *state ^= *state << 13;
+  *state ^= *state >> 7;
+  *state ^= *state << 17;
+  std::size_t piece = 1 + (*state % 8 == 0 ? *state % 20000 : *state % 64);
+  return piece < remaining ? piece : remaining;
+}
+
+struct body_end {
+  std::size_t taken = 0;
+  bool done = false;
+  bool failed = false;
+  bool operator==(const body_end&) const = default;
+};
+
+body_end track_body(body_framing framing, std::string_view body, std::uint64_t seed) {
+  body_tracker tracker(framing);
+  body_end end;
+  std::uint64_t state = seed;
+  for (std::size_t at = 0; at < body.size();) {
+    std::string_view bytes = body.substr(at, next_piece(&state, at, body.size() - at));
+    at += bytes.size();
+    const std::size_t part = tracker.feed(bytes);
+    require(part == bytes.size() || (part < bytes.size() && (tracker.done() || tracker.failed())),
+            "a body tracker takes every byte until the body ends or fails");
+    end.taken += part;
+  }
+  end.done = tracker.done();
+  end.failed = tracker.failed();
+  require(!(end.done && end.failed), "a body does not both end and fail");
+  return end;
+}
+
+// The end of a body does not depend on how its bytes arrive, nor on the
+// bytes after it.
+void check_body(body_framing framing, std::string_view body, std::uint64_t seed) {
+  const body_end whole = track_body(framing, body, 0);
+  require(track_body(framing, body, 1) == whole && track_body(framing, body, seed | 2) == whole,
+          "the end of a body does not depend on the split");
+  const std::string_view taken = body.substr(0, whole.taken);
+  if (framing.kind == body_kind::length) {
+    require(whole.taken == std::min<std::uint64_t>(framing.length, body.size()) &&
+                whole.done == (body.size() >= framing.length) && !whole.failed,
+            "a length body is its length");
+  }
+  if (whole.done) {
+    require(track_body(framing, taken, 0) == whole, "a body ends where it ends, whatever follows");
+  }
+  if (whole.failed) {
+    require(track_body(framing, taken, 0) == body_end{whole.taken, false, false} &&
+                track_body(framing, body.substr(0, whole.taken + 1), 0) == whole,
+            "a body fails at the byte after what it took");
+  }
+}
+
 void check_request(std::string_view bytes) {
   const std::size_t length = head_length(bytes);
   http_request request;
@@ -149,12 +216,19 @@ void check_request(std::string_view bytes) {
   require(head_length(head.substr(0, length - 1)) == 0, "head ends at its first empty line");
   http_request alone;
   require(parse_request(head, &alone) == status && alone.host == request.host &&
-              alone.port == request.port && alone.body_expected == request.body_expected,
+              alone.port == request.port && alone.body_expected == request.body_expected &&
+              alone.body.kind == request.body.kind && alone.body.length == request.body.length &&
+              alone.close_wanted == request.close_wanted,
           "bytes after the head change nothing");
   if (must_be_refused(head)) require(status == 400, "NUL, bare CR or differing Hosts refused");
   check_trace(head);
   if (status != 0) return;
   require(!request.host.empty(), "accepted request names a host");
+  require(request.body_expected ==
+              (request.body.kind == body_kind::chunked ||
+               (request.body.kind == body_kind::length && request.body.length > 0)),
+          "a body is expected when the framing has one");
+  check_body(request.body, bytes.substr(length), hash_of(bytes));
   // A tunnel's head is never sent on.
   if (request.tunnel) {
     require(request.port != 0 && request.method == "CONNECT", "a tunnel names its port");
@@ -171,19 +245,6 @@ struct editor_run {
   std::size_t final_head_at = 0;  // where the final head starts in the answer
   std::string final_head;         // as edited, when its last byte came alone
 };
-
-// Piece sizes: everything at once (seed 0); single bytes for the first 8 KiB,
-// then 4 KiB pieces, so large inputs stay fast (seed 1); or drawn from the
-// seed, mostly small, sometimes large.
-std::size_t next_piece(std::uint64_t* state, std::size_t at, std::size_t remaining) {
-  if (*state == 0) return remaining;
-  if (*state == 1) return at < 8192 ? 1 : std::min<std::size_t>(4096, remaining);
-  *state ^= *state << 13;
-  *state ^= *state >> 7;
-  *state ^= *state << 17;
-  std::size_t piece = 1 + (*state % 8 == 0 ? *state % 20000 : *state % 64);
-  return piece < remaining ? piece : remaining;
-}
 
 editor_run run_editor(std::string_view answer, std::uint64_t seed) {
   answer_editor editor;
@@ -234,6 +295,22 @@ void check_final_head(std::string_view answer, const editor_run& run) {
           "status() is the final head's code");
 }
 
+// The answer's framing when the bytes start with a final head: a body that
+// cannot be framed or runs until close never leaves the connection for reuse.
+void check_answer_framing(std::string_view answer, int status, std::uint64_t seed) {
+  const std::string_view method = seed % 4 == 0 ? "HEAD" : "GET";
+  const std::size_t length = head_length(answer);
+  const answer_framing framing = answer_body(method, status, answer.substr(0, length));
+  require(!framing.broken || (framing.close_after && framing.body.kind == body_kind::none),
+          "a broken answer has no body and closes");
+  require(framing.body.kind != body_kind::until_close || framing.close_after,
+          "a body until close closes");
+  if (method == "HEAD" || status < 200 || status == 204 || status == 304) {
+    require(framing.body.kind == body_kind::none && !framing.broken, "these answers have no body");
+  }
+  check_body(framing.body, answer.substr(length), seed);
+}
+
 void check_answer(std::string_view answer, std::uint64_t seed) {
   const editor_run whole = run_editor(answer, 0);
   const editor_run single_bytes = run_editor(answer, 1);
@@ -247,12 +324,12 @@ void check_answer(std::string_view answer, std::uint64_t seed) {
     return;
   }
   if (!single_bytes.final_head.empty()) check_final_head(answer, single_bytes);
-}
-
-std::uint64_t hash_of(std::string_view bytes) {
-  std::uint64_t hash = 14695981039346656037u;
-  for (char c : bytes) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
-  return hash;
+  // The first head is the final one when it has the final status (no
+  // interim head has a status of 101 or above 199).
+  if (head_length(answer) != 0 &&
+      std::atoi(std::string(answer.substr(9, 3)).c_str()) == whole.status) {
+    check_answer_framing(answer, whole.status, seed);
+  }
 }
 
 }  // namespace

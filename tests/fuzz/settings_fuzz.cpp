@@ -40,13 +40,15 @@ constexpr number_setting numbers[] = {{"LISTEN_PORT", 0, 65535, 8080},
                                       {"CON_TIMEOUT", 0, 65535, 10},
                                       {"BACKLOG", 1, 2147483645, 256},
                                       {"MAX_RAM_CACHE", 0, INT64_MAX, 100},
-                                      {"MAX_HDD_CACHE", 0, INT64_MAX, 20000}};
+                                      {"MAX_HDD_CACHE", 0, INT64_MAX, 20000},
+                                      {"MAX_WAITING", 1, 1000000, 10000}};
 
 std::int64_t number_value(const settings& values, const char* name) {
   std::string_view n = name;
   if (n == "LISTEN_PORT") return values.listen_port;
   if (n == "CON_TIMEOUT") return values.connect_timeout_seconds;
   if (n == "BACKLOG") return values.request_slots;
+  if (n == "MAX_WAITING") return values.max_waiting;
   return -1;  // the cache sizes are checked, not kept
 }
 
@@ -80,7 +82,8 @@ settings_reading read(std::vector<std::string> entries) {
 auto fields(const settings& s) {
   return std::tie(s.listen_address, s.listen_port, s.request_slots, s.allowed_clients,
                   s.denied_destinations, s.tunnel_ports, s.balancers, s.head_timeout_seconds,
-                  s.idle_timeout_seconds, s.connect_timeout_seconds, s.name_cache_seconds, s.log);
+                  s.idle_timeout_seconds, s.connect_timeout_seconds, s.name_cache_seconds, s.log,
+                  s.keepalive_timeout_seconds, s.max_waiting);
 }
 
 // A range as a setting would write it, in the family its network belongs to.
@@ -128,7 +131,9 @@ void check_accepted(const settings& values) {
                                       "CONNECT_PORTS=" + listed(ports),
                                       "HEAD_TIMEOUT=" + std::to_string(values.head_timeout_seconds),
                                       "IDLE_TIMEOUT=" + std::to_string(values.idle_timeout_seconds),
-                                      "NAME_CACHE=" + std::to_string(values.name_cache_seconds)};
+                                      "NAME_CACHE=" + std::to_string(values.name_cache_seconds),
+                                      "KEEPALIVE_TIMEOUT=" +
+                                          std::to_string(values.keepalive_timeout_seconds)};
   for (const number_setting& number : numbers) {
     std::int64_t value = number_value(values, number.name);
     if (value >= 0) entries.push_back(std::string(number.name) + "=" + std::to_string(value));

@@ -1,0 +1,173 @@
+#include "waiting_room.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <new>
+
+namespace ferry {
+namespace {
+
+// One shot: a connection that shows bytes leaves the room, so no other
+// event for it may come until it is admitted again.
+constexpr std::uint32_t connection_events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
+constexpr int events_per_wait = 64;
+
+}  // namespace
+
+void waiting_room::entry_list::push_back(entry* added) {
+  added->previous = last;
+  added->next = nullptr;
+  if (last != nullptr) last->next = added;
+  if (first == nullptr) first = added;
+  last = added;
+  ++size;
+}
+
+void waiting_room::entry_list::remove(entry* removed) {
+  if (removed->previous != nullptr) removed->previous->next = removed->next;
+  if (removed->next != nullptr) removed->next->previous = removed->previous;
+  if (first == removed) first = removed->next;
+  if (last == removed) last = removed->previous;
+  --size;
+}
+
+waiting_room::~waiting_room() {
+  std::vector<leaving> all;
+  empty_into(all);
+  for (entry* gone : left_) delete gone;
+  if (epollfd_ >= 0) close(epollfd_);
+  if (wakefd_ >= 0) close(wakefd_);
+}
+
+bool waiting_room::open() {
+  epollfd_ = epoll_create1(EPOLL_CLOEXEC);
+  if (epollfd_ < 0) return false;
+  wakefd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wakefd_ < 0) return false;
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.ptr = &wake_tag_;
+  return epoll_ctl(epollfd_, EPOLL_CTL_ADD, wakefd_, &event) == 0;
+}
+
+bool waiting_room::watch_listener(int listenfd) {
+  epoll_event event{};
+  event.events = EPOLLIN;
+  event.data.ptr = &listener_tag_;
+  return epoll_ctl(epollfd_, EPOLL_CTL_ADD, listenfd, &event) == 0;
+}
+
+void waiting_room::leave(entry* gone, std::vector<leaving>& into, bool by_event) {
+  list_of(gone->waits).remove(gone);
+  if (!by_event) epoll_ctl(epollfd_, EPOLL_CTL_DEL, gone->connection.client.get(), nullptr);
+  into.push_back({std::move(gone->connection), gone->waits});
+  gone->gone = true;
+  left_.push_back(gone);
+}
+
+bool waiting_room::admit(client_connection& connection, kind waits, clock::time_point until,
+                         std::vector<leaving>& evicted) {
+  auto* added = new (std::nothrow) entry{};
+  if (added == nullptr) return false;
+  std::lock_guard lock(mutex_);
+  if (fresh_.size + kept_.size >= capacity_) {
+    if (kept_.first == nullptr) {
+      delete added;
+      return false;
+    }
+    leave(kept_.first, evicted, false);
+  }
+  added->connection = std::move(connection);
+  added->waits = waits;
+  added->until = until;
+  epoll_event event{};
+  event.events = connection_events;
+  event.data.ptr = added;
+  int fd = added->connection.client.get();
+  // A connection stays in the set from its accept until its close; one that
+  // has been here before is only armed again.
+  if (epoll_ctl(epollfd_, EPOLL_CTL_MOD, fd, &event) != 0 &&
+      epoll_ctl(epollfd_, EPOLL_CTL_ADD, fd, &event) != 0) {
+    connection = std::move(added->connection);
+    delete added;
+    return false;
+  }
+  entry_list& list = list_of(waits);
+  bool first_deadline_may_move = list.first == nullptr;
+  list.push_back(added);
+  // The listener may be waiting without a limit, or with a later one.
+  if (first_deadline_may_move && waits == kind::kept) wake();
+  return true;
+}
+
+int waiting_room::milliseconds_to_first_deadline() {
+  std::lock_guard lock(mutex_);
+  clock::time_point first = clock::time_point::max();
+  for (entry* front : {fresh_.first, kept_.first}) {
+    if (front != nullptr) first = std::min(first, front->until);
+  }
+  if (first == clock::time_point::max()) return -1;
+  auto left = std::chrono::ceil<std::chrono::milliseconds>(first - clock::now()).count();
+  return left > 0 ? static_cast<int>(std::min<long long>(left, 24 * 3600 * 1000)) : 0;
+}
+
+void waiting_room::wait(int limit_ms, std::vector<leaving>& ready, bool& listener_ready) {
+  listener_ready = false;
+  {
+    // Every event read before names no entry freed here.
+    std::lock_guard lock(mutex_);
+    for (entry* gone : left_) delete gone;
+    left_.clear();
+  }
+  int first = milliseconds_to_first_deadline();
+  if (first >= 0 && (limit_ms < 0 || first < limit_ms)) limit_ms = first;
+  epoll_event events[events_per_wait];
+  int count = epoll_wait(epollfd_, events, events_per_wait, limit_ms);
+  if (count <= 0) return;
+  std::lock_guard lock(mutex_);
+  for (int i = 0; i < count; ++i) {
+    void* tag = events[i].data.ptr;
+    if (tag == &listener_tag_) {
+      listener_ready = true;
+    } else if (tag == &wake_tag_) {
+      std::uint64_t ignored;
+      while (read(wakefd_, &ignored, sizeof ignored) > 0) {
+      }
+    } else if (auto* waiting = static_cast<entry*>(tag); !waiting->gone) {
+      leave(waiting, ready, true);
+    }
+  }
+}
+
+void waiting_room::expire(clock::time_point now, std::vector<leaving>& expired) {
+  std::lock_guard lock(mutex_);
+  for (entry_list* list : {&fresh_, &kept_}) {
+    while (list->first != nullptr && list->first->until <= now) {
+      leave(list->first, expired, false);
+    }
+  }
+}
+
+void waiting_room::wake() {
+  std::uint64_t one = 1;
+  [[maybe_unused]] ssize_t written = write(wakefd_, &one, sizeof one);
+}
+
+void waiting_room::empty_into(std::vector<leaving>& all) {
+  std::lock_guard lock(mutex_);
+  for (entry_list* list : {&fresh_, &kept_}) {
+    while (list->first != nullptr) leave(list->first, all, false);
+  }
+}
+
+std::size_t waiting_room::size() {
+  std::lock_guard lock(mutex_);
+  return fresh_.size + kept_.size;
+}
+
+}  // namespace ferry
