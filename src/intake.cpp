@@ -268,33 +268,46 @@ void trace_reserved(std::size_t slot) {
   trace_line("here");
 }
 
-void keep_waiting(intake& in, client_connection connection);
+void keep_waiting(intake& in, client_connection connection, waiting_room::kind waits);
 
 // Serves the connection's requests in its slot while each next one is
-// already here; then hands the connection back to wait for its next request,
-// or closes it. The slot stays taken.
+// already here; then hands the connection back to wait for its next request
+// (or, a quiet tunnel, for bytes on either side), or closes it. The slot
+// stays taken.
 void serve_connection(intake& in, request_work& work) {
   client_connection& connection = work.connection;
   for (;;) {
     access_record record;
-    start_access_record(record);
-    record.client_address = connection.peer.address;
-    record.client_port = connection.peer.port;
+    if (connection.tunnel) {
+      record = std::move(connection.tunnel->record);
+    } else {
+      start_access_record(record);
+      record.client_address = connection.peer.address;
+      record.client_port = connection.peer.port;
+    }
     record.slot = work.slot;
     serving_request request(connection.client.get());
     add_serving(in, request);
-    bool kept = relay_request(connection, record, &request.cut, *in.relay);
+    connection_next next = relay_request(connection, record, &request.cut, *in.relay);
     remove_serving(in, request);
     if (request.cut.was_cut()) {
       record.ending = "stopped";
-      kept = false;
+      next = connection_next::close;
     }
-    write_access_record(record);
+    if (next == connection_next::wait_as_tunnel) {
+      connection.tunnel->record = std::move(record);
+    } else {
+      write_access_record(record);
+    }
     trace("thread ", static_cast<ssize_t>(work.slot), " freed\n");
-    if (!kept) break;
+    if (next == connection_next::close) break;
+    if (next == connection_next::wait_as_tunnel) {
+      keep_waiting(in, std::move(connection), waiting_room::kind::tunnel);
+      break;
+    }
     if (connection.carried.empty()) {
       trace_line("connection kept");
-      keep_waiting(in, std::move(connection));
+      keep_waiting(in, std::move(connection), waiting_room::kind::kept);
       break;
     }
     // Pipelined: the next request's bytes came with this one's.
@@ -452,10 +465,18 @@ void start_request(intake& in, client_connection connection) {
 
 // A connection that leaves the waiting room without a request: a new one
 // that sent nothing within HEAD_TIMEOUT, or for a stop, is logged; a kept
-// one between requests just closes.
+// one between requests just closes; a quiet tunnel ends with its record.
 void close_waited(waiting_room::leaving& gone, const char* ending) {
   if (gone.waited == waiting_room::kind::kept) {
     trace_line("kept connection closed");
+    return;
+  }
+  if (gone.waited == waiting_room::kind::tunnel) {
+    trace_line("tunnel closed");
+    access_record& record = gone.connection.tunnel->record;
+    record.ending = ending == std::string_view("stopped") ? ending : "idle-timeout";
+    record.slot = 0;
+    write_access_record(record);
     return;
   }
   gone.connection.client.reset();
@@ -466,16 +487,22 @@ void close_waited(waiting_room::leaving& gone, const char* ending) {
   log_turned_away(gone.connection.peer, 0, 0, ending);
 }
 
-// Lets the connection wait for its next request without a thread or a slot,
-// for KEEPALIVE_TIMEOUT; the oldest kept connection makes room when the
-// waiting room is full.
-void keep_waiting(intake& in, client_connection connection) {
-  if (in.stopping.load()) return;
+// Lets the connection wait without a thread or a slot: a kept one for its
+// next request, for KEEPALIVE_TIMEOUT; a quiet tunnel for bytes on either
+// side, until IDLE_TIMEOUT after its last move. The oldest kept connection
+// makes room when the waiting room is full.
+void keep_waiting(intake& in, client_connection connection, waiting_room::kind waits) {
   std::vector<waiting_room::leaving> evicted;
   auto until = std::chrono::steady_clock::now() +
                std::chrono::seconds(in.config.keepalive_timeout_seconds);
-  if (!in.room.admit(connection, waiting_room::kind::kept, until, evicted)) {
-    trace_line("kept connection closed");
+  if (waits == waiting_room::kind::tunnel) {
+    std::uint16_t idle = in.config.idle_timeout_seconds;
+    until = idle == 0 ? waiting_room::clock::time_point::max()
+                      : connection.tunnel->last_move + std::chrono::seconds(idle);
+  }
+  if (in.stopping.load() || !in.room.admit(connection, waits, until, evicted)) {
+    waiting_room::leaving refused{std::move(connection), waits};
+    close_waited(refused, in.stopping.load() ? "stopped" : "client-timeout");
   }
   for (waiting_room::leaving& gone : evicted) close_waited(gone, "client-timeout");
 }

@@ -206,7 +206,16 @@ int wait_limit(const pump& p) {
     }
   }
   if (p.idle_limit_ms >= 0) consider(p.idle_limit_ms - since_ms(p.last_move));
+  if (p.tunnel && p.park_after_ms >= 0) consider(p.park_after_ms - since_ms(p.last_move));
   return static_cast<int>(shortest);
+}
+
+// A quiet tunnel: both sides open (an ended side would wake it at once),
+// nothing waits to be written, and nothing moved for a while.
+bool may_park(const pump& p) {
+  return p.tunnel && p.park_after_ms >= 0 && p.answer.source_open && p.upload.source_open &&
+         p.answer.pending.empty() && p.upload.pending.empty() && !p.answer.readable &&
+         !p.upload.readable && since_ms(p.last_move) >= p.park_after_ms;
 }
 
 // Applies the write timeout: an answer the client does not take for
@@ -271,6 +280,7 @@ pump_end pump_both_ways(pump& p) {
     if (!wait_for_either(p, limit_ms)) return pump_end::server_failed;
     if (answer_timed_out(p)) return pump_end::client_timed_out;
     if (idle_too_long(p)) return pump_end::idle;
+    if (may_park(p)) return pump_end::parked;
   }
 }
 
@@ -288,6 +298,8 @@ const char* ending_of(pump_end end) {
       return "client-timeout";
     case pump_end::idle:
       return "idle-timeout";
+    case pump_end::parked:
+      return "done";
   }
   return "done";
 }

@@ -62,6 +62,7 @@ enum class pump_end {
   client_write_failed,
   client_timed_out,  // the client took no answer byte for IDLE_TIMEOUT
   idle,              // nothing moved for IDLE_TIMEOUT
+  parked,            // a tunnel in which nothing moved for park_after_ms: it waits without a thread
 };
 
 struct pump {
@@ -76,6 +77,9 @@ struct pump {
   bool client_shut = false;    // the server's end was passed on to the client
   // How long nothing may move, and how long one write may wait: -1 for no limit.
   long idle_limit_ms = -1;
+  // A tunnel with nothing pending that moved nothing for this long ends the
+  // pump as parked, to wait for bytes without its thread; -1: never.
+  long park_after_ms = -1;
   std::chrono::steady_clock::time_point last_move;
 };
 

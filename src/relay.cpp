@@ -131,6 +131,8 @@ pump_end run_pump(relay& r, int servfd, bool client_open, bool upload_ready) {
   flows.upload.source_open = client_open;
   flows.upload.readable = client_open && upload_ready;
   flows.idle_limit_ms = write_limit(r).count();
+  // Only where the connection can wait in the waiting room afterwards.
+  if (r.setup->config.keepalive_timeout_seconds > 0) flows.park_after_ms = tunnel_park_after_ms;
   if (!flows.tunnel) flows.editor = &r.editor;
   pump_end end = pump_both_ways(flows);
   // A client reset shows first on either side; both mean it went away.
@@ -213,23 +215,28 @@ struct answer_decision {
 // neither side asked to close; "keep-alive" said only where HTTP/1.0 needs it.
 void decide_at_answer_head(relay& r, const http_request& request, message_bounds& bounds,
                            answer_decision& decision) {
-  r.editor.choose_fields_with([&r, &request, &bounds, &decision](std::string_view head,
-                                                                   int status) -> std::string {
-    if (status == 101 && request.upgrade_wanted) {
+  // The request's views point into the buffer the answer is read into: what
+  // the answer's head needs of them is copied first.
+  r.editor.choose_fields_with([&bounds, &decision, method = std::string(request.method),
+                               version = std::string(request.version),
+                               upgrade_wanted = request.upgrade_wanted,
+                               close_wanted = request.close_wanted](std::string_view head,
+                                                                    int status) -> std::string {
+    if (status == 101 && upgrade_wanted) {
       bounds.switching = true;
       std::string upgrade(read_framing(head).upgrade);
       return "Connection: upgrade\r\nUpgrade: " + upgrade + "\r\n";
     }
-    answer_framing framing = answer_body(request.method, status, head);
+    answer_framing framing = answer_body(method, status, head);
     bounds.answer = body_tracker(framing.body);
     bounds.answer_framed = !framing.broken;
     decision.server_kept = !framing.close_after;
     decision.client_kept = !framing.broken && framing.body.kind != body_kind::until_close &&
-                           !request.close_wanted && status != 101;
+                           !close_wanted && status != 101;
     if (!decision.client_kept) return std::string(close_connection_field);
     // The status line passes as the server wrote it; an HTTP/1.0 one, like an
     // HTTP/1.0 client, means close unless the head says otherwise.
-    bool old_version = before_http_1_1(request.version) || before_http_1_1(head.substr(0, 8));
+    bool old_version = before_http_1_1(version) || before_http_1_1(head.substr(0, 8));
     return old_version ? "Connection: keep-alive\r\n" : "";
   });
 }
@@ -257,8 +264,73 @@ unique_fd server_for(relay& r, const http_request& request, client_connection& c
 // Connects to the server the request names (or takes up the connection kept
 // for it) and relays through `r`. The head and the body bytes that came with
 // it may lie in r's answer buffer: they are sent before the first answer
-// byte is read. Returns whether the client connection may carry another request.
-bool serve(relay& r, const read_request& asked, client_connection& connection) {
+// byte is read. Says whether the client connection may carry another
+// request, or waits as the tunnel an Upgrade made of it.
+// Where a tunnel stands after its pump: parked with its state kept in the
+// connection, or over.
+connection_next after_tunnel_pump(relay& r, client_connection& connection, unique_fd servfd,
+                                  pump_end end) {
+  if (end != pump_end::parked) {
+    trace_line("tunnel closed");
+    connection.tunnel.reset();
+    return connection_next::close;
+  }
+  if (!connection.tunnel) connection.tunnel = std::make_unique<tunnel_state>();
+  tunnel_state& state = *connection.tunnel;
+  state.client_open = r.flows.upload.source_open;
+  state.server_open = r.flows.answer.source_open;
+  state.client_shut = r.flows.client_shut;
+  state.last_move = r.flows.last_move;
+  connection.server = std::move(servfd);
+  trace_line("tunnel parked");
+  return connection_next::wait_as_tunnel;
+}
+
+// A CONNECT tunnel: after the 200 line, bytes pass both ways untouched until
+// both sides have ended. Bytes that came right after the head go first.
+connection_next open_tunnel(relay& r, const read_request& asked, client_connection& connection) {
+  const http_request& request = asked.request;
+  print_head(asked.head);
+  if (tracing()) trace("tunnel to: [", escape_for_trace(request.host), ":", request.port, "]\n");
+  unique_fd servfd = open_upstream(r, request, connection.peer);
+  if (servfd.get() < 0) return connection_next::close;
+  server_watch watch(r.cut, servfd.get());
+  constexpr std::string_view established = "HTTP/1.1 200 Connection established\r\n\r\n";
+  r.record->status = 200;
+  if (!write_all_to(r, r.clifd, established)) {
+    trace_line("connection to clinet closed");
+    r.record->ending = "client-closed";
+    return connection_next::close;
+  }
+  r.record->to_client += established.size();
+  std::string_view early = asked.state->received.substr(asked.head_size);
+  if (!early.empty() && !write_all_to(r, servfd.get(), early)) {
+    report_server_write_failure(*r.record);
+    return connection_next::close;
+  }
+  if (!asked.state->client_open) shutdown(servfd.get(), SHUT_WR);
+  trace_line("tunnel established");
+  r.flows.tunnel = true;
+  pump_end end = run_pump(r, servfd.get(), asked.state->client_open, true);
+  watch.clear();
+  return after_tunnel_pump(r, connection, std::move(servfd), end);
+}
+
+// A parked tunnel whose side has bytes again: the pump goes on where it stood.
+connection_next resume_tunnel(relay& r, client_connection& connection) {
+  const tunnel_state& state = *connection.tunnel;
+  unique_fd servfd = std::move(connection.server);
+  server_watch watch(r.cut, servfd.get());
+  trace_line("tunnel taken up again");
+  r.flows.tunnel = true;
+  r.flows.answer.source_open = state.server_open;
+  r.flows.client_shut = state.client_shut;
+  pump_end end = run_pump(r, servfd.get(), state.client_open, true);
+  watch.clear();
+  return after_tunnel_pump(r, connection, std::move(servfd), end);
+}
+
+connection_next serve(relay& r, const read_request& asked, client_connection& connection) {
   const http_request& request = asked.request;
   const bool keeping = r.setup->config.keepalive_timeout_seconds > 0;
   std::string sent = forward_head(asked.head, request, fields_to_server(r, request));
@@ -276,14 +348,16 @@ bool serve(relay& r, const read_request& asked, client_connection& connection) {
     after_head = after_head.substr(0, taken);
     if (bounds.upload.failed()) {
       refuse(r, 400, "bad chunked request body");
-      return false;
+      return connection_next::close;
     }
   }
   sent.append(after_head);
   std::string target = resolver_name(request.host) + ':' + std::to_string(request.port);
+  // Read after the answer has reused the buffer the request's views point into.
+  const bool retry_allowed = may_retry(request);
   bool reused = false;
   unique_fd servfd = server_for(r, request, connection, target, reused);
-  if (servfd.get() < 0) return false;
+  if (servfd.get() < 0) return connection_next::close;
   answer_decision decision;
   pump_end end = pump_end::server_failed;
   for (;;) {
@@ -309,25 +383,25 @@ bool serve(relay& r, const read_request& asked, client_connection& connection) {
       if (!head_sent) {
         report_server_write_failure(*r.record);
         refuse(r, 502, "connection to host failed");
-        return false;
+        return connection_next::close;
       }
       break;
     }
     watch.clear();
     servfd.reset();
     reused = false;
-    if (!may_retry(request)) {
+    if (!retry_allowed) {
       refuse(r, 502, "connection to host failed");
-      return false;
+      return connection_next::close;
     }
     r.flows = pump{};
     r.editor = answer_editor{};
     r.record->ending = "done";
     servfd = open_upstream(r, request, connection.peer);
-    if (servfd.get() < 0) return false;
+    if (servfd.get() < 0) return connection_next::close;
   }
   r.record->status = r.editor.status();
-  if (bounds.switching) r.record->ending = ending_of(end);
+  if (end == pump_end::parked) return after_tunnel_pump(r, connection, std::move(servfd), end);
   bool client_kept = keeping && end == pump_end::answer_complete && decision.client_kept &&
                      bounds.upload.done();
   if (client_kept && decision.server_kept && !bounds.server_extra) {
@@ -336,7 +410,7 @@ bool serve(relay& r, const read_request& asked, client_connection& connection) {
   }
   if (client_kept) {
     connection.carried = std::move(bounds.carried);
-    return true;
+    return connection_next::wait_for_request;
   }
   servfd.reset();
   // The client may still be sending: a body the server did not read.
@@ -345,36 +419,7 @@ bool serve(relay& r, const read_request& asked, client_connection& connection) {
       (request.body_expected || r.flows.upload_failed)) {
     close_gently(r.clifd);
   }
-  return false;
-}
-
-// A CONNECT tunnel: after the 200 line, bytes pass both ways untouched until
-// both sides have ended. Bytes that came right after the head go first.
-void open_tunnel(relay& r, const read_request& asked, const client_peer& peer) {
-  const http_request& request = asked.request;
-  print_head(asked.head);
-  if (tracing()) trace("tunnel to: [", escape_for_trace(request.host), ":", request.port, "]\n");
-  unique_fd servfd = open_upstream(r, request, peer);
-  if (servfd.get() < 0) return;
-  server_watch watch(r.cut, servfd.get());
-  constexpr std::string_view established = "HTTP/1.1 200 Connection established\r\n\r\n";
-  r.record->status = 200;
-  if (!write_all_to(r, r.clifd, established)) {
-    trace_line("connection to clinet closed");
-    r.record->ending = "client-closed";
-    return;
-  }
-  r.record->to_client += established.size();
-  std::string_view early = asked.state->received.substr(asked.head_size);
-  if (!early.empty() && !write_all_to(r, servfd.get(), early)) {
-    report_server_write_failure(*r.record);
-    return;
-  }
-  if (!asked.state->client_open) shutdown(servfd.get(), SHUT_WR);
-  trace_line("tunnel established");
-  r.flows.tunnel = true;
-  run_pump(r, servfd.get(), asked.state->client_open, true);
-  trace_line("tunnel closed");
+  return connection_next::close;
 }
 
 // The request's method and target for the access log.
@@ -465,19 +510,23 @@ bool cut_point::was_cut() {
   return cut_;
 }
 
-bool relay_request(client_connection& connection, access_record& record, cut_point* cut,
-                   const relay_setup& setup) {
-  trace_line("getting header");
+connection_next relay_request(client_connection& connection, access_record& record,
+                              cut_point* cut, const relay_setup& setup) {
   relay r;
   r.setup = &setup;
   r.record = &record;
   r.cut = cut;
   r.clifd = connection.client.get();
+  if (connection.tunnel) {
+    if (cut != nullptr) cut->note_head_complete();
+    return resume_tunnel(r, connection);
+  }
+  trace_line("getting header");
   client_peer& peer = connection.peer;
   const bool first = connection.requests++ == 0;
   std::size_t already = 0;
   deadline until = head_deadline(peer, setup.config.head_timeout_seconds);
-  if (first && peer.proxied && !take_balancers_client(r, peer, until, already)) return false;
+  if (first && peer.proxied && !take_balancers_client(r, peer, until, already)) return connection_next::close;
   // Bytes read past the last request are this one's start; they never
   // exceed one read of the upload's buffer, which does not grow.
   if (!connection.carried.empty()) {
@@ -495,7 +544,7 @@ bool relay_request(client_connection& connection, access_record& record, cut_poi
   // A kept connection that ends, or stays silent, between requests.
   if (!first && state.received.empty()) {
     record.written = false;
-    return false;
+    return connection_next::close;
   }
   if (first && peer.proxied && !peer.named) {
     // A balancer's health check: a header without a client, then the close.
@@ -503,23 +552,22 @@ bool relay_request(client_connection& connection, access_record& record, cut_poi
     if (verdict client = judge_client(setup.config, peer);
         !state.received.empty() && !client.allowed()) {
       refuse(r, client);
-      return false;
+      return connection_next::close;
     }
   }
   if (asked.head_size == 0) {
     end_without_head(r, state);
-    return false;
+    return connection_next::close;
   }
   if (cut != nullptr) cut->note_head_complete();
   asked.head = state.received.substr(0, asked.head_size);
   if (int status = parse_request(asked.head, &asked.request); status != 0) {
     refuse(r, status, asked.request.problem);
-    return false;
+    return connection_next::close;
   }
   note_request(record, asked.request);
   if (asked.request.tunnel) {
-    open_tunnel(r, asked, peer);
-    return false;
+    return open_tunnel(r, asked, connection);
   }
   return serve(r, asked, connection);
 }

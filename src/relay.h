@@ -59,6 +59,15 @@ class cut_point {
   bool cut_ = false;
 };
 
+// A tunnel waiting for bytes without a thread: where its flows stood.
+struct tunnel_state {
+  bool client_open = true;   // the client has not ended its side
+  bool server_open = true;   // the server has not ended its side
+  bool client_shut = false;  // the server's end was passed on to the client
+  std::chrono::steady_clock::time_point last_move;  // IDLE_TIMEOUT counts from here
+  access_record record;      // written when the tunnel ends
+};
+
 // A client connection, between its requests too: what the next request on
 // it needs.
 struct client_connection {
@@ -68,17 +77,30 @@ struct client_connection {
   std::string server_target;  // the host and port `server` is connected to
   std::string carried;        // bytes read past the last request: the next one's start
   std::size_t requests = 0;   // requests served on it so far
+  std::unique_ptr<tunnel_state> tunnel;  // set while it is a parked tunnel, to `server`
 };
+
+// What a connection does after relay_request.
+enum class connection_next {
+  close,
+  wait_for_request,  // kept for its next request
+  wait_as_tunnel,    // a quiet tunnel: both sides watched, the record kept in `tunnel`
+};
+
+// How long a tunnel may be quiet before it gives back its thread and slot.
+inline constexpr long tunnel_park_after_ms = 1000;
 
 // Serves the next request on `connection`: reads its head, answers an error
 // itself or connects to the server the head names (for CONNECT, opens a
-// tunnel) and relays both ways until the answer ends. Returns true when the
-// connection may carry another request (never with KEEPALIVE_TIMEOUT=0);
-// the client's descriptor is left for the caller to close either way. `peer`
-// decides whether DENY_TO applies; from a balancer, the real client comes
-// first in a PROXY header and must pass ALLOW. Fills `record` for the access
-// log. `cut`, when given, lets a stop end the request.
-bool relay_request(client_connection& connection, access_record& record, cut_point* cut,
-                   const relay_setup& setup);
+// tunnel) and relays both ways until the answer ends; or moves a parked
+// tunnel on. Says whether the connection may carry another request (never
+// with KEEPALIVE_TIMEOUT=0) or waits as a quiet tunnel (then `record` is not
+// finished: the caller keeps it in `connection.tunnel`). The client's
+// descriptor is left for the caller to close. `peer` decides whether DENY_TO
+// applies; from a balancer, the real client comes first in a PROXY header and
+// must pass ALLOW. Fills `record` for the access log. `cut`, when given,
+// lets a stop end the request.
+connection_next relay_request(client_connection& connection, access_record& record,
+                              cut_point* cut, const relay_setup& setup);
 
 }  // namespace ferry

@@ -65,6 +65,10 @@ bool waiting_room::watch_listener(int listenfd) {
 void waiting_room::leave(entry* gone, std::vector<leaving>& into, bool by_event) {
   list_of(gone->waits).remove(gone);
   if (!by_event) epoll_ctl(epollfd_, EPOLL_CTL_DEL, gone->connection.client.get(), nullptr);
+  // A tunnel's server side is watched only while it waits here.
+  if (gone->waits == kind::tunnel) {
+    epoll_ctl(epollfd_, EPOLL_CTL_DEL, gone->connection.server.get(), nullptr);
+  }
   into.push_back({std::move(gone->connection), gone->waits});
   gone->gone = true;
   left_.push_back(gone);
@@ -75,7 +79,7 @@ bool waiting_room::admit(client_connection& connection, kind waits, clock::time_
   auto* added = new (std::nothrow) entry{};
   if (added == nullptr) return false;
   std::lock_guard lock(mutex_);
-  if (fresh_.size + kept_.size >= capacity_) {
+  if (fresh_.size + kept_.size + tunnels_.size >= capacity_) {
     if (kept_.first == nullptr) {
       delete added;
       return false;
@@ -91,8 +95,14 @@ bool waiting_room::admit(client_connection& connection, kind waits, clock::time_
   int fd = added->connection.client.get();
   // A connection stays in the set from its accept until its close; one that
   // has been here before is only armed again.
-  if (epoll_ctl(epollfd_, EPOLL_CTL_MOD, fd, &event) != 0 &&
-      epoll_ctl(epollfd_, EPOLL_CTL_ADD, fd, &event) != 0) {
+  bool watched = epoll_ctl(epollfd_, EPOLL_CTL_MOD, fd, &event) == 0 ||
+                 epoll_ctl(epollfd_, EPOLL_CTL_ADD, fd, &event) == 0;
+  if (watched && waits == kind::tunnel &&
+      epoll_ctl(epollfd_, EPOLL_CTL_ADD, added->connection.server.get(), &event) != 0) {
+    epoll_ctl(epollfd_, EPOLL_CTL_DEL, fd, nullptr);
+    watched = false;
+  }
+  if (!watched) {
     connection = std::move(added->connection);
     delete added;
     return false;
@@ -101,14 +111,14 @@ bool waiting_room::admit(client_connection& connection, kind waits, clock::time_
   bool first_deadline_may_move = list.first == nullptr;
   list.push_back(added);
   // The listener may be waiting without a limit, or with a later one.
-  if (first_deadline_may_move && waits == kind::kept) wake();
+  if (first_deadline_may_move && waits != kind::fresh) wake();
   return true;
 }
 
 int waiting_room::milliseconds_to_first_deadline() {
   std::lock_guard lock(mutex_);
   clock::time_point first = clock::time_point::max();
-  for (entry* front : {fresh_.first, kept_.first}) {
+  for (entry* front : {fresh_.first, kept_.first, tunnels_.first}) {
     if (front != nullptr) first = std::min(first, front->until);
   }
   if (first == clock::time_point::max()) return -1;
@@ -146,7 +156,7 @@ void waiting_room::wait(int limit_ms, std::vector<leaving>& ready, bool& listene
 
 void waiting_room::expire(clock::time_point now, std::vector<leaving>& expired) {
   std::lock_guard lock(mutex_);
-  for (entry_list* list : {&fresh_, &kept_}) {
+  for (entry_list* list : {&fresh_, &kept_, &tunnels_}) {
     while (list->first != nullptr && list->first->until <= now) {
       leave(list->first, expired, false);
     }
@@ -160,14 +170,14 @@ void waiting_room::wake() {
 
 void waiting_room::empty_into(std::vector<leaving>& all) {
   std::lock_guard lock(mutex_);
-  for (entry_list* list : {&fresh_, &kept_}) {
+  for (entry_list* list : {&fresh_, &kept_, &tunnels_}) {
     while (list->first != nullptr) leave(list->first, all, false);
   }
 }
 
 std::size_t waiting_room::size() {
   std::lock_guard lock(mutex_);
-  return fresh_.size + kept_.size;
+  return fresh_.size + kept_.size + tunnels_.size;
 }
 
 }  // namespace ferry

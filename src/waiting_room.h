@@ -1,6 +1,7 @@
 // Connections that wait for their next bytes without a thread or a slot: new
-// ones before their first request, kept ones between requests. One epoll set
-// watches them all, and the listener waits on it.
+// ones before their first request, kept ones between requests, quiet tunnels
+// (both sides watched). One epoll set watches them all, and the listener
+// waits on it.
 #pragma once
 
 #include <chrono>
@@ -15,7 +16,7 @@ namespace ferry {
 class waiting_room {
  public:
   using clock = std::chrono::steady_clock;
-  enum class kind { fresh, kept };
+  enum class kind { fresh, kept, tunnel };
 
   // A connection that left the room, and how it had waited.
   struct leaving {
@@ -35,10 +36,10 @@ class waiting_room {
   // Watches the listening socket too: wait() says when it is ready.
   bool watch_listener(int listenfd);
 
-  // Takes `connection` until its bytes arrive or `until` passes. When the
-  // room is full, the oldest kept connection leaves into `evicted` to make
-  // room; with none kept, returns false and leaves `connection` as it was.
-  // Safe from any thread.
+  // Takes `connection` until its bytes arrive (for a tunnel, on either side)
+  // or `until` passes. When the room is full, the oldest kept connection
+  // leaves into `evicted` to make room; with none kept, returns false and
+  // leaves `connection` as it was. Safe from any thread.
   bool admit(client_connection& connection, kind waits, clock::time_point until,
              std::vector<leaving>& evicted);
 
@@ -77,7 +78,9 @@ class waiting_room {
     void remove(entry* removed);
   };
 
-  entry_list& list_of(kind waits) { return waits == kind::fresh ? fresh_ : kept_; }
+  entry_list& list_of(kind waits) {
+    return waits == kind::fresh ? fresh_ : waits == kind::kept ? kept_ : tunnels_;
+  }
   // Moves a connection out. One that leaves other than by its own event is
   // first taken out of the epoll set, and its entry is freed only before the
   // next wait: an event already read may still point at it.
@@ -93,6 +96,7 @@ class waiting_room {
   std::mutex mutex_;
   entry_list fresh_;
   entry_list kept_;
+  entry_list tunnels_;
   std::vector<entry*> left_;  // entries to free before the next wait
 };
 
