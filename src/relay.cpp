@@ -181,9 +181,12 @@ struct read_request {
 };
 
 // The Connection field (and Upgrade) that goes to the server: close unless
-// connections are kept.
+// connections are kept and the client means to keep its own, since the
+// server's connection lives no longer than the client's.
 std::string fields_to_server(const relay& r, const http_request& request) {
-  if (r.setup->config.keepalive_timeout_seconds == 0) return std::string(close_connection_field);
+  if (r.setup->config.keepalive_timeout_seconds == 0 || request.close_wanted) {
+    return std::string(close_connection_field);
+  }
   if (!request.upgrade_wanted) return {};
   return "Connection: upgrade\r\nUpgrade: " + std::string(request.upgrade) + "\r\n";
 }

@@ -22,8 +22,9 @@ constexpr char proxy[] = "http://127.0.0.1:8080";
 // The origin with its two files, and ferry in front of it.
 struct proxy_setup {
   explicit proxy_setup(const std::string& keepalive_timeout = "0",
-                       const std::string& origin_ip = "127.0.0.1")
-      : origin(origin_ip, keepalive_timeout), ferry({"LISTEN_PORT=8080"}) {
+                       const std::string& origin_ip = "127.0.0.1",
+                       const std::vector<std::string>& environment = {"LISTEN_PORT=8080"})
+      : origin(origin_ip, keepalive_timeout), ferry(environment) {
     set_hosts("127.0.0.1 localhost\n127.0.0.1 origin.test\n");
     write_file(origin.www() + "/small.txt", small);
     write_file(origin.www() + "/big.bin", big);
@@ -176,22 +177,28 @@ print(round(time.monotonic() - start, 3))
   setup.expect_all_freed(6);
 }
 
-// The upload origin answers each body's sha256, or echoes it as it arrives.
-struct upload_setup {
-  upload_setup()
-      : origin({"python3", std::string(FERRY_SOURCE_DIR) + "/tests/origins/upload_origin.py",
-                "127.0.0.1", "80"},
-               folder / "origin.log"),
-        ferry({"LISTEN_PORT=8080"}, {.keep_trace = false}) {
-    set_hosts("127.0.0.1 localhost\n127.0.0.1 origin.test\n");
-    EXPECT_TRUE(ferry.wait_listening(8080));
+// One of the Python origins in tests/origins on ip:80, once it says it is ready.
+struct python_origin {
+  python_origin(const std::string& script, const std::string& ip)
+      : program({"python3", std::string(FERRY_SOURCE_DIR) + "/tests/origins/" + script, ip, "80"},
+                folder / "origin.log") {
     for (int i = 0; i < 100 && read_file(folder / "origin.log").find("ready") == std::string::npos;
          ++i) {
       std::this_thread::sleep_for(50ms);
     }
   }
   temp_folder folder;
-  background_program origin;
+  background_program program;
+};
+
+// The upload origin answers each body's sha256, or echoes it as it arrives.
+struct upload_setup {
+  upload_setup() : ferry({"LISTEN_PORT=8080"}, {.keep_trace = false}) {
+    set_hosts("127.0.0.1 localhost\n127.0.0.1 origin.test\n");
+    EXPECT_TRUE(ferry.wait_listening(8080));
+  }
+  temp_folder folder;
+  python_origin origin{"upload_origin.py", "127.0.0.1"};
   ferry_process ferry;
 };
 
@@ -279,4 +286,79 @@ TEST(Clients, ErrorsAreHttpAnswersAsCurlShowsThem) {
         << failed.errors;
   }
   setup.expect_all_freed(static_cast<int>(2 * rows.size()));
+}
+
+// With connections kept, curl's three URLs and a hundred requests each from
+// requests.Session and http.client go over one client connection apiece, ten
+// in a row to nginx, then ten to a Python origin at another address, and so
+// on; each run of ten shares one server connection. Every answer is exact.
+TEST(Clients, KeptConnectionsCarryEveryRequestToEitherServer) {
+  python_origin other("upload_origin.py", "127.0.0.2");
+  proxy_setup setup("75", "127.0.0.1", {"LISTEN_PORT=8080", "KEEPALIVE_TIMEOUT=60"});
+  command_result curl =
+      run_client({"curl", "-q", "-sS", "-v", "-x", proxy, "http://origin.test/small.txt",
+                  "http://127.0.0.2/sha256", "http://origin.test/big.bin"});
+  EXPECT_EQ(curl.status, 0) << curl.errors;
+  const std::string empty_sha256 =
+      "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
+  EXPECT_TRUE(curl.output == setup.small + empty_sha256 + setup.big) << curl.output.size();
+  EXPECT_EQ(count_of(curl.errors, "Connected to "), 1) << curl.errors;
+  EXPECT_EQ(count_of(curl.errors, "Re-using existing connection"), 2) << curl.errors;
+  const std::string script = R"(
+import hashlib, http.client, socket, sys, requests
+connects, plain_connect = [], socket.socket.connect
+socket.socket.connect = lambda sock, address: connects.append(address) or plain_connect(sock, address)
+session = requests.Session()
+session.proxies = {"http": "http://127.0.0.1:8080"}
+plain = http.client.HTTPConnection("127.0.0.1", 8080, timeout=10)
+def by_session(method, url, body):
+    answer = session.request(method, url, data=body, timeout=10)
+    return answer.status_code, answer.content, answer.headers.get("Connection")
+def by_http_client(method, url, body):
+    plain.request(method, url, body=body)
+    answer = plain.getresponse()
+    return answer.status, answer.read(), answer.getheader("Connection")
+for send in (by_session, by_http_client):
+    for i in range(100):
+        body, nginx = bytes([i]) * i, i // 10 % 2 == 0
+        got = send("GET", "http://origin.test/small.txt", None) if nginx else send("POST", "http://127.0.0.2/sha256", body)
+        want = sys.argv[1].encode() if nginx else hashlib.sha256(body).hexdigest().encode()
+        assert got == (200, want, None), (send.__name__, i, got)
+print(len(connects))
+)";
+  command_result asked = run_client({"python3", "-c", script, setup.small});
+  EXPECT_EQ(asked.status, 0) << asked.errors;
+  EXPECT_EQ(asked.output, "2\n");
+  setup.expect_all_freed(203);
+  std::string trace = setup.ferry.output();
+  EXPECT_EQ(count_of(trace, "Connected to "), 3 + 2 * 10);
+  EXPECT_EQ(count_of(trace, "server connection taken up again\n"), 2 * 90);
+  // Proxy-Connection stays here.
+  EXPECT_EQ(count_of(setup.origin.access_log(), "GET /small.txt HTTP/1.1|-|200\n"), 101);
+}
+
+// A WebSocket through ferry: the 101 comes back with Connection: upgrade,
+// then bytes go both ways over the tunnel.
+TEST(Clients, WebSocketUpgradeBecomesATunnel) {
+  python_origin origin("websocket_echo.py", "127.0.0.2");
+  ferry_process ferry({"LISTEN_PORT=8080", "KEEPALIVE_TIMEOUT=60"});
+  set_hosts("127.0.0.2 ws.test\n");
+  ASSERT_TRUE(ferry.wait_listening(8080));
+  int fd = connect_to("127.0.0.1", 8080);
+  ASSERT_TRUE(send_all(fd,
+                       "GET http://ws.test/chat HTTP/1.1\r\nHost: ws.test\r\n"
+                       "Connection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Version: 13\r\n"
+                       "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n"));
+  EXPECT_EQ(
+      read_head(fd),
+      "HTTP/1.1 101 Switching Protocols\r\nSec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n"
+      "Connection: upgrade\r\nUpgrade: websocket\r\n\r\n");
+  // The origin echoes, also after a quiet spell.
+  for (const std::string& message : {std::string("hello"), random_bytes(3000, 8)}) {
+    ASSERT_TRUE(send_all(fd, message));
+    EXPECT_TRUE(read_up_to(fd, message.size()) == message);
+    std::this_thread::sleep_for(1500ms);
+  }
+  close(fd);
+  EXPECT_TRUE(ferry.wait_output(" freed\n"));
 }

@@ -134,13 +134,14 @@ bool is_stream_prefix(std::uint64_t id, std::string_view data) {
 
 std::string request_head(const std::string& host, const std::string& path, std::uint64_t id,
                          bool forwarded) {
-  // The server gets the path alone and a Connection: close of ferry's.
+  // The client asks to close, as it reads its answer until the close; the
+  // server gets the path alone and a Connection: close of ferry's in its place.
   std::string head = "GET " + (forwarded ? "" : "http://" + host) + path +
                      " HTTP/1.1\r\nHost: " + host + "\r\n";
   if (id % 3 != 0)
     head += forwarded ? "Proxy-Connection: Close\r\n" : "Proxy-Connection: Keep-Alive\r\n";
   return head + "X-Pad: " + std::string(id % 97, static_cast<char>('a' + id % 26)) +
-         "\r\nAccept: */*\r\n" + (forwarded ? "Connection: close\r\n\r\n" : "\r\n");
+         "\r\nAccept: */*\r\nConnection: close\r\n\r\n";
 }
 
 scripted_origin::script path_answers() {
@@ -289,6 +290,34 @@ std::vector<hostile_head> hand_written_heads() {
        expect::failure},
       {"connect_escape_in_host", "CONNECT sink\x1b[2J.test:443 HTTP/1.1\r\n\r\n", expect::failure},
   };
+}
+
+}  // namespace reliability
+
+namespace reliability {
+
+reply kept_client::ask(const std::string& head, std::chrono::milliseconds timeout) {
+  reply got;
+  if (fd_ < 0) fd_ = connect_to("127.0.0.1", port_);
+  if (fd_ < 0) return got;
+  got.end = ending::timed_out;
+  if (send_within(fd_, head, timeout)) {
+    got.data = read_head(fd_, timeout);
+    std::size_t head_end = got.data.find("\r\n\r\n");
+    std::size_t length_at = got.data.find("\r\nContent-Length: ");
+    if (head_end != std::string::npos && length_at < head_end) {
+      std::size_t whole = head_end + 4 + std::stoul(got.data.substr(length_at + 18));
+      if (got.data.size() < whole) got.data += read_up_to(fd_, whole - got.data.size(), timeout);
+      // A whole answer counts as an orderly end, as a close does for others.
+      if (got.data.size() == whole) got.end = ending::closed;
+    }
+  }
+  // A kept connection that ends between requests is a client's to reopen.
+  if (got.end != ending::closed || got.data.find("\r\nConnection: close\r\n") != std::string::npos) {
+    close(fd_);
+    fd_ = -1;
+  }
+  return got;
 }
 
 }  // namespace reliability

@@ -3,6 +3,8 @@
 // clients that check every byte, and the figures a test prints.
 #pragma once
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -51,9 +53,10 @@ std::string expected_answer(std::uint64_t id, std::size_t size, bool relayed_by_
 inline constexpr std::size_t stream_length = 32 << 20;
 bool is_stream_prefix(std::uint64_t id, std::string_view data);
 
-// The head a client sends for `path`. Two ids in three carry the Keep-Alive line, so
-// the rewrite runs under load too; the padding gives heads lengths of their own.
-// With `forwarded`, the head as the origin must receive it.
+// The head a client sends for `path`, asking to close after it. Two ids in
+// three carry the Keep-Alive line, so the rewrite runs under load too; the
+// padding gives heads lengths of their own. With `forwarded`, the head as the
+// origin must receive it.
 std::string request_head(const std::string& host, const std::string& path, std::uint64_t id,
                          bool forwarded = false);
 
@@ -102,6 +105,25 @@ std::string judge(const reply& got, std::string_view expected);
 inline bool is_refusal(const std::string& verdict) {
   return verdict == "refused" || verdict == "closed_unanswered";
 }
+
+// A client that keeps its connection to ferry: each answer is read by its
+// Content-Length and the next request goes on the same connection, or on a
+// new one once ferry closed it.
+class kept_client {
+ public:
+  explicit kept_client(std::uint16_t port = 8080) : port_(port) {}
+  kept_client(const kept_client&) = delete;
+  kept_client& operator=(const kept_client&) = delete;
+  ~kept_client() {
+    if (fd_ >= 0) close(fd_);
+  }
+  // Sends `head` and reads one answer, which ends `closed` when it came whole.
+  reply ask(const std::string& head, std::chrono::milliseconds timeout = 60s);
+
+ private:
+  std::uint16_t port_;
+  int fd_ = -1;
+};
 
 // Counts by kind, from any thread.
 class tally {

@@ -1,5 +1,6 @@
 // Soak: many requests through one ferry, answers of 0 bytes to 1 MiB from
-// nginx and from a scripted origin, every byte checked. Afterwards ferry holds
+// nginx (on kept connections both sides) and from a scripted origin (one per
+// connection), every byte checked. Afterwards ferry holds
 // no more descriptors and threads than when idle and its resident memory has
 // not grown. FERRY_SOAK_REQUESTS sets the scale (3000 by default).
 #include <gtest/gtest.h>
@@ -64,23 +65,27 @@ struct soak_run {
     std::vector<std::thread> threads;
     for (int i = 0; i < clients; ++i) {
       threads.emplace_back([&] {
-        for (std::uint64_t id; (id = next++) < first + count;) outcomes.add(one(id));
+        kept_client kept;
+        for (std::uint64_t id; (id = next++) < first + count;) outcomes.add(one(id, kept));
       });
     }
     for (auto& thread : threads) thread.join();
   }
 
-  std::string one(std::uint64_t id) {
+  // Requests to nginx go on the thread's kept connection, and ferry keeps
+  // its connection to nginx too; the scripted origin's are one per connection.
+  std::string one(std::uint64_t id, kept_client& kept) {
     const bool scripted = id % 2 == 0;
     const std::size_t size =
         scripted ? scripted_size(id) : file_sizes[(id / 2) % std::size(file_sizes)];
     const std::string path = "/f/" + std::to_string(size) + ".bin?id=" + std::to_string(id);
+    const std::string nginx_head =
+        "GET http://nginx.test" + path + " HTTP/1.1\r\nHost: nginx.test\r\n\r\n";
     for (int attempt = 0; attempt < 10000; ++attempt) {
       std::string verdict =
           scripted ? judge(exchange(request_head("origin.test", gen_path(id, size), id)),
                            expected_answer(id, size))
-                   : judge_nginx(exchange(request_head("nginx.test", path, id)), id, size,
-                                 files.at(size));
+                   : judge_nginx(kept.ask(nginx_head), id, size, files.at(size));
       if (verdict == "ok") body_bytes += static_cast<long long>(size);
       if (!is_refusal(verdict)) return verdict;
       ++refusals;
@@ -107,7 +112,9 @@ TEST(Soak, MixedAnswersFromNginxAndScriptedOrigin) {
   }
   ASSERT_TRUE(nginx.wait_ready()) << "nginx did not start: " << nginx.diagnostics();
   scripted_origin origin("127.0.0.1", path_answers(), 2 * backlog + 16);
-  ferry_process ferry({"LISTEN_PORT=8080", "BACKLOG=" + std::to_string(backlog)}, trace_dropped);
+  ferry_process ferry(
+      {"LISTEN_PORT=8080", "BACKLOG=" + std::to_string(backlog), "KEEPALIVE_TIMEOUT=60"},
+      trace_dropped);
   ASSERT_TRUE(ferry.wait_listening(8080));
   const int idle_descriptors = ferry.open_descriptors(), idle_threads = ferry.thread_count();
 
