@@ -364,17 +364,29 @@ void expire_waiting(client_connection& waited) {
   log_turned_away(waited.peer, sent_something ? 408 : 0, sent, "client-timeout");
 }
 
-// Milliseconds until the oldest queued connection's HEAD_TIMEOUT ends; -1
+// A queued connection's head must be whole by then; a woken tunnel has no
+// head to wait for and waits its turn, however long.
+bool expires(const intake& in, const client_connection& queued,
+             std::chrono::steady_clock::time_point& when) {
+  if (queued.tunnel) return false;
+  when = queued.peer.accepted + std::chrono::seconds(in.config.head_timeout_seconds);
+  return true;
+}
+
+// Milliseconds until the first queued connection's HEAD_TIMEOUT ends; -1
 // when nothing is queued or there is no limit.
 int next_expiry_ms(intake& in) {
   if (in.queued_count.load(std::memory_order_relaxed) == 0 || in.config.head_timeout_seconds == 0)
     return -1;
   std::lock_guard lock(in.slots_mutex);
-  if (in.slot_queue.empty()) return -1;
-  auto deadline = in.slot_queue.front().peer.accepted +
-                  std::chrono::seconds(in.config.head_timeout_seconds);
+  auto first = std::chrono::steady_clock::time_point::max();
+  for (const client_connection& queued : in.slot_queue) {
+    std::chrono::steady_clock::time_point when;
+    if (expires(in, queued, when)) first = std::min(first, when);
+  }
+  if (first == std::chrono::steady_clock::time_point::max()) return -1;
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-      deadline - std::chrono::steady_clock::now());
+      first - std::chrono::steady_clock::now());
   return left.count() > 0 ? static_cast<int>(left.count()) + 1 : 0;
 }
 
@@ -386,12 +398,21 @@ void expire_slot_queue(intake& in) {
   {
     std::lock_guard lock(in.slots_mutex);
     auto now = std::chrono::steady_clock::now();
-    while (!in.slot_queue.empty() &&
-           now >= in.slot_queue.front().peer.accepted +
-                      std::chrono::seconds(in.config.head_timeout_seconds)) {
-      expired.push_back(std::move(in.slot_queue.front()));
-      in.slot_queue.pop_front();
+    std::chrono::steady_clock::time_point when;
+    if (std::none_of(in.slot_queue.begin(), in.slot_queue.end(), [&](const client_connection& c) {
+          return expires(in, c, when) && now >= when;
+        })) {
+      return;
     }
+    std::deque<client_connection> still;
+    for (client_connection& queued : in.slot_queue) {
+      if (expires(in, queued, when) && now >= when) {
+        expired.push_back(std::move(queued));
+      } else {
+        still.push_back(std::move(queued));
+      }
+    }
+    in.slot_queue.swap(still);
     in.queued_count.store(in.slot_queue.size(), std::memory_order_relaxed);
   }
   for (client_connection& connection : expired) expire_waiting(connection);
@@ -605,11 +626,12 @@ void* listen_incoming(void* owner) {
     }
     if (listener_ready) accept_ready(in);
     for (waiting_room::leaving& arrived : ready) {
-      if (arrived.waited == waiting_room::kind::kept) {
-        // HEAD_TIMEOUT counts from a kept connection's first byte.
+      // HEAD_TIMEOUT counts from a kept connection's first byte; a tunnel's
+      // wait for a slot is bounded by it too, from its wake.
+      if (arrived.waited != waiting_room::kind::fresh) {
         arrived.connection.peer.accepted = std::chrono::steady_clock::now();
-        trace_line("kept connection taken up again");
       }
+      if (arrived.waited == waiting_room::kind::kept) trace_line("kept connection taken up again");
       start_request(in, std::move(arrived.connection));
     }
     ready.clear();
@@ -641,8 +663,9 @@ void close_unstarted_requests(intake& in) {
     }
   }
   for (client_connection& connection : queued) {
-    connection.client.reset();
-    log_turned_away(connection.peer, 0, 0, "stopped");
+    auto waited = connection.tunnel ? waiting_room::kind::tunnel : waiting_room::kind::fresh;
+    waiting_room::leaving gone{std::move(connection), waited};
+    close_waited(gone, "stopped");
   }
   std::vector<waiting_room::leaving> waiting;
   in.room.empty_into(waiting);

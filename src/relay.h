@@ -87,8 +87,10 @@ enum class connection_next {
   wait_as_tunnel,    // a quiet tunnel: both sides watched, the record kept in `tunnel`
 };
 
-// How long a tunnel may be quiet before it gives back its thread and slot.
-inline constexpr long tunnel_park_after_ms = 1000;
+// How long a tunnel may be quiet before it gives back its thread and slot:
+// long enough to pass a burst through in one go, short enough that many
+// woken tunnels share few slots.
+inline constexpr long tunnel_park_after_ms = 250;
 
 // Serves the next request on `connection`: reads its head, answers an error
 // itself or connects to the server the head names (for CONNECT, opens a

@@ -24,7 +24,7 @@ const std::string partial_without_host = "GET http://sink.test/x HTTP/1.";
 struct fault_rig : proxy_rig {
   explicit fault_rig(int backlog_slots, const std::vector<std::string>& prefix = {})
       : proxy_rig({"LISTEN_PORT=8080", "BACKLOG=" + std::to_string(backlog_slots), "CON_TIMEOUT=2",
-                   "IDLE_TIMEOUT=2"},
+                   "IDLE_TIMEOUT=2", "KEEPALIVE_TIMEOUT=60"},
                   16, prefix),
         backlog(backlog_slots) {}
 
@@ -221,6 +221,14 @@ TEST(Faults, EveryKindBesideOrdinaryRequests) {
   for (const char* kind : {"refused", "drop", "reset", "hold"}) {
     inject(rounds, [&, kind](long) {
       faults.add(std::string("origin_") + kind + ":" + origin_fault(kind, ids++, &bursts, retries));
+    });
+  }
+  // Clients that keep their connection, among the faults and the bursts.
+  for (int kept = 0; kept < 2; ++kept) {
+    inject(rounds * 10, [&, client = std::make_shared<kept_client>()](long round) {
+      std::string head = "GET http://sink.test/k" + std::to_string(round) +
+                         " HTTP/1.1\r\nHost: sink.test\r\n\r\n";
+      faults.add("kept_connection:" + judge(client->ask(head), sink_kept_relayed));
     });
   }
   long closed_in_bursts = 0, burst_count = std::max(2L, rounds / 5);

@@ -465,3 +465,63 @@ TEST(Intake, HeadTimeoutFreesEverySlot) {
   EXPECT_TRUE(ferry.wait_counts(descriptors, threads));
   EXPECT_EQ(ferry.error_count(queue_full), 0);
 }
+
+// Idle connections cost no thread and no slot: 2,000 kept ones, 2,000 silent
+// new ones and 500 quiet tunnels wait while BACKLOG=30 still serves a new
+// client at once; each tunnel carries bytes both ways when it wakes, and the
+// time limits close the rest.
+TEST(Intake, IdleConnectionsWaitWithoutThreadsOrSlots) {
+  rlimit most{};
+  getrlimit(RLIMIT_NOFILE, &most);
+  most.rlim_cur = most.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &most);
+  temp_folder folder;
+  background_program echo(
+      {"python3", "-c",
+       "import asyncio\n"
+       "async def echo(r, w):\n"
+       "    while data := await r.read(65536): w.write(data); await w.drain()\n"
+       "    w.close()\n"
+       "async def main():\n"
+       "    server = await asyncio.start_server(echo, '127.0.0.3', 443, backlog=1024)\n"
+       "    await server.serve_forever()\n"
+       "asyncio.run(main())\n"},
+      folder / "echo.log");
+  set_hosts("127.0.0.1 origin.test\n");
+  // The origin closes after each answer, so ferry keeps no server connection.
+  scripted_origin origin(
+      "127.0.0.1",
+      answer_and_drain("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok"), 8);
+  ferry_process ferry({"LISTEN_PORT=8092", "BACKLOG=30", "KEEPALIVE_TIMEOUT=4", "HEAD_TIMEOUT=4"},
+                      {.keep_trace = false});
+  ASSERT_TRUE(ferry.wait_listening(8092));
+  const int idle_descriptors = ferry.open_descriptors(), idle_threads = ferry.thread_count();
+  const std::string kept_answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+  std::vector<std::unique_ptr<client>> kept, silent, tunnels;
+  for (int i = 0; i < 2000; ++i) {
+    kept.push_back(std::make_unique<client>(8092, to_origin));
+    silent.push_back(std::make_unique<client>(8092, ""));
+    ASSERT_EQ(read_up_to(kept.back()->fd(), kept_answer.size()), kept_answer) << i;
+  }
+  const std::string established = "HTTP/1.1 200 Connection established\r\n\r\n";
+  for (int i = 0; i < 500; ++i) {
+    tunnels.push_back(std::make_unique<client>(8092, "CONNECT 127.0.0.3:443 HTTP/1.1\r\n\r\nx"));
+    ASSERT_EQ(read_up_to(tunnels.back()->fd(), established.size() + 1), established + "x") << i;
+  }
+  // Quiet tunnels give their threads back within a moment.
+  EXPECT_TRUE(ferry.wait_counts(1 << 20, idle_threads + 4, 5s)) << ferry.thread_count();
+  EXPECT_EQ(exchange("GET http://origin.test/ HTTP/1.1\r\nConnection: close\r\n\r\n", 2s, 8092).data,
+            "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
+  // All wake at once, and share the 30 slots.
+  for (std::size_t i = 0; i < tunnels.size(); ++i) {
+    ASSERT_TRUE(send_all(tunnels[i]->fd(), "ping" + std::to_string(i)));
+  }
+  for (std::size_t i = 0; i < tunnels.size(); ++i) {
+    EXPECT_EQ(read_up_to(tunnels[i]->fd(), 4 + std::to_string(i).size()), "ping" + std::to_string(i));
+  }
+  // KEEPALIVE_TIMEOUT and HEAD_TIMEOUT close the kept and silent ones; the tunnels stay.
+  for (auto* group : {&kept, &silent}) {
+    for (auto& waiting : *group) EXPECT_TRUE(waiting->sees_close());
+  }
+  EXPECT_TRUE(ferry.wait_counts(idle_descriptors + 2 * 500, idle_threads + 4));
+}

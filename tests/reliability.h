@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -31,6 +32,9 @@ using steady_clock = std::chrono::steady_clock;
 // What the sink.test origin sends, and what a client gets of it through ferry.
 inline const std::string sink_answer = "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nsink\n";
 inline const std::string sink_relayed = relayed(sink_answer);
+// The same to a client that keeps its connection: HTTP/1.0 needs the word.
+inline const std::string sink_kept_relayed =
+    "HTTP/1.0 200 OK\r\nContent-Length: 5\r\nConnection: keep-alive\r\n\r\nsink\n";
 inline constexpr std::size_t max_body = 1 << 20;
 inline const ferry_options trace_dropped{.keep_trace = false};
 
