@@ -225,7 +225,7 @@ TEST(Faults, EveryKindBesideOrdinaryRequests) {
   }
   // Clients that keep their connection, among the faults and the bursts.
   for (int kept = 0; kept < 2; ++kept) {
-    inject(rounds * 10, [&, client = std::make_shared<kept_client>()](long round) {
+    inject(rounds * 5, [&, client = std::make_shared<kept_client>()](long round) {
       std::string head = "GET http://sink.test/k" + std::to_string(round) +
                          " HTTP/1.1\r\nHost: sink.test\r\n\r\n";
       faults.add("kept_connection:" + judge(client->ask(head), sink_kept_relayed));
