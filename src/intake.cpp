@@ -38,6 +38,10 @@ namespace {
 // the resolver needs the rest, with margin.
 constexpr std::size_t request_stack_size = 256 * 1024;
 
+// How long a request thread waits for a kept connection's next request
+// before it hands the connection to the waiting room.
+constexpr std::chrono::milliseconds next_request_wait{1};
+
 // At least this many connections may wait for a slot; BACKLOG more if it is
 // larger. Also the listen backlog: the kernel holds as many as ferry would.
 constexpr std::int64_t least_waiting = 1024;
@@ -307,10 +311,17 @@ void serve_connection(intake& in, request_work& work) {
     }
     if (connection.carried.empty()) {
       trace_line("connection kept");
-      keep_waiting(in, std::move(connection), waiting_room::kind::kept);
-      break;
+      // A client that asks again at once is served by this thread: handing
+      // it to the listener and back would cost two thread wake-ups.
+      if (wait_ready(connection.client.get(), POLLIN, deadline::in(next_request_wait)) !=
+          io_result::done) {
+        keep_waiting(in, std::move(connection), waiting_room::kind::kept);
+        break;
+      }
+      trace_line("kept connection taken up again");
+      connection.peer.accepted = std::chrono::steady_clock::now();
     }
-    // Pipelined: the next request's bytes came with this one's.
+    // Pipelined, or the next request came at once.
     trace_reserved(work.slot);
   }
   connection = client_connection{};

@@ -187,7 +187,10 @@ std::string fields_to_server(const relay& r, const http_request& request) {
   if (r.setup->config.keepalive_timeout_seconds == 0 || request.close_wanted) {
     return std::string(close_connection_field);
   }
-  if (!request.upgrade_wanted) return {};
+  // An HTTP/1.0 request line goes on as it came, so the server needs the word.
+  if (!request.upgrade_wanted) {
+    return before_http_1_1(request.version) ? "Connection: keep-alive\r\n" : "";
+  }
   return "Connection: upgrade\r\nUpgrade: " + std::string(request.upgrade) + "\r\n";
 }
 

@@ -794,7 +794,8 @@ TEST(Relay, KeptConnectionFramesRefusesAndRetries) {
   ASSERT_TRUE(origin.wait_done(std::size(rows) + 1));
   EXPECT_EQ(origin.accepted(), static_cast<long>(std::size(rows)) + 1);
   for (const std::string& log : origin.received()) {
-    EXPECT_EQ(count_of(log, "Connection") + count_of(log, "/carrier") + count_of(log, "smuggled"),
+    EXPECT_EQ(count_of(log, "Connection: close") + count_of(log, "/carrier") +
+                  count_of(log, "smuggled"),
               0)
         << log;
   }

@@ -1,6 +1,7 @@
 """The measurements, one cell at a time: wrk for request rate, latency and
 throughput; ab for CPU per request and upstream connections; a held slow origin
-for memory per request in flight."""
+for memory per request in flight. wrk and ab run with either kind of client
+connection: a new one per request ("close") or persistent ones."""
 
 import asyncio
 import json
@@ -10,17 +11,20 @@ import time
 
 from .paths import is_ok
 from .procfs import cpu_ticks, rss_kib, status_field, thread_count
-from .setup import SLOW_ADDR, die
+from .setup import KIND_HOSTS, ORIGIN_HOSTS, SLOW_ADDR, die
 
 
-def lua_script(bench, path, name):
-    script = os.path.join(bench.tmp, f"{path}-{name}.lua")
-    target = f"/{name}" if path == "direct" else f"http://origin.test/{name}"
+def lua_script(bench, path, name, kind):
+    """Without "Connection: close", wrk keeps each connection for its next request."""
+    script = os.path.join(bench.tmp, f"{path}-{name}-{kind}.lua")
+    host = KIND_HOSTS[kind]
+    target = f"/{name}" if path == "direct" else f"http://{host}/{name}"
+    close = 'wrk.headers["Connection"] = "close"' if kind == "close" else ""
     with open(script, "w") as f:
         f.write(f"""wrk.method = "GET"
 wrk.path = "{target}"
-wrk.headers["Host"] = "origin.test"
-wrk.headers["Connection"] = "close"
+wrk.headers["Host"] = "{host}"
+{close}
 
 function done(summary, latency, requests)
   local e = summary.errors
@@ -34,18 +38,44 @@ end
     return script
 
 
-def run_wrk(bench, path, name, conns, seconds):
+def address_of(bench, path, kind):
+    """Where a client connects: the proxy, or for direct the kind's origin."""
+    if path == "direct":
+        return ORIGIN_HOSTS[KIND_HOSTS[kind]]
+    return "127.0.0.1", bench.port(path)
+
+
+def run_wrk(bench, path, name, conns, seconds, kind="close"):
+    """Also the proxy's and the origin's CPU per 10,000 requests over the run,
+    and the connections the origin accepted."""
     bench.settle()
+    address, port = address_of(bench, path, kind)
     argv = ["wrk", "-t", str(min(2, conns)), "-c", str(conns), "-d", f"{seconds}s",
-            "--timeout", "10s", "--latency", "-s", lua_script(bench, path, name),
-            f"http://127.0.0.1:{bench.port(path)}/"]
+            "--timeout", "10s", "--latency", "-s", lua_script(bench, path, name, kind),
+            f"http://{address}:{port}/"]
+    watched = bench.pid(path) if path != "direct" else None
+    accepts_before = bench.upstream_accepts()
+    origin_before = cpu_ticks(bench.pid("origin"))
+    proxy_before = cpu_ticks(watched) if watched else 0
     done = subprocess.run(argv, capture_output=True, text=True, timeout=seconds + 60)
+    proxy_after = cpu_ticks(watched) if watched else 0
+    origin_after = cpu_ticks(bench.pid("origin"))
+    # Less the status request that reads the count.
+    accepts = bench.upstream_accepts() - accepts_before - 1
     for line in done.stdout.splitlines():
         if line.startswith("BENCHJSON "):
             result = json.loads(line[len("BENCHJSON "):])
             break
     else:
-        die(f"wrk gave no result for {path} {name} c={conns}: {done.stdout} {done.stderr}")
+        if path != "direct" and bench.procs[path].poll() is not None:
+            # The proxy ended: the caller's check records it and starts it again.
+            return {"requests": 0, "bytes": 0, "errors": 0, "rps": 0.0, "mbps": 0.0,
+                    "p50_us": None, "p99_us": None, "closes_after_answer": 0,
+                    **{k: 0 for k in ("connect", "read", "write", "status", "timeout")},
+                    "cpu_s_per_10k": None, "origin_cpu_s_per_10k": None,
+                    "upstream_connections": 0}
+        die(f"wrk gave no result for {path} {name} c={conns} {kind}: "
+            f"{done.stdout} {done.stderr}")
     seconds_run = result["duration_us"] / 1e6
     # A path that closes an HTTP/1.1 answer without "Connection: close" makes wrk
     # try a second request on the connection and count the close as a read
@@ -57,6 +87,10 @@ def run_wrk(bench, path, name, conns, seconds):
                                                "timeout")) - closes
     result["rps"] = result["requests"] / seconds_run
     result["mbps"] = result["bytes"] / seconds_run / 1e6
+    per_10k = 10000 / max(result["requests"], 1) / os.sysconf("SC_CLK_TCK")
+    result["cpu_s_per_10k"] = (proxy_after - proxy_before) * per_10k if watched else None
+    result["origin_cpu_s_per_10k"] = (origin_after - origin_before) * per_10k
+    result["upstream_connections"] = accepts
     return result
 
 
@@ -69,12 +103,16 @@ def ab_fields(output):
     return fields
 
 
-def run_ab_cpu(bench, path, requests):
-    """ab -c 16: the proxy's CPU per 10,000 requests and upstream connections."""
+def run_ab_cpu(bench, path, requests, kind="close"):
+    """ab -c 16: the proxy's CPU per 10,000 requests and upstream connections.
+    Persistent: ab -k, HTTP/1.0 with "Connection: keep-alive", which needs
+    "Connection: keep-alive" in the answer to go on; an answer without it
+    leaves ab waiting for the close, so it gives up after 5 s of silence."""
     argv = ["ab", "-r", "-n", str(requests), "-c", "16"]
+    argv += ["-k", "-s", "5"] if kind != "close" else []
     if path != "direct":
         argv += ["-X", f"127.0.0.1:{bench.port(path)}"]
-    argv.append("http://origin.test/1k")
+    argv.append(f"http://{KIND_HOSTS[kind]}/1k")
     watched = bench.pid(path) if path != "direct" else None
     bench.settle()
     status_before = bench.upstream_accepts()
@@ -100,6 +138,7 @@ def run_ab_cpu(bench, path, requests):
         "rps": float(fields.get("Requests per second", "0").split()[0]),
         "cpu_s_per_10k": (proxy_after - proxy_before) / ticks * per_10k if watched else None,
         "origin_cpu_s_per_10k": (origin_after - origin_before) / ticks * per_10k,
+        "kept_alive": int(fields.get("Keep-Alive requests", "0")),
         "upstream_connections": accepts,
         "upstream_per_request": accepts / max(complete, 1),
     }

@@ -1,12 +1,13 @@
 """Checks that keep the figures honest: every path returns the origin's bytes,
-says whether it closes, and is still running after each cell."""
+on a new connection and on one kept for several requests, says whether it
+closes, and is still running after each cell."""
 
 import hashlib
 import os
 import subprocess
 
 from .paths import proxy_get
-from .setup import PATHS, SIZES, log
+from .setup import KIND_HOSTS, PATHS, SIZES, log
 
 
 def check_bodies(bench):
@@ -27,6 +28,35 @@ def check_bodies(bench):
                 os.remove(target)
             results[f"{path}/{name}"] = {"http_code": code,
                                          "identical": digest == bench.digests[name]}
+    return results
+
+
+def check_persistent_bodies(bench):
+    """Fetches every file through each path with one curl, which keeps its
+    connection for the next file if the path lets it. Records whether each
+    body is right and how many connections it took; a path that needed only
+    one holds persistent connections (bench.keeps)."""
+    results = {}
+    host = KIND_HOSTS["persistent"]
+    for path in PATHS:
+        argv = ["curl", "-s", "-w", "%{http_code} %{num_connects}\n", "--max-time", "60"]
+        if path != "direct":
+            argv += ["-x", f"http://127.0.0.1:{bench.port(path)}"]
+        targets = {name: os.path.join(bench.tmp, f"kept-{path}-{name}") for name in SIZES}
+        for name, target in targets.items():
+            argv += ["-o", target, f"http://{host}/{name}"]
+        lines = subprocess.run(argv, capture_output=True, text=True).stdout.split()
+        codes, connects = lines[0::2], [int(n) for n in lines[1::2] if n.isdigit()]
+        identical = len(codes) == len(SIZES) and all(c == "200" for c in codes)
+        for name, target in targets.items():
+            digest = ""
+            if os.path.exists(target):
+                with open(target, "rb") as f:
+                    digest = hashlib.sha256(f.read()).hexdigest()
+                os.remove(target)
+            identical = identical and digest == bench.digests[name]
+        results[path] = {"identical": identical, "codes": codes, "connections": sum(connects)}
+        bench.keeps[path] = identical and sum(connects) == 1
     return results
 
 

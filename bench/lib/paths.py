@@ -1,7 +1,9 @@
 """The paths under test: the origin, and each proxy in front of it, started,
 restarted and asked for their state."""
 
+import hashlib
 import os
+import shutil
 import socket
 import tempfile
 import time
@@ -53,8 +55,12 @@ class Bench:
 
     def __init__(self, settings, ferry_bin):
         self.settings = settings
-        self.ferry_bin = ferry_bin
         self.tmp = tempfile.mkdtemp(prefix="ferry-bench-")
+        # A copy: a rebuild during the run must not change the binary that a
+        # restart starts.
+        self.ferry_bin = shutil.copy2(ferry_bin, os.path.join(self.tmp, "ferry"))
+        with open(ferry_bin, "rb") as f:
+            self.ferry_sha256 = hashlib.sha256(f.read()).hexdigest()
         self.www = os.path.join(self.tmp, "www")
         self.access_log = os.path.join(self.tmp, "ferry-access.log")
         self.procs = {}
@@ -62,6 +68,7 @@ class Bench:
         self.digests = {}
         self.restarts = 0
         self.announces_close = {}
+        self.keeps = {}  # path -> whether it held one connection for several requests
         self.incidents = []
 
     def start_origin(self):
@@ -135,11 +142,14 @@ Allow 127.0.0.1
         return self.procs[path].pid
 
     def origin_status(self):
-        """nginx's (active connections, accepted connections)."""
+        """nginx's (connections reading or writing, accepted connections). Idle
+        kept connections (nginx's "Waiting") are left out: a proxy may keep
+        some to keep.test for as long as it likes."""
         with urllib.request.urlopen(f"http://{ORIGIN_ADDR}:{STATUS_PORT}/status",
                                     timeout=5) as answer:
             lines = answer.read().decode().splitlines()
-        return int(lines[0].split(":")[1]), int(lines[2].split()[0])
+        states = lines[3].split()
+        return int(states[1]) + int(states[3]), int(lines[2].split()[0])
 
     def upstream_accepts(self):
         return self.origin_status()[1]

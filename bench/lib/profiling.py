@@ -30,6 +30,11 @@ def count_syscalls(bench, out, name, requests, conns):
     os.kill(trace.pid, signal.SIGINT)
     trace.wait(timeout=30)
     Started.processes.remove(trace)
+    return per_request_table(raw, requests, f"ab -n {requests} -c {conns}, /{name}")
+
+
+def per_request_table(raw, requests, load):
+    """strace -c's counts divided by the requests served, largest first."""
     per_request = []
     with open(raw) as f:
         for line in f:
@@ -37,11 +42,26 @@ def count_syscalls(bench, out, name, requests, conns):
             if len(parts) >= 5 and parts[0].replace(".", "").isdigit() and parts[-1] != "total":
                 per_request.append((parts[-1], int(parts[3]) / requests))
     per_request.sort(key=lambda item: -item[1])
-    text = [f"ferry system calls per request (strace -c -f, ab -n {requests} -c {conns}, "
-            f"/{name}; failed calls included)"]
+    text = [f"ferry system calls per request (strace -c -f, {load}; failed calls included)"]
     text += [f"{count:10.2f}  {call}" for call, count in per_request]
     text.append(f"{sum(c for _, c in per_request):10.2f}  total")
     return "\n".join(text) + "\n"
+
+
+def count_syscalls_kept(bench, out, seconds=3, conns=16):
+    """strace -c -f on ferry during wrk on persistent connections (HTTP/1.1,
+    as browsers keep theirs); returns calls per request."""
+    pid = bench.pid("ferry")
+    raw = os.path.join(out, "strace-1k-persistent.txt")
+    log(f"strace: system calls per request (wrk -c {conns} persistent, /1k, {seconds} s)")
+    trace = Started.spawn(["strace", "-c", "-f", "-o", raw, "-p", str(pid)])
+    time.sleep(1.0)
+    load = run_wrk(bench, "ferry", "1k", conns, seconds, "persistent")
+    os.kill(trace.pid, signal.SIGINT)
+    trace.wait(timeout=30)
+    Started.processes.remove(trace)
+    return per_request_table(raw, max(load["requests"], 1),
+                             f"wrk -c {conns} persistent, {load['requests']} requests, /1k")
 
 
 def profile(bench, seconds):
@@ -50,7 +70,7 @@ def profile(bench, seconds):
     os.makedirs(out, exist_ok=True)
     check_close_announced(bench)
     syscalls = count_syscalls(bench, out, "1k", 2000, 16) + "\n" + \
-        count_syscalls(bench, out, "16m", 20, 1)
+        count_syscalls_kept(bench, out) + "\n" + count_syscalls(bench, out, "16m", 20, 1)
     with open(os.path.join(out, "syscalls_per_request.txt"), "w") as f:
         f.write(syscalls)
 

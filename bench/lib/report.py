@@ -56,27 +56,48 @@ def targets_text(summary):
     return text + f"\n- in the errors and target columns: {legend}"
 
 
-def checks_text(bodies, rounds, settings, announced, access_log):
+def kept_text(kept_bodies, path):
+    """Whether every file came right over one connection, and the connections taken."""
+    right = all(check[path]["identical"] for check in kept_bodies)
+    taken = "/".join(str(check[path]["connections"]) for check in kept_bodies)
+    return f"{path} {'identical' if right else 'FAILED'}, connections {taken}"
+
+
+def checks_text(bodies, kept_bodies, rounds, settings, announced, access_log):
     lines = []
     bad = [k for k, v in bodies.items() if not v["identical"] or v["http_code"] != "200"]
     lines.append(f"- bodies: {len(bodies) - len(bad)}/{len(bodies)} fetched with curl are "
                  f"byte-identical (sha256) with HTTP 200" + (f"; FAILED: {', '.join(bad)}"
                                                             if bad else ""))
+    lines.append("- bodies on a kept connection (one curl fetching every file, before and "
+                 "after the rounds): " + "; ".join(kept_text(kept_bodies, p) for p in PATHS))
+    wrk_sections = ("small", "small_persistent", "large")
     for path in PATHS:
         if not announced[path]:
             closes = sum(r[section][key][path]["closes_after_answer"] for r in rounds
-                         for section in ("small", "large") for key in r[section])
+                         for section in wrk_sections for key in r[section])
             lines.append(f"- {path} closes an HTTP/1.1 answer without \"Connection: close\"; "
                          f"wrk counts that close as a read error after the complete answer "
                          f"({closes} such closes over all wrk cells). They are not counted as "
                          f"errors above; read errors beyond one per complete answer would be.")
     for path in PROXIES:
-        per = [r["cpu"][path]["upstream_per_request"] for r in rounds]
-        conns = [r["cpu"][path]["upstream_connections"] for r in rounds]
-        done = [r["cpu"][path]["complete"] for r in rounds]
-        lines.append(f"- upstream connections per request, {path} (nginx accepts during ab "
-                     f"-n {settings['ab_requests']}): " +
-                     ", ".join(f"{c}/{d} = {p:.3f}" for c, d, p in zip(conns, done, per)))
+        cells = [r["small_persistent"]["16"][path] for r in rounds]
+        lines.append(f"- upstream connections per request, {path} (origin accepts during wrk "
+                     f"c=16, persistent): " + ", ".join(
+                         f"{c['upstream_connections']}/{c['requests']} = "
+                         f"{c['upstream_connections'] / max(c['requests'], 1):.4f}"
+                         for c in cells))
+    for section, requests, ab in (("cpu", "ab_requests", "ab"),
+                                  ("cpu_persistent", "ab_requests_persistent", "ab -k")):
+        for path in PROXIES:
+            cells = [r[section][path] for r in rounds]
+            lines.append(f"- upstream connections per request, {path} (origin accepts during "
+                         f"{ab} -n {settings[requests]}): " + ", ".join(
+                             f"{c['upstream_connections']}/{c['complete']} = "
+                             f"{c['upstream_per_request']:.3f}" for c in cells) +
+                         ("; requests on a kept client connection " +
+                          ", ".join(str(c["kept_alive"]) for c in cells)
+                          if section == "cpu_persistent" else ""))
     for count in settings["in_flight"]:
         for path in PROXIES:
             cells = [r["in_flight"][str(count)][path] for r in rounds]
@@ -84,6 +105,24 @@ def checks_text(bodies, rounds, settings, announced, access_log):
                          ", ".join(str(c["held_at_origin"]) for c in cells) + "; answered " +
                          ", ".join(str(c["answered"]) for c in cells) + "; peak threads " +
                          ", ".join(str(c["peak_threads"]) for c in cells))
+    for count in settings["idle"]:
+        for path in PROXIES:
+            cells = [r["idle"][str(count)].get(path) for r in rounds]
+            if not any(cells):
+                continue
+            lines.append(f"- {count} idle persistent connections through {path}, each after "
+                         f"one request to {cells[0]['host'] if cells[0] else '-'}: held " +
+                         ", ".join(str(c["held"]) for c in cells if c) +
+                         "; answered again at the end " +
+                         ", ".join(str(c["answered"]) for c in cells if c) +
+                         "; peak threads " + ", ".join(str(c["peak_threads"]) for c in cells if c) +
+                         "; seconds to open them " +
+                         ", ".join(f"{c['seconds_to_open']:.1f}" for c in cells if c))
+    closing = [p for p in PROXIES if kept_bodies[0][p]["connections"] != 1]
+    if closing:
+        lines.append(f"- not held idle: {', '.join(closing)}, which took a connection for each "
+                     f"file in the kept-connection body check; ferry (with the trace) is not "
+                     f"held idle either: its idle connections are ferry-access's")
     lines.append(f"- ferry-access wrote {access_log[0]} access-log lines "
                  f"({access_log[1] / 1e6:.1f} MB) to its log file")
     return "\n".join(lines)

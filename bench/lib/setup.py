@@ -3,6 +3,7 @@ needs, the private namespace, the origin's files, and the processes it starts
 (each in a group of its own, so that exit can stop them all)."""
 
 import hashlib
+import importlib.util
 import os
 import random
 import resource
@@ -19,8 +20,15 @@ ORIGIN_ADDR = "127.0.0.1"
 ORIGIN_PORT = 80
 STATUS_PORT = 8081
 SLOW_ADDR = "127.0.0.2"
+KEEP_ADDR = "127.0.0.3"
 # The host names of the run's hosts file: (address, port) of the origin behind each.
-ORIGIN_HOSTS = {"origin.test": (ORIGIN_ADDR, ORIGIN_PORT), "slow.test": (SLOW_ADDR, 80)}
+ORIGIN_HOSTS = {"origin.test": (ORIGIN_ADDR, ORIGIN_PORT), "slow.test": (SLOW_ADDR, 80),
+                "keep.test": (KEEP_ADDR, 80)}
+# The two kinds of client connection, and the origin's host for each: a new
+# connection for every request ("Connection: close"), and persistent ones,
+# which keep.test (the origin's server block with keep-alive on) keeps too.
+KIND_HOSTS = {"close": "origin.test", "persistent": "keep.test"}
+KINDS = list(KIND_HOSTS)
 SIZES = {"1k": 1024, "64k": 64 * 1024, "1m": 1024 * 1024, "16m": 16 * 1024 * 1024}
 PATHS = ["direct", "ferry", "ferry-access", "tinyproxy", "nginx-proxy"]
 PROXIES = PATHS[1:]
@@ -39,6 +47,12 @@ NEEDED_COMMANDS = {
     "ip": "iproute2",
 }
 PROFILE_COMMANDS = {"perf": "linux-perf", "strace": "strace", "valgrind": "valgrind"}
+# Python module -> Debian package that provides it (for the interpreter at /usr/bin).
+NEEDED_MODULES = {"matplotlib": "python3-matplotlib"}
+# Descriptors for the run and everything it starts: a proxy that keeps a
+# server connection for each of 10,000 idle clients needs two each, and the
+# client side opens the 10,000 too.
+DESCRIPTORS = 65536
 
 
 def log(message):
@@ -53,8 +67,9 @@ def die(message):
 # ---------------------------------------------------------------- outside the namespace
 
 
-def ensure_packages(commands):
-    missing = sorted({pkg for cmd, pkg in commands.items() if shutil.which(cmd) is None})
+def ensure_packages(commands, modules):
+    missing = sorted({pkg for cmd, pkg in commands.items() if shutil.which(cmd) is None} |
+                     {pkg for mod, pkg in modules.items() if importlib.util.find_spec(mod) is None})
     if not os.path.exists("/etc/services"):
         missing.append("netbase")
     if not missing:
@@ -96,10 +111,18 @@ def set_up_namespace(tmp):
         f.write("127.0.0.1 localhost\n")
         f.writelines(f"{address} {name}\n" for name, (address, _) in ORIGIN_HOSTS.items())
     subprocess.run(["mount", "--bind", hosts, "/etc/hosts"], check=True)
+    # Raising the hard limit needs CAP_SYS_RESOURCE; without it the hard limit
+    # given is kept. Every process started inherits both.
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
-    wanted = 65536 if hard == resource.RLIM_INFINITY else min(65536, hard)
-    resource.setrlimit(resource.RLIMIT_NOFILE, (wanted, hard))
-    log(f"descriptor limit {wanted} (hard {hard})")
+    if hard != resource.RLIM_INFINITY and hard < DESCRIPTORS:
+        try:
+            resource.setrlimit(resource.RLIMIT_NOFILE, (DESCRIPTORS, DESCRIPTORS))
+        except (ValueError, OSError):
+            resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+    else:
+        resource.setrlimit(resource.RLIMIT_NOFILE, (DESCRIPTORS, hard))
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    log(f"descriptor limit {soft} (hard {hard})")
 
 
 def write_files(www):
