@@ -11,7 +11,9 @@ namespace harness {
 
 using namespace std::chrono_literals;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+// Whether ferry and its units are built with a sanitizer (the tests' own code
+// may not be).
+#if defined(FERRY_SANITIZED) || defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 inline constexpr bool sanitized = true;
 #else
 inline constexpr bool sanitized = false;

@@ -487,6 +487,12 @@ TEST(Intake, IdleConnectionsWaitWithoutThreadsOrSlots) {
        "    await server.serve_forever()\n"
        "asyncio.run(main())\n"},
       folder / "echo.log");
+  int probe = -1;
+  for (int tries = 0; tries < 500 && (probe = connect_to("127.0.0.3", 443)) < 0; ++tries) {
+    std::this_thread::sleep_for(20ms);
+  }
+  ASSERT_GE(probe, 0) << "the echo server did not start";
+  close(probe);
   set_hosts("127.0.0.1 origin.test\n");
   // The origin closes after each answer, so ferry keeps no server connection.
   scripted_origin origin(
