@@ -2,7 +2,8 @@
 // nginx (on kept connections both sides) and from a scripted origin (one per
 // connection), every byte checked. Afterwards ferry holds
 // no more descriptors and threads than when idle and its resident memory has
-// not grown. FERRY_SOAK_REQUESTS sets the scale (3000 by default).
+// not grown. FERRY_SOAK_REQUESTS sets the scale (3000 by default, 1500 in
+// sanitized builds).
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -97,7 +98,7 @@ struct soak_run {
 }  // namespace
 
 TEST(Soak, MixedAnswersFromNginxAndScriptedOrigin) {
-  const long total = knob("FERRY_SOAK_REQUESTS", 3000);
+  const long total = knob("FERRY_SOAK_REQUESTS", sanitized ? 1500 : 3000);
   const int backlog = static_cast<int>(knob("FERRY_SOAK_BACKLOG", 32));
   // Memory is measured from the end of the warm-up, once glibc's arenas and
   // its cache of thread stacks have grown to what this load needs.
