@@ -41,7 +41,8 @@ for i in range(80):
   temp_files::write_file(origin.www() + "/page.html", page);
   ASSERT_TRUE(origin.wait_ready()) << "nginx did not start: " << origin.diagnostics();
 
-  ferry_process ferry({"LISTEN_PORT=8080"}, {.keep_trace = false});
+  // As ferry runs by default: kept connections, quiet tunnels parked.
+  ferry_process ferry({"LISTEN_PORT=8080", "KEEPALIVE_TIMEOUT=60"}, {.keep_trace = false});
   ASSERT_TRUE(ferry.wait_listening(8080));
   temp_files::temp_folder profile;
   // The test authority is not in Chromium's store; the errors about the
