@@ -9,9 +9,11 @@ Keeps each connection open after its answer unless the request says
 "Connection: close", as keep-alive servers do. Prints "ready" once listening.
 """
 import hashlib
-import socket
+
 import sys
-import threading
+
+sys.dont_write_bytecode = True  # the shared module leaves no cache in the tree
+from listener import serve_forever  # noqa: E402
 
 
 def read_head(stream):
@@ -83,15 +85,4 @@ def serve(connection):
     connection.close()
 
 
-def main():
-    listener = socket.socket()
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind((sys.argv[1], int(sys.argv[2])))
-    listener.listen(64)
-    print("ready", flush=True)
-    while True:
-        connection, _ = listener.accept()
-        threading.Thread(target=serve, args=(connection,), daemon=True).start()
-
-
-main()
+serve_forever(serve)

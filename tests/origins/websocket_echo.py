@@ -7,9 +7,11 @@ stream. Prints "ready" once listening.
 """
 import base64
 import hashlib
-import socket
+
 import sys
-import threading
+
+sys.dont_write_bytecode = True  # the shared module leaves no cache in the tree
+from listener import serve_forever  # noqa: E402
 
 GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"
 
@@ -28,15 +30,4 @@ def serve(connection):
     connection.close()
 
 
-def main():
-    listener = socket.socket()
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind((sys.argv[1], int(sys.argv[2])))
-    listener.listen(64)
-    print("ready", flush=True)
-    while True:
-        connection, _ = listener.accept()
-        threading.Thread(target=serve, args=(connection,), daemon=True).start()
-
-
-main()
+serve_forever(serve)
