@@ -9,7 +9,6 @@ Keeps each connection open after its answer unless the request says
 "Connection: close", as keep-alive servers do. Prints "ready" once listening.
 """
 import hashlib
-
 import sys
 
 sys.dont_write_bytecode = True  # the shared module leaves no cache in the tree

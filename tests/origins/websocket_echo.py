@@ -7,7 +7,6 @@ stream. Prints "ready" once listening.
 """
 import base64
 import hashlib
-
 import sys
 
 sys.dont_write_bytecode = True  # the shared module leaves no cache in the tree
