@@ -64,11 +64,11 @@ bool waiting_room::watch_listener(int listenfd) {
 
 void waiting_room::leave(entry* gone, std::vector<leaving>& into, bool by_event) {
   list_of(gone->waits).remove(gone);
-  if (!by_event) epoll_ctl(epollfd_, EPOLL_CTL_DEL, gone->connection.client.get(), nullptr);
-  // A tunnel's server side is watched only while it waits here.
-  if (gone->waits == kind::tunnel) {
-    epoll_ctl(epollfd_, EPOLL_CTL_DEL, gone->connection.server.get(), nullptr);
-  }
+  // A tunnel is watched on both sides, and one side's event disarms only
+  // that side: neither may name this entry once it is freed.
+  bool tunnel = gone->waits == kind::tunnel;
+  if (!by_event || tunnel) epoll_ctl(epollfd_, EPOLL_CTL_DEL, gone->connection.client.get(), nullptr);
+  if (tunnel) epoll_ctl(epollfd_, EPOLL_CTL_DEL, gone->connection.server.get(), nullptr);
   into.push_back({std::move(gone->connection), gone->waits});
   gone->gone = true;
   left_.push_back(gone);

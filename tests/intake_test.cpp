@@ -480,7 +480,9 @@ TEST(Intake, IdleConnectionsWaitWithoutThreadsOrSlots) {
       {"python3", "-c",
        "import asyncio\n"
        "async def echo(r, w):\n"
-       "    while data := await r.read(65536): w.write(data); await w.drain()\n"
+       "    while data := await r.read(65536):\n"
+       "        if data.startswith(b'late'): await asyncio.sleep(0.5)\n"
+       "        w.write(data); await w.drain()\n"
        "    w.close()\n"
        "async def main():\n"
        "    server = await asyncio.start_server(echo, '127.0.0.3', 443, backlog=1024)\n"
@@ -520,12 +522,15 @@ TEST(Intake, IdleConnectionsWaitWithoutThreadsOrSlots) {
   EXPECT_TRUE(ferry.wait_counts(1 << 20, idle_threads + 4, 5s)) << ferry.thread_count();
   EXPECT_EQ(exchange("GET http://origin.test/ HTTP/1.1\r\nConnection: close\r\n\r\n", 2s, 8092).data,
             "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok");
-  // All wake at once, and share the 30 slots.
-  for (std::size_t i = 0; i < tunnels.size(); ++i) {
-    ASSERT_TRUE(send_all(tunnels[i]->fd(), "ping" + std::to_string(i)));
-  }
-  for (std::size_t i = 0; i < tunnels.size(); ++i) {
-    EXPECT_EQ(read_up_to(tunnels[i]->fd(), 4 + std::to_string(i).size()), "ping" + std::to_string(i));
+  // All wake at once and share the 30 slots: first by the server's late
+  // answer, which comes once they are quiet again, then by the client.
+  for (const char* word : {"late", "ping"}) {
+    for (std::size_t i = 0; i < tunnels.size(); ++i) {
+      ASSERT_TRUE(send_all(tunnels[i]->fd(), word + std::to_string(i)));
+    }
+    for (std::size_t i = 0; i < tunnels.size(); ++i) {
+      EXPECT_EQ(read_up_to(tunnels[i]->fd(), 4 + std::to_string(i).size()), word + std::to_string(i));
+    }
   }
   // KEEPALIVE_TIMEOUT and HEAD_TIMEOUT close the kept and silent ones; the tunnels stay.
   for (auto* group : {&kept, &silent}) {
