@@ -142,6 +142,7 @@ answer_framing answer_body(std::string_view request_method, int status,
   const bool old_version = before_http_1_1(answer_head.substr(0, 8));
   answer_framing answer;
   answer.close_after = fields.close || (old_version && !fields.keep_alive);
+  answer.upgrade = fields.upgrade;
   if (request_method == "HEAD" || status < 200 || status == 204 || status == 304) return answer;
   if (!clean || (!fields.transfer_encoding_seen && fields.content_length_bad)) {
     answer.broken = true;

@@ -58,6 +58,7 @@ struct answer_framing {
   // close, is HTTP/1.0 without keep-alive, the body runs until close, the
   // answer is broken, or it had both Content-Length and Transfer-Encoding.
   bool close_after = false;
+  std::string_view upgrade;  // the first Upgrade field's value, for a 101
 };
 
 // Frames the server's answer head (as received, from its status line to its

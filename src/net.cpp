@@ -42,6 +42,16 @@ int connect_outcome(const pollfd& waited) {
   return error;
 }
 
+// The address of an IPv4 or IPv6 socket address.
+ip_address address_of(const sockaddr& any) {
+  sockaddr_storage copied{};
+  std::memcpy(&copied, &any, any.sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
+  ip_address address;
+  std::uint16_t unused_port = 0;
+  from_socket_address(copied, address, unused_port);
+  return address;
+}
+
 }  // namespace
 
 socklen_t to_socket_address(const ip_address& address, std::uint16_t port, sockaddr_storage& out) {
@@ -87,12 +97,7 @@ std::vector<ip_address> resolve(const char* host, const char* service) {
   }
   for (addrinfo* entry = found; entry != nullptr; entry = entry->ai_next) {
     if (entry->ai_family != AF_INET && entry->ai_family != AF_INET6) continue;
-    sockaddr_storage copied{};
-    std::memcpy(&copied, entry->ai_addr, entry->ai_addrlen);
-    ip_address address;
-    std::uint16_t unused_port = 0;
-    from_socket_address(copied, address, unused_port);
-    addresses.push_back(address);
+    addresses.push_back(address_of(*entry->ai_addr));
   }
   freeaddrinfo(found);
   return addresses;
@@ -230,12 +235,7 @@ std::vector<ip_address> read_machine_addresses() {
     if (entry->ifa_addr == nullptr) continue;
     int family = entry->ifa_addr->sa_family;
     if (family != AF_INET && family != AF_INET6) continue;
-    sockaddr_storage copied{};
-    std::memcpy(&copied, entry->ifa_addr, family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6));
-    ip_address address;
-    std::uint16_t unused_port = 0;
-    from_socket_address(copied, address, unused_port);
-    addresses.push_back(address);
+    addresses.push_back(address_of(*entry->ifa_addr));
   }
   freeifaddrs(interfaces);
   return addresses;

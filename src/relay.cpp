@@ -194,22 +194,6 @@ std::string fields_to_server(const relay& r, const http_request& request) {
   return "Connection: upgrade\r\nUpgrade: " + std::string(request.upgrade) + "\r\n";
 }
 
-// The fields of a head that frame it, read from its lines after the first.
-framing_fields read_framing(std::string_view head) {
-  framing_fields fields;
-  std::size_t line_end = head.find('\n');
-  while (line_end != std::string_view::npos) {
-    head.remove_prefix(line_end + 1);
-    line_end = head.find('\n');
-    std::string_view line = head.substr(0, line_end);
-    if (line.ends_with('\r')) line.remove_suffix(1);
-    std::size_t colon = line.find(':');
-    if (colon == std::string_view::npos) continue;
-    take_framing_field(line.substr(0, colon), trim_blanks(line.substr(colon + 1)), &fields);
-  }
-  return fields;
-}
-
 // What the answer's head decided about both connections.
 struct answer_decision {
   bool client_kept = false;
@@ -228,12 +212,11 @@ void decide_at_answer_head(relay& r, const http_request& request, message_bounds
                                upgrade_wanted = request.upgrade_wanted,
                                close_wanted = request.close_wanted](std::string_view head,
                                                                     int status) -> std::string {
+    answer_framing framing = answer_body(method, status, head);
     if (status == 101 && upgrade_wanted) {
       bounds.switching = true;
-      std::string upgrade(read_framing(head).upgrade);
-      return "Connection: upgrade\r\nUpgrade: " + upgrade + "\r\n";
+      return "Connection: upgrade\r\nUpgrade: " + std::string(framing.upgrade) + "\r\n";
     }
-    answer_framing framing = answer_body(method, status, head);
     bounds.answer = body_tracker(framing.body);
     bounds.answer_framed = !framing.broken;
     decision.server_kept = !framing.close_after;

@@ -51,8 +51,7 @@ class waiting_room {
   // Connections whose time has passed leave into `expired`.
   void expire(clock::time_point now, std::vector<leaving>& expired);
 
-  // Makes a wait return at once; safe from any thread, and from a signal's
-  // aftermath.
+  // Makes a wait return at once; safe from any thread.
   void wake();
 
   // Every connection leaves into `all`, for a stop.

@@ -53,10 +53,7 @@ TEST(AddressList, ReadsAWholeListOrSaysWhyNot) {
       {"2001:db8:c000::/33", "the network is 2001:db8:8000::/33"},
       {"0.0.0.1/0", "the network is 0.0.0.0/0"},
       {"127.0.0.1, 127.1", "\"127.1\": not an IPv4 or IPv6 address"},
-      {"[::1]", "not an IPv4 or IPv6 address"},
-      {"fe80::1%lo", "not an IPv4 or IPv6 address"},
-      {"1:2:3:4:5:6:7:8:9", "not an IPv4 or IPv6 address"},
-      {"::ffff:010.0.0.1", "not an IPv4 or IPv6 address"},
+      {"[::1]", "not an IPv4 or IPv6 address"},  // the spellings: ip_address_test
       {"10.0.0.0/08", "prefix length is not"},
       {"1.2.3.4/32/1", "prefix length is not"},
       {"10.0.0.0 /8", "not an IPv4"},

@@ -39,6 +39,7 @@ TEST(IpAddress, ReadsBothFamiliesAndTellsWhatTheyStandFor) {
       {"::1/128", "bad"},
       {"1:2:3:4:5:6:7:8:9", "bad"},
       {":::", "bad"},
+      {"::ffff:010.0.0.1", "bad"},
       {"127.1", "bad"},
       {"0x7f000001", "bad"},
       {"", "bad"},
