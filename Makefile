@@ -1,4 +1,4 @@
-# make run: build the release binary and run it with its defaults.
+# make run: build the release binary alone and run it with its defaults.
 # make test: build and run every test through CTest.
 # make bench, make soak, make fuzz: the benchmark, the reliability suite, the fuzzers.
 # make install [PREFIX=/usr/local] [DESTDIR=...]: the program, its manual page and unit.
@@ -8,7 +8,8 @@ PREFIX ?= /usr/local
 JOBS ?= 2
 
 COMPILE_PACKAGES := cmake ninja-build g++ make
-BUILD_PACKAGES := $(COMPILE_PACKAGES) libgtest-dev libgmock-dev netbase
+RUN_PACKAGES := $(COMPILE_PACKAGES) netbase
+BUILD_PACKAGES := $(RUN_PACKAGES) libgtest-dev libgmock-dev
 TEST_PACKAGES := $(BUILD_PACKAGES) curl wget nginx openssl iproute2 python3 python3-requests clang libclang-rt-14-dev \
                  util-linux procps valgrind haproxy systemd man-db groff-base dpkg-dev lintian chromium
 # dpkg-shlibdeps (dpkg-dev) works out the package's dependencies.
@@ -29,8 +30,11 @@ define need_packages
 	fi
 endef
 
-.PHONY: run test build install package bench soak fuzz deps-build deps-test deps-package \
-        deps-bench clean
+.PHONY: run test build build-ferry install package bench soak fuzz deps-run deps-build deps-test \
+        deps-package deps-bench clean
+
+deps-run:
+	$(call need_packages,$(RUN_PACKAGES))
 
 deps-build:
 	$(call need_packages,$(BUILD_PACKAGES))
@@ -48,11 +52,20 @@ build: deps-build
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
-run: build
-	exec ./$(BUILD)/ferry
+# Only the binary: the tests need GoogleTest and take most of a full build.
+# Settings pass as make variables or from the environment: both become
+# ferry's environment.
+build-ferry: deps-run
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target ferry
+
+run:
+	@echo "make run: settings go after it or before it: make run LISTEN_PORT=3128 LOG=access"
+	@$(MAKE) --no-print-directory build-ferry
+	exec $(BUILD)/ferry
 
 test: deps-test build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+	cd $(BUILD) && ctest --output-on-failure --no-tests=error -j $(JOBS)
 
 install: build
 	DESTDIR='$(DESTDIR)' cmake --install $(BUILD) --prefix '$(PREFIX)'
