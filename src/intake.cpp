@@ -319,8 +319,10 @@ void serve_connection(intake& in, request_work& work) {
         break;
       }
       trace_line("kept connection taken up again");
-      connection.peer.accepted = std::chrono::steady_clock::now();
     }
+    // HEAD_TIMEOUT for the next request counts from its turn, the end of
+    // this answer, even when its start came pipelined long before.
+    connection.peer.accepted = std::chrono::steady_clock::now();
     // Pipelined, or the next request came at once.
     trace_reserved(work.slot);
   }

@@ -466,6 +466,30 @@ TEST(Intake, HeadTimeoutFreesEverySlot) {
   EXPECT_EQ(ferry.error_count(queue_full), 0);
 }
 
+// A pipelined request's HEAD_TIMEOUT counts from its turn: behind an answer
+// slower than the limit, the rest of its head still gets it served.
+TEST(Intake, PipelinedHeadIsTimedFromItsTurn) {
+  set_hosts("127.0.0.1 origin.test\n");
+  auto slow_then_fast = [](int fd) {
+    for (std::string body : {"slow!", "fast!"}) {
+      read_head(fd);
+      if (body == "slow!") std::this_thread::sleep_for(1500ms);
+      send_all(fd, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n" + body);
+    }
+    return std::string();
+  };
+  scripted_origin origin("127.0.0.1", slow_then_fast, 1);
+  ferry_process ferry({"LISTEN_PORT=8093", "HEAD_TIMEOUT=1", "KEEPALIVE_TIMEOUT=5"});
+  ASSERT_TRUE(ferry.wait_listening(8093));
+  const std::string get = "GET http://origin.test/ HTTP/1.1\r\nHost: origin.test\r\n";
+  int fd = open_request(get + "\r\n" + get, 8093);
+  const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n";
+  EXPECT_EQ(read_up_to(fd, answer.size() + 5, 5s), answer + "slow!");
+  send_all(fd, "\r\n");
+  EXPECT_EQ(read_up_to(fd, answer.size() + 5, 3s), answer + "fast!");
+  close(fd);
+}
+
 // Idle connections cost no thread and no slot: 2,000 kept ones, 2,000 silent
 // new ones and 500 quiet tunnels wait while BACKLOG=30 still serves a new
 // client at once; each tunnel carries bytes both ways when it wakes, and the
