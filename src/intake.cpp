@@ -602,13 +602,24 @@ void* run_request_thread(void* handed_work) {
 
 }  // namespace
 
+namespace {
+// The process's intake, owned here rather than by main's pointer, which the
+// compiler may drop once main has no more use for it: detached request
+// threads use the intake until the process ends by _exit, so it is freed
+// only by an exit during start-up.
+std::unique_ptr<intake> process_intake;
+}  // namespace
+
 intake* create_intake(const settings& config) {
   auto* made = new intake(config);
   // calloc leaves untouched pages unmapped, so a large table costs nothing
   // until its slots are used; zero bytes are a valid free entry.
   made->slots =
       static_cast<unsigned char*>(calloc(static_cast<std::size_t>(config.request_slots) + 2, 1));
-  if (made->slots != nullptr && made->room.open()) return made;
+  if (made->slots != nullptr && made->room.open()) {
+    process_intake.reset(made);
+    return made;
+  }
   if (made->slots == nullptr) {
     fprintf(stderr,
             "BACKLOG=%lld needs a slot table that cannot be allocated; use a smaller value (1 to "

@@ -22,10 +22,11 @@ const std::string partial_without_host = "GET http://sink.test/x HTTP/1.";
 
 // The origins, and ferry in front of them with a short write timeout.
 struct fault_rig : proxy_rig {
-  explicit fault_rig(int backlog_slots, const std::vector<std::string>& prefix = {})
+  explicit fault_rig(int backlog_slots, const std::vector<std::string>& prefix = {},
+                     const std::string& binary = FERRY_BINARY)
       : proxy_rig({"LISTEN_PORT=8080", "BACKLOG=" + std::to_string(backlog_slots), "CON_TIMEOUT=2",
                    "IDLE_TIMEOUT=2", "KEEPALIVE_TIMEOUT=60"},
-                  16, prefix),
+                  16, prefix, binary),
         backlog(backlog_slots) {}
 
   // Fault connections come faster than ferry's threads end them, and would
@@ -324,7 +325,8 @@ TEST(Faults, RecoversFromDescriptorExhaustion) {
 }
 
 // valgrind prints its error summary and leak check when the process it runs
-// is ended by SIGTERM, which is the only way ferry ends while serving.
+// is ended by SIGTERM, which is the only way ferry ends while serving. It
+// checks a RelWithDebInfo binary, as `make soak` does (CMakeLists.txt).
 TEST(Memcheck, OrdinaryFaultyAndHostileRequests) {
   if (sanitized) GTEST_SKIP() << "valgrind cannot run a sanitizer build";
   if (system("valgrind --version >/dev/null 2>&1") != 0) GTEST_SKIP() << "valgrind is missing";
@@ -333,7 +335,8 @@ TEST(Memcheck, OrdinaryFaultyAndHostileRequests) {
   const long requests = knob("FERRY_MEMCHECK_REQUESTS", 100);
   fault_rig rig(
       32, {"valgrind", "--log-file=" + log_name, "--leak-check=full",
-           "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite", "--num-callers=30"});
+           "--errors-for-leak-kinds=definite", "--show-leak-kinds=definite", "--num-callers=30"},
+      FERRY_MEMCHECK_BINARY);
   burst_window bursts;
   std::atomic<long> retries{0};
   tally faults;
