@@ -100,13 +100,15 @@ std::size_t waiting_limit(const intake& in) {
 }
 
 // Where ferry listens and the settings in force, on standard error, unless
-// the log is off.
+// the log is off. In trace mode it ends with a hint at the shorter log, for
+// whoever meets the trace's flood first.
 void announce(intake& in, const ip_address& address, std::uint16_t port) {
   if (logging_off()) return;
   fprintf(stderr,
           "ferry listening on %s:%u with %lld slots; LOG=%s ALLOW=%s DENY_TO=%s "
           "CONNECT_PORTS=%s PROXY_FROM=%s HEAD_TIMEOUT=%u IDLE_TIMEOUT=%u CON_TIMEOUT=%u "
-          "NAME_CACHE=%u KEEPALIVE_TIMEOUT=%u MAX_WAITING=%lld\n",
+          "NAME_CACHE=%u KEEPALIVE_TIMEOUT=%u MAX_WAITING=%lld MAX_WAITING_PER_CLIENT=%lld "
+          "STOP_TIMEOUT=%u%s\n",
           format_host(address).c_str(), static_cast<unsigned>(port),
           static_cast<long long>(in.config.request_slots), tracing() ? "trace" : "access",
           format_address_list(in.config.allowed_clients).c_str(),
@@ -118,7 +120,10 @@ void announce(intake& in, const ip_address& address, std::uint16_t port) {
           static_cast<unsigned>(in.config.connect_timeout_seconds),
           static_cast<unsigned>(in.config.name_cache_seconds),
           static_cast<unsigned>(in.config.keepalive_timeout_seconds),
-          static_cast<long long>(in.config.max_waiting));
+          static_cast<long long>(in.config.max_waiting),
+          static_cast<long long>(in.config.max_waiting_per_client),
+          static_cast<unsigned>(in.config.stop_timeout_seconds),
+          tracing() ? " (trace mode; LOG=access logs one line per request)" : "");
 }
 
 // Names the address and port that could not be bound, with advice that fits
