@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -69,6 +70,27 @@ void raise_descriptor_limit() {
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
   limit.rlim_cur = limit.rlim_max;
   setrlimit(RLIMIT_NOFILE, &limit);
+}
+
+// ferry's own descriptors, with margin: the standard streams, the listener,
+// the epoll set and its wake-up, the spare, the resolver's files.
+constexpr long long own_descriptors = 16;
+
+// Says on one line how many connections the descriptor limit holds when it
+// cannot hold BACKLOG requests (two descriptors each) and MAX_WAITING
+// waiting connections: past it, clients are told 503.
+void warn_if_descriptors_short(const settings& config) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
+  long long allowed = static_cast<long long>(limit.rlim_cur);
+  long long needed = 2 * config.request_slots + config.max_waiting + own_descriptors;
+  if (allowed >= needed) return;
+  fprintf(stderr,
+          "ferry: the descriptor limit of %lld holds about %lld connections; BACKLOG=%lld and "
+          "MAX_WAITING=%lld need %lld descriptors\n",
+          allowed, std::max(allowed - own_descriptors, 0LL),
+          static_cast<long long>(config.request_slots), static_cast<long long>(config.max_waiting),
+          needed);
 }
 
 // Everything written so far goes out, and nothing more can be added before
@@ -157,6 +179,7 @@ int main(int argc, char** argv, char** env) {
   intake* in = create_intake(config);
   if (in == nullptr) return 255;
   raise_descriptor_limit();
+  warn_if_descriptors_short(config);
   // A client that goes away must fail a write, not end the process.
   signal(SIGPIPE, SIG_IGN);
 
