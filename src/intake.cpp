@@ -65,7 +65,9 @@ struct parked_thread : parked_waiter {
 // it lives as long as the process.
 struct intake {
   explicit intake(const settings& given)
-      : config(given), room(static_cast<std::size_t>(given.max_waiting)) {}
+      : config(given),
+        room(static_cast<std::size_t>(given.max_waiting),
+             static_cast<std::size_t>(given.max_waiting_per_client)) {}
   const settings& config;
   std::unique_ptr<relay_setup> relay;  // made by the listener before it listens
   // Entries 2 to request_slots + 1 are the request slots, 0 marking a free one.
@@ -85,6 +87,9 @@ struct intake {
   std::atomic<std::size_t> queued_count{0};  // the queue's size, read without the lock
   serving_request* serving_first = nullptr;
   parked_threads parked;  // request threads waiting for their next connection
+  // /dev/null, held so that with every other descriptor taken one can still
+  // be freed to accept a client and tell it 503. Only the listener uses it.
+  unique_fd spare;
 };
 
 namespace {
@@ -100,13 +105,15 @@ std::size_t waiting_limit(const intake& in) {
 }
 
 // Where ferry listens and the settings in force, on standard error, unless
-// the log is off.
+// the log is off. In trace mode it ends with a hint at the shorter log, for
+// whoever meets the trace's flood first.
 void announce(intake& in, const ip_address& address, std::uint16_t port) {
   if (logging_off()) return;
   fprintf(stderr,
           "ferry listening on %s:%u with %lld slots; LOG=%s ALLOW=%s DENY_TO=%s "
           "CONNECT_PORTS=%s PROXY_FROM=%s HEAD_TIMEOUT=%u IDLE_TIMEOUT=%u CON_TIMEOUT=%u "
-          "NAME_CACHE=%u KEEPALIVE_TIMEOUT=%u MAX_WAITING=%lld\n",
+          "NAME_CACHE=%u KEEPALIVE_TIMEOUT=%u MAX_WAITING=%lld MAX_WAITING_PER_CLIENT=%lld "
+          "STOP_TIMEOUT=%u%s\n",
           format_host(address).c_str(), static_cast<unsigned>(port),
           static_cast<long long>(in.config.request_slots), tracing() ? "trace" : "access",
           format_address_list(in.config.allowed_clients).c_str(),
@@ -118,7 +125,10 @@ void announce(intake& in, const ip_address& address, std::uint16_t port) {
           static_cast<unsigned>(in.config.connect_timeout_seconds),
           static_cast<unsigned>(in.config.name_cache_seconds),
           static_cast<unsigned>(in.config.keepalive_timeout_seconds),
-          static_cast<long long>(in.config.max_waiting));
+          static_cast<long long>(in.config.max_waiting),
+          static_cast<long long>(in.config.max_waiting_per_client),
+          static_cast<unsigned>(in.config.stop_timeout_seconds),
+          tracing() ? " (trace mode; LOG=access logs one line per request)" : "");
 }
 
 // Names the address and port that could not be bound, with advice that fits
@@ -272,7 +282,8 @@ void trace_reserved(std::size_t slot) {
   trace_line("here");
 }
 
-void keep_waiting(intake& in, client_connection connection, waiting_room::kind waits);
+bool keep_waiting(intake& in, client_connection& connection, waiting_room::kind waits);
+bool wait_in_thread(intake& in, client_connection& tunnel);
 
 // Serves the connection's requests in its slot while each next one is
 // already here; then hands the connection back to wait for its next request
@@ -306,8 +317,13 @@ void serve_connection(intake& in, request_work& work) {
     trace("thread ", static_cast<ssize_t>(work.slot), " freed\n");
     if (next == connection_next::close) break;
     if (next == connection_next::wait_as_tunnel) {
-      keep_waiting(in, std::move(connection), waiting_room::kind::tunnel);
-      break;
+      // A tunnel the room cannot take keeps its thread and slot.
+      if (keep_waiting(in, connection, waiting_room::kind::tunnel) ||
+          !wait_in_thread(in, connection)) {
+        break;
+      }
+      trace_reserved(work.slot);
+      continue;
     }
     if (connection.carried.empty()) {
       trace_line("connection kept");
@@ -315,7 +331,7 @@ void serve_connection(intake& in, request_work& work) {
       // it to the listener and back would cost two thread wake-ups.
       if (wait_ready(connection.client.get(), POLLIN, deadline::in(next_request_wait)) !=
           io_result::done) {
-        keep_waiting(in, std::move(connection), waiting_room::kind::kept);
+        keep_waiting(in, connection, waiting_room::kind::kept);
         break;
       }
       trace_line("kept connection taken up again");
@@ -521,24 +537,52 @@ void close_waited(waiting_room::leaving& gone, const char* ending) {
   log_turned_away(gone.connection.peer, 0, 0, ending);
 }
 
+// When a quiet tunnel's IDLE_TIMEOUT ends.
+waiting_room::clock::time_point tunnel_idle_end(const intake& in, const tunnel_state& tunnel) {
+  std::uint16_t idle = in.config.idle_timeout_seconds;
+  return idle == 0 ? waiting_room::clock::time_point::max()
+                   : tunnel.last_move + std::chrono::seconds(idle);
+}
+
 // Lets the connection wait without a thread or a slot: a kept one for its
 // next request, for KEEPALIVE_TIMEOUT; a quiet tunnel for bytes on either
 // side, until IDLE_TIMEOUT after its last move. The oldest kept connection
-// makes room when the waiting room is full.
-void keep_waiting(intake& in, client_connection connection, waiting_room::kind waits) {
+// makes room when the waiting room (or the client's share) is full. False,
+// with `connection` still the caller's, for a tunnel that finds no room: a
+// tunnel is never closed for want of room. Otherwise the connection waits or
+// is closed.
+bool keep_waiting(intake& in, client_connection& connection, waiting_room::kind waits) {
   std::vector<waiting_room::leaving> evicted;
   auto until = std::chrono::steady_clock::now() +
                std::chrono::seconds(in.config.keepalive_timeout_seconds);
-  if (waits == waiting_room::kind::tunnel) {
-    std::uint16_t idle = in.config.idle_timeout_seconds;
-    until = idle == 0 ? waiting_room::clock::time_point::max()
-                      : connection.tunnel->last_move + std::chrono::seconds(idle);
-  }
-  if (in.stopping.load() || !in.room.admit(connection, waits, until, evicted)) {
-    waiting_room::leaving refused{std::move(connection), waits};
-    close_waited(refused, in.stopping.load() ? "stopped" : "client-timeout");
-  }
+  if (waits == waiting_room::kind::tunnel) until = tunnel_idle_end(in, *connection.tunnel);
+  bool stopping = in.stopping.load();
+  bool admitted = !stopping && in.room.admit(connection, waits, until, evicted);
   for (waiting_room::leaving& gone : evicted) close_waited(gone, "client-timeout");
+  if (admitted) return true;
+  if (!stopping && waits == waiting_room::kind::tunnel) return false;
+  waiting_room::leaving refused{std::move(connection), waits};
+  close_waited(refused, stopping ? "stopped" : "client-timeout");
+  return true;
+}
+
+// A quiet tunnel that the waiting room could not take waits for bytes on
+// either side in its own thread, as the room would have: true when they
+// come, false when IDLE_TIMEOUT or a stop closed it. A stop reaches it as a
+// request whose head is not complete, so it closes at once, as parked
+// tunnels do.
+bool wait_in_thread(intake& in, client_connection& tunnel) {
+  serving_request request(tunnel.client.get());
+  request.cut.set_server(tunnel.server.get());
+  add_serving(in, request);
+  pollfd sides[2] = {{tunnel.client.get(), POLLIN, 0}, {tunnel.server.get(), POLLIN, 0}};
+  io_result waited = wait_ready(sides, 2, deadline::at(tunnel_idle_end(in, *tunnel.tunnel)));
+  remove_serving(in, request);
+  request.cut.clear_server();
+  if (waited == io_result::done && !request.cut.was_cut()) return true;
+  waiting_room::leaving gone{std::move(tunnel), waiting_room::kind::tunnel};
+  close_waited(gone, request.cut.was_cut() ? "stopped" : "idle-timeout");
+  return false;
 }
 
 // A new connection waits for its first bytes, for HEAD_TIMEOUT from its
@@ -557,6 +601,41 @@ void wait_for_first_bytes(intake& in, client_connection connection) {
   log_turned_away(connection.peer, 503, sent, "no-slot");
 }
 
+// Frees a descriptor when none is left: the spare one, or else the oldest
+// kept connection's. False when neither can be freed.
+bool free_a_descriptor(intake& in) {
+  if (in.spare.get() >= 0) {
+    in.spare.reset();
+    return true;
+  }
+  std::vector<waiting_room::leaving> evicted;
+  if (!in.room.evict_oldest_kept(evicted)) return false;
+  for (waiting_room::leaving& gone : evicted) close_waited(gone, "client-timeout");
+  return true;
+}
+
+// With no descriptor to accept with, frees one so that the next waiting
+// client hears 503 instead of nothing, then takes the spare back. False when
+// no client could be answered; the caller pauses then, so the failing accept
+// is never retried in a tight loop.
+bool refuse_without_descriptors(intake& in, int listenfd) {
+  if (!free_a_descriptor(in)) return false;
+  sockaddr_storage peer_address{};
+  socklen_t peer_size = sizeof peer_address;
+  unique_fd accepted(accept4(listenfd, reinterpret_cast<sockaddr*>(&peer_address), &peer_size, 0));
+  bool answered = accepted.get() >= 0;
+  if (answered) {
+    client_peer peer;
+    from_socket_address(peer_address, peer.address, peer.port);
+    std::size_t sent = answer_and_close_now(
+        std::move(accepted),
+        error_answer(503, "too many open connections; try again", "Retry-After: 1\r\n"));
+    log_turned_away(peer, 503, sent, "no-slot");
+  }
+  in.spare = unique_fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  return answered;
+}
+
 // Accepts what the listening socket has, a bounded number at a time so that
 // waiting connections are not starved.
 void accept_ready(intake& in) {
@@ -570,6 +649,7 @@ void accept_ready(intake& in) {
       int error = errno;
       if (error == EAGAIN || error == EINTR || in.stopping.load()) return;
       report_errno("accept");
+      if ((error == EMFILE || error == ENFILE) && refuse_without_descriptors(in, fd)) continue;
       // Without descriptors or memory the next accept would fail at once too.
       if (is_exhaustion(error)) pause_a_moment();
       return;
@@ -604,13 +684,25 @@ void* run_request_thread(void* handed_work) {
 
 }  // namespace
 
+namespace {
+// The process's intake, owned here rather than by main's pointer, which the
+// compiler may drop once main has no more use for it: detached request
+// threads use the intake until the process ends by _exit, so it is freed
+// only by an exit during start-up.
+std::unique_ptr<intake> process_intake;
+}  // namespace
+
 intake* create_intake(const settings& config) {
   auto* made = new intake(config);
   // calloc leaves untouched pages unmapped, so a large table costs nothing
   // until its slots are used; zero bytes are a valid free entry.
   made->slots =
       static_cast<unsigned char*>(calloc(static_cast<std::size_t>(config.request_slots) + 2, 1));
-  if (made->slots != nullptr && made->room.open()) return made;
+  made->spare = unique_fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
+  if (made->slots != nullptr && made->room.open()) {
+    process_intake.reset(made);
+    return made;
+  }
   if (made->slots == nullptr) {
     fprintf(stderr,
             "BACKLOG=%lld needs a slot table that cannot be allocated; use a smaller value (1 to "

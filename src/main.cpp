@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -20,24 +21,26 @@ namespace ferry {
 namespace {
 
 constexpr char usage[] =
-    "Usage: ferry [--help | --version]\n"
+    "Usage: ferry [-h | --help | --version]\n"
     "A forward HTTP proxy. It takes no arguments: its settings come from the environment.\n"
     "  LISTEN_ADDR=::          address to listen on, IPv4 or IPv6 (:: is both)\n"
     "  LISTEN_PORT=8080        port to listen on (0: the system picks)\n"
     "  BACKLOG=256             requests served at once; more wait for a slot\n"
-    "  ALLOW=127.0.0.0/8,::1   clients that may use it\n"
+    "  ALLOW=127.0.0.0/8,::1   clients that may use it; any other gets 403\n"
     "  DENY_TO=0.0.0.0/8,127.0.0.0/8,169.254.0.0/16,224.0.0.0/3,self,::,::1,fe80::/10,ff00::/8\n"
     "                          destinations refused to clients from elsewhere\n"
-    "  CONNECT_PORTS=443       ports a CONNECT tunnel may reach\n"
+    "  CONNECT_PORTS=443       ports a CONNECT tunnel may reach (none: no tunnels)\n"
     "  PROXY_FROM=none         balancers that send a PROXY header first\n"
     "  HEAD_TIMEOUT=30         seconds to send a whole request head\n"
-    "  IDLE_TIMEOUT=300        seconds a connection may pass no byte\n"
-    "  CON_TIMEOUT=10          seconds to connect to a server\n"
+    "  IDLE_TIMEOUT=300        seconds a relay or tunnel may pass no byte\n"
+    "  CON_TIMEOUT=10          seconds to connect to one address of a server\n"
     "  NAME_CACHE=5            seconds a name lookup is reused\n"
     "  KEEPALIVE_TIMEOUT=60    seconds a client connection may wait for its next request\n"
     "                          (0: one request per connection)\n"
     "  MAX_WAITING=10000       connections that may wait without a slot\n"
-    "  LOG=trace               trace, access or off\n"
+    "  MAX_WAITING_PER_CLIENT=1000   of those, from one client address\n"
+    "  STOP_TIMEOUT=30         seconds a stop lets requests in flight finish\n"
+    "  LOG=trace               trace (every step), access (one line per request) or off\n"
     "  MAX_RAM_CACHE=100 MAX_HDD_CACHE=20000   accepted, not used\n"
     "Example: LISTEN_PORT=3128 ALLOW=127.0.0.0/8,::1,192.168.1.0/24 LOG=access ferry\n"
     "The manual: man ./docs/ferry.8 in the source tree, man 8 ferry once installed\n";
@@ -69,6 +72,27 @@ void raise_descriptor_limit() {
   setrlimit(RLIMIT_NOFILE, &limit);
 }
 
+// ferry's own descriptors, with margin: the standard streams, the listener,
+// the epoll set and its wake-up, the spare, the resolver's files.
+constexpr long long own_descriptors = 16;
+
+// Says on one line how many connections the descriptor limit holds when it
+// cannot hold BACKLOG requests (two descriptors each) and MAX_WAITING
+// waiting connections: past it, clients are told 503.
+void warn_if_descriptors_short(const settings& config) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return;
+  long long allowed = static_cast<long long>(limit.rlim_cur);
+  long long needed = 2 * config.request_slots + config.max_waiting + own_descriptors;
+  if (allowed >= needed) return;
+  fprintf(stderr,
+          "ferry: the descriptor limit of %lld holds about %lld connections; BACKLOG=%lld and "
+          "MAX_WAITING=%lld need %lld descriptors\n",
+          allowed, std::max(allowed - own_descriptors, 0LL),
+          static_cast<long long>(config.request_slots), static_cast<long long>(config.max_waiting),
+          needed);
+}
+
 // Everything written so far goes out, and nothing more can be added before
 // the process ends; threads still serving are cut.
 [[noreturn]] void end_now() {
@@ -88,12 +112,20 @@ bool wait_for_requests(const intake& in, std::chrono::steady_clock::time_point d
   return true;
 }
 
+// Says that ferry stops, how many requests it waits for and how long.
+void announce_stop(long in_flight, std::uint16_t grace_seconds) {
+  if (logging_off()) return;
+  fprintf(stderr, "ferry: stopping; %ld request%s in flight, up to %u s to finish\n", in_flight,
+          in_flight == 1 ? "" : "s", static_cast<unsigned>(grace_seconds));
+}
+
 // After the first signal: no new connections, connections without a whole
-// head closed at once, and up to CON_TIMEOUT seconds for the requests in
+// head closed at once, and up to STOP_TIMEOUT seconds for the requests in
 // flight; those still running are cut and write their access lines. A second
 // signal ends it at once.
 [[noreturn]] void stop(intake& in, std::uint16_t grace_seconds, pthread_t listener,
                        const sigset_t& stop_signals) {
+  announce_stop(requests_in_flight(in), grace_seconds);
   stop_intake(in);
   pthread_join(listener, nullptr);
   close_unstarted_requests(in);
@@ -147,6 +179,7 @@ int main(int argc, char** argv, char** env) {
   intake* in = create_intake(config);
   if (in == nullptr) return 255;
   raise_descriptor_limit();
+  warn_if_descriptors_short(config);
   // A client that goes away must fail a write, not end the process.
   signal(SIGPIPE, SIG_IGN);
 
@@ -167,5 +200,5 @@ int main(int argc, char** argv, char** env) {
     exit(-1);
   }
   wait_for_stop(waited);
-  stop(*in, config.connect_timeout_seconds, listener, stop_signals);
+  stop(*in, config.stop_timeout_seconds, listener, stop_signals);
 }

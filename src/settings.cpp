@@ -90,6 +90,12 @@ bool read_keepalive_timeout(std::string_view value, settings& values, std::strin
 bool read_max_waiting(std::string_view value, settings& values, std::string& problem) {
   return read_number(value, 1, most_waiting, values.max_waiting, problem);
 }
+bool read_max_waiting_per_client(std::string_view value, settings& values, std::string& problem) {
+  return read_number(value, 1, most_waiting, values.max_waiting_per_client, problem);
+}
+bool read_stop_timeout(std::string_view value, settings& values, std::string& problem) {
+  return read_seconds(value, values.stop_timeout_seconds, problem);
+}
 bool read_balancers(std::string_view value, settings& values, std::string& problem) {
   return parse_address_list(value, values.balancers, problem);
 }
@@ -119,6 +125,8 @@ constexpr setting_reader setting_readers[] = {
     {"IDLE_TIMEOUT", read_idle_timeout},   {"PROXY_FROM", read_balancers},
     {"LOG", read_log},                     {"NAME_CACHE", read_name_cache},
     {"KEEPALIVE_TIMEOUT", read_keepalive_timeout}, {"MAX_WAITING", read_max_waiting},
+    {"MAX_WAITING_PER_CLIENT", read_max_waiting_per_client},
+    {"STOP_TIMEOUT", read_stop_timeout},
 };
 constexpr std::size_t setting_count = std::size(setting_readers);
 

@@ -30,6 +30,10 @@ struct settings {
   // request; 0: one request per connection, as HTTP/1.0 proxies did.
   std::uint16_t keepalive_timeout_seconds = 60;
   std::int64_t max_waiting = 10000;            // MAX_WAITING: connections waiting without a slot
+  // MAX_WAITING_PER_CLIENT: of those, from one address, so that one client
+  // cannot fill the waiting room.
+  std::int64_t max_waiting_per_client = 1000;
+  std::uint16_t stop_timeout_seconds = 30;     // STOP_TIMEOUT: a stop's grace for requests in flight
   log_mode log = log_mode::trace;              // LOG
   // MAX_RAM_CACHE and MAX_HDD_CACHE are checked and otherwise unused: ferry
   // does not cache, so nothing keeps them.

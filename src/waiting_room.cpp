@@ -17,6 +17,11 @@ namespace {
 constexpr std::uint32_t connection_events = EPOLLIN | EPOLLRDHUP | EPOLLONESHOT;
 constexpr int events_per_wait = 64;
 
+// A kept connection's server side is told from its client side by the low
+// bit of the entry's address in the event, a bit an entry's alignment leaves
+// free.
+constexpr std::uintptr_t server_side_bit = 1;
+
 }  // namespace
 
 void waiting_room::entry_list::push_back(entry* added) {
@@ -62,13 +67,39 @@ bool waiting_room::watch_listener(int listenfd) {
   return epoll_ctl(epollfd_, EPOLL_CTL_ADD, listenfd, &event) == 0;
 }
 
+void waiting_room::count(const entry& changed, int step) {
+  auto share = shares_.try_emplace(changed.connection.peer.address.bytes).first;
+  share->second.waiting += step;
+  if (changed.waits == kind::kept) share->second.kept += step;
+  if (share->second.waiting == 0) shares_.erase(share);
+}
+
+bool waiting_room::make_room(const ip_address& address, std::vector<leaving>& evicted) {
+  auto share = shares_.find(address.bytes);
+  if (share != shares_.end() && share->second.waiting >= per_client_) {
+    if (share->second.kept == 0) return false;
+    entry* oldest = kept_.first;
+    while (!(oldest->connection.peer.address == address)) oldest = oldest->next;
+    leave(oldest, evicted, false);
+    return true;
+  }
+  if (fresh_.size + kept_.size + tunnels_.size < capacity_) return true;
+  if (kept_.first == nullptr) return false;
+  leave(kept_.first, evicted, false);
+  return true;
+}
+
 void waiting_room::leave(entry* gone, std::vector<leaving>& into, bool by_event) {
+  count(*gone, -1);
   list_of(gone->waits).remove(gone);
   // A tunnel is watched on both sides, and one side's event disarms only
   // that side: neither may name this entry once it is freed.
   bool tunnel = gone->waits == kind::tunnel;
   if (!by_event || tunnel) epoll_ctl(epollfd_, EPOLL_CTL_DEL, gone->connection.client.get(), nullptr);
-  if (tunnel) epoll_ctl(epollfd_, EPOLL_CTL_DEL, gone->connection.server.get(), nullptr);
+  // A kept connection's server side is watched while it has one.
+  if (gone->waits != kind::fresh && gone->connection.server.get() >= 0) {
+    epoll_ctl(epollfd_, EPOLL_CTL_DEL, gone->connection.server.get(), nullptr);
+  }
   into.push_back({std::move(gone->connection), gone->waits});
   gone->gone = true;
   left_.push_back(gone);
@@ -79,12 +110,9 @@ bool waiting_room::admit(client_connection& connection, kind waits, clock::time_
   auto* added = new (std::nothrow) entry{};
   if (added == nullptr) return false;
   std::lock_guard lock(mutex_);
-  if (fresh_.size + kept_.size + tunnels_.size >= capacity_) {
-    if (kept_.first == nullptr) {
-      delete added;
-      return false;
-    }
-    leave(kept_.first, evicted, false);
+  if (!make_room(connection.peer.address, evicted)) {
+    delete added;
+    return false;
   }
   added->connection = std::move(connection);
   added->waits = waits;
@@ -107,12 +135,33 @@ bool waiting_room::admit(client_connection& connection, kind waits, clock::time_
     delete added;
     return false;
   }
+  if (waits == kind::kept) watch_kept_server(*added);
   entry_list& list = list_of(waits);
   bool first_deadline_may_move = list.first == nullptr;
   list.push_back(added);
+  count(*added, 1);
   // The listener may be waiting without a limit, or with a later one.
   if (first_deadline_may_move && waits != kind::fresh) wake();
   return true;
+}
+
+void waiting_room::watch_kept_server(entry& kept) {
+  client_connection& connection = kept.connection;
+  if (connection.server.get() < 0) return;
+  epoll_event event{};
+  event.events = connection_events;
+  event.data.u64 = reinterpret_cast<std::uintptr_t>(&kept) | server_side_bit;
+  // Unwatched, it could not be closed in time: better not kept at all.
+  if (epoll_ctl(epollfd_, EPOLL_CTL_ADD, connection.server.get(), &event) != 0) {
+    drop_kept_server(kept, false);
+  }
+}
+
+void waiting_room::drop_kept_server(entry& kept, bool watched) {
+  client_connection& connection = kept.connection;
+  if (watched) epoll_ctl(epollfd_, EPOLL_CTL_DEL, connection.server.get(), nullptr);
+  connection.server.reset();
+  connection.server_target.clear();
 }
 
 int waiting_room::milliseconds_to_first_deadline() {
@@ -148,10 +197,26 @@ void waiting_room::wait(int limit_ms, std::vector<leaving>& ready, bool& listene
       std::uint64_t ignored;
       while (read(wakefd_, &ignored, sizeof ignored) > 0) {
       }
-    } else if (auto* waiting = static_cast<entry*>(tag); !waiting->gone) {
-      leave(waiting, ready, true);
+    } else {
+      auto bits = reinterpret_cast<std::uintptr_t>(tag);
+      auto* waiting = reinterpret_cast<entry*>(bits & ~server_side_bit);
+      if (waiting->gone) continue;
+      // Bytes or an end from a server with no request on it: the connection
+      // cannot carry the next request, and the client goes on waiting.
+      if ((bits & server_side_bit) != 0) {
+        drop_kept_server(*waiting, true);
+      } else {
+        leave(waiting, ready, true);
+      }
     }
   }
+}
+
+bool waiting_room::evict_oldest_kept(std::vector<leaving>& evicted) {
+  std::lock_guard lock(mutex_);
+  if (kept_.first == nullptr) return false;
+  leave(kept_.first, evicted, false);
+  return true;
 }
 
 void waiting_room::expire(clock::time_point now, std::vector<leaving>& expired) {

@@ -1,11 +1,15 @@
 // Connections that wait for their next bytes without a thread or a slot: new
-// ones before their first request, kept ones between requests, quiet tunnels
+// ones before their first request, kept ones between requests (their kept
+// server connection watched too, and closed when it speaks), quiet tunnels
 // (both sides watched). One epoll set watches them all, and the listener
 // waits on it.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
+#include <map>
 #include <mutex>
 #include <vector>
 
@@ -24,8 +28,10 @@ class waiting_room {
     kind waited = kind::fresh;
   };
 
-  // Holds at most `capacity` connections.
-  explicit waiting_room(std::size_t capacity) : capacity_(capacity) {}
+  // Holds at most `capacity` connections, at most `per_client` of them from
+  // one address.
+  waiting_room(std::size_t capacity, std::size_t per_client)
+      : capacity_(capacity), per_client_(per_client) {}
   ~waiting_room();
   waiting_room(const waiting_room&) = delete;
   waiting_room& operator=(const waiting_room&) = delete;
@@ -37,11 +43,16 @@ class waiting_room {
   bool watch_listener(int listenfd);
 
   // Takes `connection` until its bytes arrive (for a tunnel, on either side)
-  // or `until` passes. When the room is full, the oldest kept connection
-  // leaves into `evicted` to make room; with none kept, returns false and
-  // leaves `connection` as it was. Safe from any thread.
+  // or `until` passes. When its address has `per_client` waiting, that
+  // address's oldest kept connection leaves into `evicted` to make room; when
+  // the room is full, the oldest kept one of any address. With none to leave,
+  // returns false and leaves `connection` as it was. A tunnel never leaves to
+  // make room. Safe from any thread.
   bool admit(client_connection& connection, kind waits, clock::time_point until,
              std::vector<leaving>& evicted);
+
+  // The oldest kept connection leaves into `evicted`; false when none is kept.
+  bool evict_oldest_kept(std::vector<leaving>& evicted);
 
   // Waits at most `limit_ms` (negative: no limit), and no later than the
   // first connection's time. Connections with bytes (or an end) to read
@@ -85,8 +96,23 @@ class waiting_room {
   // next wait: an event already read may still point at it.
   void leave(entry* gone, std::vector<leaving>& into, bool by_event);
   int milliseconds_to_first_deadline();
+  // A kept connection's server connection is watched too, and closed as
+  // soon as it shows bytes or an end: no request is on it.
+  void watch_kept_server(entry& kept);
+  void drop_kept_server(entry& kept, bool watched);
+  // Makes a place for a connection from `address`; false when it cannot.
+  bool make_room(const ip_address& address, std::vector<leaving>& evicted);
+  // Counts `changed` in or out of its address's share.
+  void count(const entry& changed, int step);
+
+  // Connections waiting from one address, and how many of them are kept ones.
+  struct client_share {
+    std::size_t waiting = 0;
+    std::size_t kept = 0;
+  };
 
   std::size_t capacity_;
+  std::size_t per_client_;
   int epollfd_ = -1;
   int wakefd_ = -1;
   // The addresses tell the epoll events of these two from a connection's.
@@ -97,6 +123,7 @@ class waiting_room {
   entry_list kept_;
   entry_list tunnels_;
   std::vector<entry*> left_;  // entries to free before the next wait
+  std::map<std::array<std::uint8_t, 16>, client_share> shares_;  // by address
 };
 
 }  // namespace ferry

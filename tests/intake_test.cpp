@@ -93,6 +93,10 @@ TEST(Intake, ReservesSlotTwoAndFreesIt) {
       "ferry listening on [::]:8080 with 256 slots; LOG=trace ALLOW=127.0.0.0/8,::1 "
       "DENY_TO=0.0.0.0/8,127.0.0.0/8,169.254.0.0/16,224.0.0.0/3,self,::,::1,fe80::/10,ff00::/8 "))
       << ferry.startup_line();
+  EXPECT_TRUE(ferry.startup_line().ends_with(
+      " MAX_WAITING=10000 MAX_WAITING_PER_CLIENT=1000 STOP_TIMEOUT=30 "
+      "(trace mode; LOG=access logs one line per request)"))
+      << ferry.startup_line();
 }
 
 // Where the kernel has no IPv6, ferry says so once and listens on IPv4. A
@@ -257,8 +261,9 @@ TEST(Intake, PortZeroIsChosenBySystem) {
   EXPECT_TRUE(ferry.wait_output(reserved(2)));
 }
 
-// Lowers the descriptor limit of the running ferry so that a waiting
-// connection cannot be accepted until a request thread gives its one back.
+// Lowers the descriptor limit of the running ferry so that a new connection
+// cannot be accepted until a request thread gives its one back: it is told
+// to come back, and served once one is back.
 TEST(Intake, KeepsServingAfterRunningOutOfDescriptors) {
   ferry_process ferry({"LISTEN_PORT=8085", "BACKLOG=4"});
   ASSERT_TRUE(ferry.wait_listening(8085));
@@ -274,13 +279,16 @@ TEST(Intake, KeepsServingAfterRunningOutOfDescriptors) {
     held.push_back(std::make_unique<client>(8085));
     ASSERT_TRUE(ferry.wait_output(reserved_at(2 + i)));
   }
-  client waiting(8085);
-  ASSERT_GE(waiting.fd(), 0);
+  client turned_away(8085);
+  ASSERT_GE(turned_away.fd(), 0);
   EXPECT_TRUE(ferry.wait_errors("accept: Too many open files\n"));
+  reply got = read_reply(turned_away.fd());
+  EXPECT_TRUE(got.data.starts_with("HTTP/1.1 503 Service Unavailable\r\n")) << got.data;
 
-  // The waiting one may be taken before slot 2 is cleared; a spare slot serves it then.
+  // The next one may be taken before slot 2 is cleared; a spare slot serves it then.
   held.front()->reset();
   EXPECT_TRUE(ferry.wait_output(freed(2)));
+  client waiting(8085);
   EXPECT_TRUE(ferry.wait_output("thread reserved at", room + 1));
   EXPECT_EQ(ferry.wait_exit(0ms), -1);
 
@@ -289,6 +297,26 @@ TEST(Intake, KeepsServingAfterRunningOutOfDescriptors) {
   EXPECT_TRUE(ferry.wait_output(" freed\n", room + 1));
   EXPECT_TRUE(ferry.wait_counts(descriptors, threads));
   EXPECT_EQ(ferry.errors().find(queue_full), std::string::npos);
+}
+
+// A limit of 64 descriptors is named at start-up; silent connections take
+// every descriptor, and a new client is still told 503 at once.
+TEST(Intake, WithoutDescriptorsANewClientGets503) {
+  temp_folder folder;
+  ferry_options limited = limited_ferry(folder, "ulimit -n 64");
+  limited.keep_trace = false;
+  ferry_process ferry({"LISTEN_PORT=8094"}, limited);
+  ASSERT_TRUE(ferry.wait_listening(8094));
+  EXPECT_EQ(ferry.errors(),
+            "ferry: the descriptor limit of 64 holds about 48 connections; BACKLOG=256 and "
+            "MAX_WAITING=10000 need 10528 descriptors\n");
+  std::vector<std::unique_ptr<client>> silent;
+  for (int i = 0; i < 64; ++i) silent.push_back(std::make_unique<client>(8094, ""));
+  ASSERT_TRUE(ferry.wait_errors("accept: Too many open files\n"));
+  client late(8094, "");
+  reply got = read_reply(late.fd(), 1s);
+  EXPECT_TRUE(got.data.starts_with("HTTP/1.1 503 Service Unavailable\r\n")) << got.data;
+  EXPECT_TRUE(got.ended());
 }
 
 // Limits on address space cannot be combined with sanitizer shadow memory.
@@ -524,7 +552,8 @@ TEST(Intake, IdleConnectionsWaitWithoutThreadsOrSlots) {
   scripted_origin origin(
       "127.0.0.1",
       answer_and_drain("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok"), 8);
-  ferry_process ferry({"LISTEN_PORT=8092", "BACKLOG=30", "KEEPALIVE_TIMEOUT=4", "HEAD_TIMEOUT=4"},
+  ferry_process ferry({"LISTEN_PORT=8092", "BACKLOG=30", "KEEPALIVE_TIMEOUT=4", "HEAD_TIMEOUT=4",
+                       "MAX_WAITING_PER_CLIENT=1000000"},
                       {.keep_trace = false});
   ASSERT_TRUE(ferry.wait_listening(8092));
   const int idle_descriptors = ferry.open_descriptors(), idle_threads = ferry.thread_count();
@@ -563,27 +592,38 @@ TEST(Intake, IdleConnectionsWaitWithoutThreadsOrSlots) {
   EXPECT_TRUE(ferry.wait_counts(idle_descriptors + 2 * quiet_tunnels, idle_threads + 4));
 }
 
-// MAX_WAITING bounds the waiting room: the oldest kept connection makes room
-// for a new one; with none kept, a new one is told to come back.
+// MAX_WAITING bounds the waiting room, and MAX_WAITING_PER_CLIENT one
+// address's share of it: the oldest kept connection (of that address) makes
+// room for a new one; with none kept, a new one is told to come back. Past
+// one address's share, another address still gets in.
 TEST(Intake, FullWaitingRoomClosesTheOldestKeptConnectionFirst) {
   set_hosts("127.0.0.1 origin.test\n");
   const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\nConnection: close\r\n\r\nok";
   scripted_origin origin("127.0.0.1", answer_and_drain(answer), 4);
-  ferry_process ferry({"LISTEN_PORT=8093", "KEEPALIVE_TIMEOUT=60", "MAX_WAITING=2"});
-  ASSERT_TRUE(ferry.wait_listening(8093));
-  const std::string kept_answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
-  client oldest(8093, to_origin);
-  ASSERT_EQ(read_up_to(oldest.fd(), kept_answer.size()), kept_answer);
-  client newer(8093, to_origin);
-  ASSERT_EQ(read_up_to(newer.fd(), kept_answer.size()), kept_answer);
-  ASSERT_TRUE(ferry.wait_output("connection kept\n", 2));
-  client silent(8093, "");
-  EXPECT_TRUE(oldest.sees_close());
-  EXPECT_FALSE(has_input(newer.fd()));
-  client second_silent(8093, "");
-  EXPECT_TRUE(newer.sees_close());
-  client turned_away(8093, "");
-  reply got = read_reply(turned_away.fd());
-  EXPECT_TRUE(got.data.starts_with("HTTP/1.1 503 Service Unavailable\r\n")) << got.data;
-  EXPECT_NE(got.data.find("too many connections wait; try again"), std::string::npos);
+  for (const char* bound : {"MAX_WAITING=2", "MAX_WAITING_PER_CLIENT=2"}) {
+    SCOPED_TRACE(bound);
+    ferry_process ferry({"LISTEN_PORT=8093", "KEEPALIVE_TIMEOUT=60", bound});
+    ASSERT_TRUE(ferry.wait_listening(8093));
+    const std::string kept_answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+    client oldest(8093, to_origin);
+    ASSERT_EQ(read_up_to(oldest.fd(), kept_answer.size()), kept_answer);
+    client newer(8093, to_origin);
+    ASSERT_EQ(read_up_to(newer.fd(), kept_answer.size()), kept_answer);
+    ASSERT_TRUE(ferry.wait_output("connection kept\n", 2));
+    client silent(8093, "");
+    EXPECT_TRUE(oldest.sees_close());
+    EXPECT_FALSE(has_input(newer.fd()));
+    client second_silent(8093, "");
+    EXPECT_TRUE(newer.sees_close());
+    client turned_away(8093, "");
+    reply got = read_reply(turned_away.fd());
+    EXPECT_TRUE(got.data.starts_with("HTTP/1.1 503 Service Unavailable\r\n")) << got.data;
+    EXPECT_NE(got.data.find("too many connections wait; try again"), std::string::npos);
+    if (bound == std::string("MAX_WAITING=2")) continue;
+    int other = connect_to("::1", 8093);
+    ASSERT_GE(other, 0);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_FALSE(has_input(other));
+    close(other);
+  }
 }

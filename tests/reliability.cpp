@@ -157,10 +157,10 @@ scripted_origin::script sink_answers() {
 }
 
 proxy_rig::proxy_rig(const std::vector<std::string>& environment, int sink_workers,
-                     const std::vector<std::string>& prefix)
+                     const std::vector<std::string>& prefix, const std::string& binary)
     : origin("127.0.0.1", path_answers()),
       sink("127.0.0.2", sink_answers(), sink_workers),
-      ferry(environment, {.prefix = prefix, .keep_trace = false}) {
+      ferry(environment, {.binary = binary, .prefix = prefix, .keep_trace = false}) {
   // ferry reads the hosts file at each request, so setting it now is soon enough.
   set_hosts("127.0.0.1 origin.test\n127.0.0.2 sink.test\n127.0.0.3 refused.test\n");
   EXPECT_TRUE(ferry.wait_listening(8080, prefix.empty() ? 20s : 120s));

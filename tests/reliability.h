@@ -92,7 +92,7 @@ scripted_origin::script sink_answers();
 // runs it under another program. The idle counts are ferry's once it listens.
 struct proxy_rig {
   proxy_rig(const std::vector<std::string>& environment, int sink_workers,
-            const std::vector<std::string>& prefix = {});
+            const std::vector<std::string>& prefix = {}, const std::string& binary = FERRY_BINARY);
 
   scripted_origin origin, sink;
   ferry_process ferry;

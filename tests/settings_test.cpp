@@ -16,7 +16,8 @@ auto fields(const settings& s) {
   return std::tie(s.listen_address, s.listen_port, s.request_slots, s.allowed_clients,
                   s.denied_destinations, s.tunnel_ports, s.balancers, s.head_timeout_seconds,
                   s.idle_timeout_seconds, s.connect_timeout_seconds, s.name_cache_seconds, s.log,
-                  s.keepalive_timeout_seconds, s.max_waiting);
+                  s.keepalive_timeout_seconds, s.max_waiting, s.max_waiting_per_client,
+                  s.stop_timeout_seconds);
 }
 
 // Runs the reader over `entries` as a null-terminated vector.
@@ -47,6 +48,8 @@ TEST(Settings, DefaultsAreSafeAndGoodValuesLandInTheirFields) {
   EXPECT_EQ(defaults.name_cache_seconds, 5);
   EXPECT_EQ(defaults.keepalive_timeout_seconds, 60);
   EXPECT_EQ(defaults.max_waiting, 10000);
+  EXPECT_EQ(defaults.max_waiting_per_client, 1000);
+  EXPECT_EQ(defaults.stop_timeout_seconds, 30);
   EXPECT_EQ(defaults.log, log_mode::trace);
   expect_defaults(read({}));
   expect_defaults(read({"PATH=/bin", "HOME=/root", "=8081", ""}));
@@ -56,7 +59,7 @@ TEST(Settings, DefaultsAreSafeAndGoodValuesLandInTheirFields) {
             "DENY_TO=none", "CONNECT_PORTS=443,8000-8080", "PROXY_FROM=::1",
             "HEAD_TIMEOUT=0", "IDLE_TIMEOUT=065535", "CON_TIMEOUT=4", "NAME_CACHE=0",
             "LOG=access", "MAX_RAM_CACHE=2", "MAX_HDD_CACHE=3", "KEEPALIVE_TIMEOUT=0",
-            "MAX_WAITING=1000000"});
+            "MAX_WAITING=1000000", "MAX_WAITING_PER_CLIENT=1", "STOP_TIMEOUT=0"});
   ASSERT_EQ(reading.problem, "");
   const settings& values = reading.values;
   EXPECT_EQ(format_host(values.listen_address), "127.0.0.2");
@@ -73,6 +76,8 @@ TEST(Settings, DefaultsAreSafeAndGoodValuesLandInTheirFields) {
   EXPECT_EQ(values.name_cache_seconds, 0);
   EXPECT_EQ(values.keepalive_timeout_seconds, 0);
   EXPECT_EQ(values.max_waiting, 1000000);
+  EXPECT_EQ(values.max_waiting_per_client, 1);
+  EXPECT_EQ(values.stop_timeout_seconds, 0);
   EXPECT_EQ(values.log, log_mode::access);
 }
 
@@ -94,6 +99,8 @@ TEST(Settings, BadValueIsNamedOnOneLine) {
       {"KEEPALIVE_TIMEOUT=65536", R"(KEEPALIVE_TIMEOUT="65536" is not valid: not a whole number)"},
       {"MAX_WAITING=0", R"(MAX_WAITING="0" is not valid: not a whole number 1 to 1000000)"},
       {"MAX_WAITING=1000001", R"(MAX_WAITING="1000001" is not valid)"},
+      {"MAX_WAITING_PER_CLIENT=0", R"(MAX_WAITING_PER_CLIENT="0" is not valid: not a whole number 1 to 1000000)"},
+      {"STOP_TIMEOUT=65536", R"(STOP_TIMEOUT="65536" is not valid: not a whole number of seconds)"},
       // Numbers: decimal digits only, in range.
       {"LISTEN_PORT=abc", R"(LISTEN_PORT="abc" is not valid: not a whole number 0 to 65535)"},
       {"LISTEN_PORT=3128x", R"(LISTEN_PORT="3128x" is not valid)"},
@@ -151,7 +158,7 @@ TEST(Settings, NumbersTakeTheirWholeRange) {
 
 TEST(Settings, EmptyValuesAndOtherSpellingsOfANameAreNoEntry) {
   expect_defaults(read({"LISTEN_PORT=", "CON_TIMEOUT=", "BACKLOG=", "ALLOW=", "LISTEN_ADDR=",
-                        "IDLE_TIMEOUT=", "LOG="}));
+                        "IDLE_TIMEOUT=", "LOG=", "STOP_TIMEOUT=", "MAX_WAITING_PER_CLIENT="}));
   expect_defaults(read({"listen_port=1", "LISTEN_PORT =1", " LISTEN_PORT=1", "LISTEN_PORTS=1",
                         "LISTEN_POR=1", "LISTEN_PORT", "BACKLOGX=5", "XBACKLOG=5", "Backlog=5",
                         "BACKLOG", "CON_TIMEOUT:3", "MAX_RAM_CACHE_=1", "MAX_CACHE=1", "allow=x",

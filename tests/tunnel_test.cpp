@@ -184,3 +184,31 @@ TEST(Tunnel, EndsAfterIdleTimeoutWithoutTraffic) {
   EXPECT_EQ(counting.received().at(0), "x");
   setup.expect_all_freed(1);
 }
+
+// A waiting room full of silent connections cannot take a quiet tunnel: it
+// keeps its thread and slot, still carries bytes, and IDLE_TIMEOUT still ends it.
+TEST(Tunnel, KeepsItsThreadWhenTheWaitingRoomIsFull) {
+  scripted_origin echo(
+      "127.0.0.1",
+      [](int fd) {
+        std::string all;
+        for (std::string part; !(part = read_up_to(fd, 1, 5s)).empty(); all += part) {
+          send_within(fd, part);
+        }
+        return all;
+      },
+      4, 9002);
+  tunnel_setup setup({"CONNECT_PORTS=9002", "MAX_WAITING=1", "IDLE_TIMEOUT=1"});
+  unique_fd client = open_tunnel(9002, "a");
+  EXPECT_EQ(read_up_to(client.get(), 1), "a");
+  unique_fd silent(connect_to("127.0.0.1", 8080));  // the room's one place
+  std::this_thread::sleep_for(500ms);  // quiet for longer than a tunnel takes to park
+  ASSERT_TRUE(send_all(client.get(), "b"));
+  EXPECT_EQ(read_up_to(client.get(), 1), "b");
+  reply got = read_reply(client.get(), 10s);
+  EXPECT_EQ(got.data, "");
+  EXPECT_EQ(got.end, ending::closed);
+  EXPECT_GE(setup.ferry.thread_count(), setup.threads);
+  silent.reset();
+  setup.expect_all_freed(1);
+}
