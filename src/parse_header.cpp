@@ -201,6 +201,17 @@ void close_keep_alive(std::string* text) {
   *text = std::move(result);
 }
 
+// The field lines with every line ending made CRLF, each line's content as
+// received: a server that ends lines only at CRLF must read the lines ferry
+// read, or a field after a bare LF (a Content-Length) would hide from one of
+// the two.
+std::string with_crlf_endings(std::string_view fields) {
+  std::string out;
+  out.reserve(fields.size() + 64);
+  while (!fields.empty()) out.append(without_line_ending(take_line(&fields))).append(crlf);
+  return out;
+}
+
 int refuse(http_request* request, const char* problem) {
   request->problem = problem;
   return 400;
@@ -453,7 +464,7 @@ std::string forward_head(std::string_view head, const http_request& request,
   if (!request.path.starts_with('/')) out.append("/");
   out.append(request.path).append(" ").append(request.version).append(crlf);
   out.append("Host: ").append(host_field_value(request)).append(crlf);
-  append_end_to_end_fields(parts.fields, dropped, &out);
+  append_end_to_end_fields(with_crlf_endings(parts.fields), dropped, &out);
   out.append(connection_fields);
   // The server gets one line-ending style after the fields ferry wrote.
   out.append(crlf);
