@@ -201,14 +201,29 @@ void close_keep_alive(std::string* text) {
   *text = std::move(result);
 }
 
-// The field lines with every line ending made CRLF, each line's content as
-// received: a server that ends lines only at CRLF must read the lines ferry
-// read, or a field after a bare LF (a Content-Length) would hide from one of
-// the two.
-std::string with_crlf_endings(std::string_view fields) {
+// The field lines as a server is to read them. Every line ending is made
+// CRLF, each line's content as received: a server that ends lines only at
+// CRLF must read the lines ferry read, or a field after a bare LF (a
+// Content-Length) would hide from one of the two. Content-Length goes on as
+// one field of one number, where it came as a list or in several fields of
+// that number, which a server might read another way.
+std::string fields_for_server(std::string_view fields, const http_request& request) {
+  const std::string length = std::to_string(request.body.length);
+  bool length_written = false;
   std::string out;
   out.reserve(fields.size() + 64);
-  while (!fields.empty()) out.append(without_line_ending(take_line(&fields))).append(crlf);
+  while (!fields.empty()) {
+    std::string_view line = without_line_ending(take_line(&fields));
+    if (equals_ignoring_case(field_name(line), "Content-Length")) {
+      if (length_written) continue;
+      length_written = true;
+      if (field_value(line) != length) {
+        out.append("Content-Length: ").append(length).append(crlf);
+        continue;
+      }
+    }
+    out.append(line).append(crlf);
+  }
   return out;
 }
 
@@ -464,7 +479,7 @@ std::string forward_head(std::string_view head, const http_request& request,
   if (!request.path.starts_with('/')) out.append("/");
   out.append(request.path).append(" ").append(request.version).append(crlf);
   out.append("Host: ").append(host_field_value(request)).append(crlf);
-  append_end_to_end_fields(with_crlf_endings(parts.fields), dropped, &out);
+  append_end_to_end_fields(fields_for_server(parts.fields, request), dropped, &out);
   out.append(connection_fields);
   // The server gets one line-ending style after the fields ferry wrote.
   out.append(crlf);

@@ -58,7 +58,8 @@ inline constexpr std::string_view close_connection_field = "Connection: close\r\
 // Host field right after it; no Host, Connection, Keep-Alive or
 // Proxy-Authorization field of the client's, nor any field its Connection
 // fields name; `connection_fields` (whole lines) as the last fields; every
-// line ending in CRLF, a bare LF's line too; every other byte as received. With "Connection: close", each
+// line ending in CRLF, a bare LF's line too; Content-Length once, as one
+// number ("4, 4" goes on as "4"); every other byte as received. With "Connection: close", each
 // "Proxy-Connection: Keep-Alive\r\n" is rewritten to
 // "Proxy-Connection: Close\r\n"; with any other fields the connection is
 // to be kept, and Proxy-Connection is left out. Bytes after the head are

@@ -189,6 +189,12 @@ TEST(ForwardHead, OriginFormOneHostAndConnectionCloseLastOtherLinesAsReceived) {
       // A field after a bare LF goes on as a line of its own, which every server reads.
       {"POST http://a.test/ HTTP/1.1\nX: a\nContent-Length: 4\n\nbody",
        "POST / HTTP/1.1\r\nHost: a.test\r\nX: a\r\nContent-Length: 4\r\nConnection: close\r\n\r\n"},
+      // Equal lengths go on as one field of one number.
+      {"POST http://a.test/ HTTP/1.1\r\ncontent-length: 4, 4\r\nX: a\r\n"
+       "Content-Length: 004\r\n\r\n",
+       "POST / HTTP/1.1\r\nHost: a.test\r\nContent-Length: 4\r\nX: a\r\nConnection: close\r\n\r\n"},
+      {"PUT http://a.test/ HTTP/1.1\r\ncontent-length:\t0 \r\ncontent-length: 0\r\n\r\n",
+       "PUT / HTTP/1.1\r\nHost: a.test\r\ncontent-length:\t0 \r\nConnection: close\r\n\r\n"},
   };
   for (const auto& [head, expected] : rows) {
     SCOPED_TRACE(head);
