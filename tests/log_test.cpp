@@ -2,7 +2,9 @@
 // signal, the PROXY header of balancers and its command line, through the
 // real process.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/socket.h>
 
@@ -19,6 +21,9 @@
 #include "origin_servers.h"
 #include "answers.h"
 #include "policy.h"
+#include "log.h"
+#include "temp_files.h"
+#include "text.h"
 #include "unique_fd.h"
 
 using namespace harness;
@@ -227,6 +232,97 @@ TEST(AccessLog, ConcurrentRequestsWriteWholeLines) {
     EXPECT_EQ(fields[5], std::to_string(relayed(short_answer).size()));
     EXPECT_EQ(fields[6], std::to_string(head(id).size()));
     EXPECT_TRUE(ids.insert(id).second) << line;
+  }
+  EXPECT_EQ(ids.size(), static_cast<std::size_t>(requests));
+}
+
+// A line stays within PIPE_BUF, cut in its target (and in a method as long),
+// never inside an \xNN, with every field in its place.
+TEST(AccessLog, LongLinesAreCutInsideTheTarget) {
+  access_record record;
+  record.status = 200;
+  record.slot = 3;
+  const std::string short_target = "http://a.test/";
+  record.method = "GET";
+  record.target = short_target;
+  const std::size_t fits =
+      max_access_line - 1 - format_access_record(record, {}).size() + short_target.size();
+  std::vector<std::pair<std::string, std::string>> rows = {
+      {"GET", short_target + std::string(fits - short_target.size(), 'x')},
+      {"GET", short_target + std::string(fits + 1 - short_target.size(), 'x')},
+      {std::string(5000, 'M'), std::string(5000, 'x')},
+  };
+  // Every alignment of the cut against a run of escapes.
+  for (std::string prefix : {"", "a", "ab", "abc"}) {
+    rows.push_back({"GET", prefix + std::string(3000, ' ')});
+  }
+  for (const auto& [method, target] : rows) {
+    record.method = method;
+    record.target = target;
+    std::string line = format_access_record(record, {});
+    SCOPED_TRACE(line.substr(0, 40));
+    std::vector<std::string> fields = split(line, ' ');
+    ASSERT_EQ(fields.size(), 10u);
+    EXPECT_EQ(std::vector<std::string>(fields.begin() + 4, fields.end()),
+              (std::vector<std::string>{"200", "0", "0", "0", "3", "done"}));
+    EXPECT_LE(line.size() + 1, max_access_line);
+    EXPECT_GE(line.size() + 4, max_access_line);
+    for (std::size_t i : {2, 3}) {
+      std::string escaped = escape_bytes(i == 2 ? method : target, {});
+      if (fields[i] == escaped) continue;
+      ASSERT_TRUE(fields[i].ends_with(access_cut_marker)) << i;
+      std::string kept = fields[i].substr(0, fields[i].size() - access_cut_marker.size());
+      EXPECT_TRUE(escaped.starts_with(kept)) << i;
+      EXPECT_EQ(kept.find('\\', kept.size() < 3 ? 0 : kept.size() - 3), std::string::npos) << i;
+    }
+  }
+}
+
+// 40 clients with long targets, standard output into a pipe of one page:
+// every line whole.
+TEST(AccessLog, LongLinesStayWholeInASlowPipe) {
+  set_hosts("127.0.0.1 origin.test\n");
+  scripted_origin origin("127.0.0.1", answer_and_drain(short_answer));
+  temp_files::temp_folder folder;
+  const std::string pipe_path = folder / "log";
+  ASSERT_EQ(mkfifo(pipe_path.c_str(), 0600), 0);
+  unique_fd pipe_end(open(pipe_path.c_str(), O_RDONLY | O_NONBLOCK));
+  ASSERT_GE(fcntl(pipe_end.get(), F_SETPIPE_SZ, 4096), 0);
+  ferry_process ferry({"LISTEN_PORT=8080", "LOG=access"},
+                      {.prefix = {"sh", "-c", "exec \"$0\" >" + pipe_path}});
+  constexpr int requests = 40;
+  std::string log;
+  std::thread reader([&] {
+    auto deadline = steady_clock::now() + 20s;
+    while (count_of(log, "\n") < requests && steady_clock::now() < deadline) {
+      char chunk[1024];
+      ssize_t got = read(pipe_end.get(), chunk, sizeof chunk);
+      if (got > 0) log.append(chunk, static_cast<std::size_t>(got));
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  ASSERT_TRUE(ferry.wait_listening(8080));
+  auto target = [](int id) {
+    return "http://origin.test/" + std::to_string(id) + "/" + std::string(30000, 'x');
+  };
+  std::vector<std::thread> clients;
+  for (int id = 0; id < requests; ++id) {
+    clients.emplace_back([&, id] { exchange("GET " + target(id) + " HTTP/1.1\r\n\r\n"); });
+  }
+  for (auto& client : clients) client.join();
+  reader.join();
+  std::set<int> ids;
+  for (const std::string& line : split(log)) {
+    std::vector<std::string> fields = split(line, ' ');
+    ASSERT_EQ(fields.size(), 10u) << line.substr(0, 100);
+    EXPECT_TRUE(is_log_time(fields[0])) << line.substr(0, 100);
+    EXPECT_LE(line.size() + 1, max_access_line);
+    ASSERT_TRUE(fields[3].starts_with("http://origin.test/")) << line.substr(0, 100);
+    int id = std::stoi(fields[3].substr(19));
+    EXPECT_TRUE(target(id).starts_with(fields[3].substr(0, fields[3].size() - 3))) << id;
+    EXPECT_TRUE(fields[3].ends_with(access_cut_marker)) << id;
+    EXPECT_EQ(fields[2] + " " + fields[4] + " " + fields[9], "GET 200 done") << id;
+    EXPECT_TRUE(ids.insert(id).second) << id;
   }
   EXPECT_EQ(ids.size(), static_cast<std::size_t>(requests));
 }
