@@ -461,6 +461,24 @@ int parse_request(std::string_view head, http_request* request) {
   return problem == nullptr ? 0 : refuse(request, problem);
 }
 
+foreign_protocol foreign_protocol_of(std::string_view bytes) {
+  if (bytes.size() < 2) return foreign_protocol::none;
+  const auto second = static_cast<unsigned char>(bytes[1]);
+  if (bytes[0] == 0x16 && second == 0x03) return foreign_protocol::tls;
+  if (bytes[0] == 0x04 && (second == 1 || second == 2)) return foreign_protocol::socks4;
+  if (bytes[0] == 0x05 && second != 0) return foreign_protocol::socks5;
+  return foreign_protocol::none;
+}
+
+const char* foreign_protocol_name(foreign_protocol protocol) {
+  switch (protocol) {
+    case foreign_protocol::tls: return "TLS";
+    case foreign_protocol::socks4: return "SOCKS 4";
+    case foreign_protocol::socks5: return "SOCKS 5";
+    default: return "HTTP";
+  }
+}
+
 std::string forward_head(std::string_view head, const http_request& request,
                          std::string_view connection_fields) {
   // A connection that is kept has no use for the old Proxy-Connection field:

@@ -31,6 +31,7 @@ using system_clock = std::chrono::system_clock;
 using steady_clock = std::chrono::steady_clock;
 
 using namespace ferry;
+using namespace std::string_literals;
 
 namespace {
 
@@ -234,6 +235,40 @@ TEST(AccessLog, ConcurrentRequestsWriteWholeLines) {
     EXPECT_TRUE(ids.insert(id).second) << line;
   }
   EXPECT_EQ(ids.size(), static_cast<std::size_t>(requests));
+}
+
+// A client set up for TLS or SOCKS to the proxy is ended at once, not left
+// to HEAD_TIMEOUT (30 s here): a SOCKS 5 one told that no method is
+// acceptable, so curl fails at once too.
+TEST(AccessLog, OtherProtocolsEndAtOnceAsNotHttp) {
+  ferry_process ferry({"LISTEN_PORT=8080", "LOG=access"});
+  ASSERT_TRUE(ferry.wait_listening(8080));
+  auto greeting = [](std::string bytes, std::string answer) {
+    return [=] {
+      auto sent = steady_clock::now();
+      client_side client = ask(bytes);
+      EXPECT_LT(steady_clock::now() - sent, 2s);
+      EXPECT_TRUE(client.got.ended());
+      EXPECT_EQ(client.got.data, answer);
+      return client;
+    };
+  };
+  expect_lines(ferry, {
+                          {"TLS", greeting("\x16\x03\x01\x00\x05\x01\x00\x00\x01\x03"s, ""),
+                           "- - - 2 not-http"},
+                          {"SOCKS 4", greeting("\x04\x01\x00\x50\x7f\x00\x00\x01u\x00"s, ""),
+                           "- - - 2 not-http"},
+                          {"SOCKS 5", greeting("\x05\x02\x00\x02"s, "\x05\xff"),
+                           "- - - 2 not-http"},
+                      });
+  for (const char* scheme : {"https", "socks5"}) {
+    auto started = steady_clock::now();
+    command_result fetched = run_client({"curl", "-q", "-sS", "-x", scheme + "://127.0.0.1:8080"s,
+                                         "http://127.0.0.1:9/", "-o", "/dev/null"});
+    EXPECT_NE(fetched.status, 0) << scheme;
+    EXPECT_LT(steady_clock::now() - started, 2s) << scheme;
+  }
+  EXPECT_TRUE(ferry.wait_output(" not-http\n", 5));
 }
 
 // A line stays within PIPE_BUF, cut in its target (and in a method as long),
