@@ -66,7 +66,10 @@ std::string error_answer(int status, std::string_view body_line,
 }
 
 std::size_t answer_and_close_now(unique_fd connection, std::string_view answer) {
-  int clifd = connection.get();
+  return answer_without_waiting(connection.get(), answer);
+}
+
+std::size_t answer_without_waiting(int clifd, std::string_view answer) {
   ssize_t sent = answer.empty() ? 0 : send(clifd, answer.data(), answer.size(),
                                            MSG_DONTWAIT | MSG_NOSIGNAL);
   shutdown(clifd, SHUT_WR);

@@ -24,7 +24,11 @@ void close_gently(int clifd);
 
 // Sends `answer` (when not empty) without waiting, half-closes and takes what
 // already arrived, so the close does not become a reset that destroys the
-// answer; then closes the connection. Returns the bytes sent. Never waits on the client.
+// answer. Returns the bytes sent. Never waits on the client; the caller
+// closes the descriptor.
+std::size_t answer_without_waiting(int clifd, std::string_view answer);
+
+// The same, then closes the connection.
 std::size_t answer_and_close_now(unique_fd connection, std::string_view answer);
 
 }  // namespace ferry

@@ -23,6 +23,14 @@ bool read_more(int clifd, char* into, std::size_t wanted, const deadline& until,
   return false;
 }
 
+// The head's length once complete; 0 while more is wanted, or when the
+// bytes start another protocol, which no more bytes would make HTTP.
+std::size_t complete_head(head_read& state) {
+  if (std::size_t head = head_length(state.received); head > 0) return head;
+  state.foreign = foreign_protocol_of(state.received);
+  return 0;
+}
+
 }  // namespace
 
 deadline head_deadline(const client_peer& peer, std::uint16_t head_timeout_seconds) {
@@ -69,7 +77,8 @@ std::size_t read_head(int clifd, char* first, std::size_t first_size, std::size_
                       std::string& longer, head_read& state, const deadline& until) {
   std::string_view& received = state.received;
   received = std::string_view(first, already);
-  if (std::size_t head = head_length(received); head > 0) return head;
+  if (std::size_t head = complete_head(state); head > 0) return head;
+  if (state.foreign != foreign_protocol::none) return 0;
   // One read of at most a chunk first: a head that arrives whole is traced
   // exactly as a single read, and needs no buffer of its own.
   std::size_t got = 0;
@@ -77,7 +86,8 @@ std::size_t read_head(int clifd, char* first, std::size_t first_size, std::size_
     bool more = read_more(clifd, first + already, first_size - already, until, got, state);
     received = std::string_view(first, already + got);
     if (!more) return 0;
-    if (std::size_t head = head_length(received); head > 0) return head;
+    if (std::size_t head = complete_head(state); head > 0) return head;
+    if (state.foreign != foreign_protocol::none) return 0;
   }
   longer.assign(received);
   while (longer.size() < max_head_size) {
@@ -88,7 +98,8 @@ std::size_t read_head(int clifd, char* first, std::size_t first_size, std::size_
     longer.resize(size + got);
     received = longer;
     if (!more) return 0;
-    if (std::size_t head = head_length(received); head > 0) return head;
+    if (std::size_t head = complete_head(state); head > 0) return head;
+    if (state.foreign != foreign_protocol::none) return 0;
   }
   return 0;
 }

@@ -10,6 +10,7 @@
 
 #include "io.h"
 #include "log.h"
+#include "parse_header.h"
 #include "policy.h"
 #include "proxy_protocol.h"
 
@@ -42,10 +43,12 @@ struct head_read {
   std::string_view received;  // every byte read: in `first`, or in `longer`
   bool client_open = true;
   bool timed_out = false;  // the deadline passed first
+  foreign_protocol foreign = foreign_protocol::none;  // what the bytes start instead of HTTP
 };
 
 // Reads until the head is complete, the client closes or fails, `until`
-// passes, or max_head_size bytes have come; the first `already` bytes of
+// passes, the bytes start another protocol (state.foreign), or
+// max_head_size bytes have come; the first `already` bytes of
 // `first` (a buffer of `first_size`) came before. Returns the head's length,
 // 0 when there is no complete head.
 std::size_t read_head(int clifd, char* first, std::size_t first_size, std::size_t already,

@@ -13,6 +13,8 @@ namespace {
 constexpr std::array<std::uint8_t, 12> mapped_prefix = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
 constexpr std::array<std::uint8_t, 12> nat64_prefix = {0, 0x64, 0xff, 0x9b, 0, 0, 0, 0, 0, 0, 0, 0};
 constexpr std::array<std::uint8_t, 12> compatible_prefix = {};
+constexpr std::array<std::uint8_t, 12> translated_prefix = {0, 0, 0,    0,    0, 0,
+                                                            0, 0, 0xff, 0xff, 0, 0};
 
 bool starts_with(const ip_address& address, const std::array<std::uint8_t, 12>& prefix) {
   return std::equal(prefix.begin(), prefix.end(), address.bytes.begin());
@@ -52,8 +54,17 @@ bool is_ipv4(const ip_address& address) { return starts_with(address, mapped_pre
 std::uint32_t ipv4_of(const ip_address& address) { return last_four(address); }
 
 std::optional<ip_address> embedded_ipv4(const ip_address& address) {
+  const auto& b = address.bytes;
+  // 6to4 2002:AABB:CCDD::/48 carries it in bits 16-47, not at the end.
+  if (b[0] == 0x20 && b[1] == 0x02) {
+    return ipv4_address(std::uint32_t{b[2]} << 24 | std::uint32_t{b[3]} << 16 |
+                        std::uint32_t{b[4]} << 8 | b[5]);
+  }
   bool compatible = starts_with(address, compatible_prefix) && last_four(address) > 1;
-  if (!compatible && !starts_with(address, nat64_prefix)) return std::nullopt;
+  if (!compatible && !starts_with(address, nat64_prefix) &&
+      !starts_with(address, translated_prefix)) {
+    return std::nullopt;
+  }
   return ipv4_address(last_four(address));
 }
 

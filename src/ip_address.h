@@ -25,7 +25,9 @@ bool is_ipv4(const ip_address& address);
 std::uint32_t ipv4_of(const ip_address& address);
 
 // The IPv4 address that an IPv6 address of a translating prefix stands for
-// (NAT64 64:ff9b::/96, the old IPv4-compatible ::/96 but :: and ::1), or none.
+// (NAT64 64:ff9b::/96, IPv4-translated ::ffff:0:0:0/96, 6to4 2002::/16 with
+// the address in bits 16-47, the old IPv4-compatible ::/96 but :: and ::1),
+// or none.
 std::optional<ip_address> embedded_ipv4(const ip_address& address);
 
 // 127.0.0.0/8 or ::1.

@@ -63,13 +63,25 @@ namespace {
 
 // A field as one token: "-" when empty; spaces, backslashes and every other
 // byte that could split or forge it written as \xNN.
+std::string field_text(std::string_view field) {
+  if (field.empty()) return "-";
+  return escape_bytes(field, kept_bytes{});
+}
+
 void append_field(std::string& line, std::string_view field) {
   line += ' ';
-  if (field.empty()) {
-    line += '-';
-    return;
-  }
-  append_escaped(field, kept_bytes{}, line);
+  line += field_text(field);
+}
+
+// Cuts an escaped field to at most `room` bytes, access_cut_marker included,
+// never inside an \xNN: escaping leaves no other backslash.
+void cut_field(std::string& text, std::size_t room) {
+  if (text.size() <= room) return;
+  std::size_t keep = room > access_cut_marker.size() ? room - access_cut_marker.size() : 0;
+  std::size_t escape = text.rfind('\\', keep);
+  if (escape != std::string::npos && escape + 4 > keep) keep = escape;
+  text.resize(keep);
+  text += access_cut_marker;
 }
 
 void append_number(std::string& line, std::uint64_t number, bool known = true) {
@@ -97,24 +109,30 @@ std::string format_client(const ip_address& address, std::uint16_t port) {
   return format_endpoint(address, port);
 }
 
-// The line as text, without its newline, at `now_steady` on the steady clock.
+}  // namespace
+
 std::string format_access_record(const access_record& record, const timespec& now_steady) {
   std::string line = format_time(record.started);
   append_field(line, format_client(record.client_address, record.client_port));
-  append_field(line, record.method);
-  append_field(line, record.target);
-  append_number(line, static_cast<std::uint64_t>(record.status), record.status != 0);
-  append_number(line, record.to_client);
-  append_number(line, record.from_client);
+  std::string method = field_text(record.method);
+  std::string target = field_text(record.target);
+  std::string rest;
+  append_number(rest, static_cast<std::uint64_t>(record.status), record.status != 0);
+  append_number(rest, record.to_client);
+  append_number(rest, record.from_client);
   long long taken_ms = (now_steady.tv_sec - record.started_steady.tv_sec) * 1000LL +
                        (now_steady.tv_nsec - record.started_steady.tv_nsec) / 1000000;
-  append_number(line, static_cast<std::uint64_t>(taken_ms < 0 ? 0 : taken_ms));
-  append_number(line, record.slot, record.slot != 0);
-  append_field(line, record.ending);
+  append_number(rest, static_cast<std::uint64_t>(taken_ms < 0 ? 0 : taken_ms));
+  append_number(rest, record.slot, record.slot != 0);
+  append_field(rest, record.ending);
+  // The fixed fields take a hundred-odd bytes: room for both to keep a marker.
+  const std::size_t fixed = line.size() + rest.size() + 3;  // two spaces, the newline
+  const std::size_t room = max_access_line - fixed;
+  cut_field(target, room > method.size() ? room - method.size() : 0);
+  cut_field(method, room - target.size());
+  line.append(" ").append(method).append(" ").append(target).append(rest);
   return line;
 }
-
-}  // namespace
 
 void write_access_record(const access_record& record) {
   if (!access_logging() || !record.written) return;
@@ -122,8 +140,9 @@ void write_access_record(const access_record& record) {
   clock_gettime(CLOCK_MONOTONIC, &now);
   std::string line = format_access_record(record, now);
   line += '\n';
-  // One write per line: lines of concurrent requests never mix, and a line
-  // is out before the request's slot is free.
+  // One write per line, of at most PIPE_BUF bytes: lines of concurrent
+  // requests never mix, even in a pipe, and a line is out before the
+  // request's slot is free.
   ssize_t ignored = write(STDOUT_FILENO, line.data(), line.size());
   (void)ignored;
 }

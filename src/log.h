@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -109,11 +110,23 @@ struct access_record {
 // Notes the start time in `record`; only when the access log is on.
 void start_access_record(access_record& record);
 
+// The longest access line, its newline included: PIPE_BUF, the most a pipe
+// takes in one piece from one write.
+inline constexpr std::size_t max_access_line = PIPE_BUF;
+// What ends a target (or a method) cut to keep its line within that.
+inline constexpr std::string_view access_cut_marker = "...";
+
+// The record as one line, without its newline, timed to `now_steady` on the
+// steady clock. Fields, space-separated, "-" when unknown, control bytes,
+// spaces and backslashes inside a field written as \xNN: start time (UTC,
+// ISO 8601, milliseconds), client address:port, method, target, status,
+// bytes to the client, bytes from the client, milliseconds taken, slot,
+// ending. A line that would pass max_access_line has its target cut to fit,
+// ending in access_cut_marker (and its method too, when that alone is that
+// long), so every field stays in its place.
+std::string format_access_record(const access_record& record, const timespec& now_steady);
+
 // Writes the record as one line with one write when the access log is on.
-// Fields, space-separated, "-" when unknown, control bytes, spaces and
-// backslashes inside a field written as \xNN: start time (UTC, ISO 8601,
-// milliseconds), client address:port, method, target, status, bytes to the
-// client, bytes from the client, milliseconds taken, slot, ending.
 void write_access_record(const access_record& record);
 
 }  // namespace ferry

@@ -169,6 +169,7 @@ int main(int argc, char** argv, char** env) {
   read_arguments(argc, argv);
   // Read-only from here on; it outlives every thread, as main never returns.
   const settings_reading reading = read_settings(env);
+  for (const std::string& line : near_miss_warnings(env)) fprintf(stderr, "%s\n", line.c_str());
   // A typo in a setting must never loosen a limit or open a door.
   if (!reading.problem.empty()) {
     fprintf(stderr, "%s\n", reading.problem.c_str());

@@ -201,6 +201,32 @@ void close_keep_alive(std::string* text) {
   *text = std::move(result);
 }
 
+// The field lines as a server is to read them. Every line ending is made
+// CRLF, each line's content as received: a server that ends lines only at
+// CRLF must read the lines ferry read, or a field after a bare LF (a
+// Content-Length) would hide from one of the two. Content-Length goes on as
+// one field of one number, where it came as a list or in several fields of
+// that number, which a server might read another way.
+std::string fields_for_server(std::string_view fields, const http_request& request) {
+  const std::string length = std::to_string(request.body.length);
+  bool length_written = false;
+  std::string out;
+  out.reserve(fields.size() + 64);
+  while (!fields.empty()) {
+    std::string_view line = without_line_ending(take_line(&fields));
+    if (equals_ignoring_case(field_name(line), "Content-Length")) {
+      if (length_written) continue;
+      length_written = true;
+      if (field_value(line) != length) {
+        out.append("Content-Length: ").append(length).append(crlf);
+        continue;
+      }
+    }
+    out.append(line).append(crlf);
+  }
+  return out;
+}
+
 int refuse(http_request* request, const char* problem) {
   request->problem = problem;
   return 400;
@@ -435,6 +461,24 @@ int parse_request(std::string_view head, http_request* request) {
   return problem == nullptr ? 0 : refuse(request, problem);
 }
 
+foreign_protocol foreign_protocol_of(std::string_view bytes) {
+  if (bytes.size() < 2) return foreign_protocol::none;
+  const auto second = static_cast<unsigned char>(bytes[1]);
+  if (bytes[0] == 0x16 && second == 0x03) return foreign_protocol::tls;
+  if (bytes[0] == 0x04 && (second == 1 || second == 2)) return foreign_protocol::socks4;
+  if (bytes[0] == 0x05 && second != 0) return foreign_protocol::socks5;
+  return foreign_protocol::none;
+}
+
+const char* foreign_protocol_name(foreign_protocol protocol) {
+  switch (protocol) {
+    case foreign_protocol::tls: return "TLS";
+    case foreign_protocol::socks4: return "SOCKS 4";
+    case foreign_protocol::socks5: return "SOCKS 5";
+    default: return "HTTP";
+  }
+}
+
 std::string forward_head(std::string_view head, const http_request& request,
                          std::string_view connection_fields) {
   // A connection that is kept has no use for the old Proxy-Connection field:
@@ -453,7 +497,7 @@ std::string forward_head(std::string_view head, const http_request& request,
   if (!request.path.starts_with('/')) out.append("/");
   out.append(request.path).append(" ").append(request.version).append(crlf);
   out.append("Host: ").append(host_field_value(request)).append(crlf);
-  append_end_to_end_fields(parts.fields, dropped, &out);
+  append_end_to_end_fields(fields_for_server(parts.fields, request), dropped, &out);
   out.append(connection_fields);
   // The server gets one line-ending style after the fields ferry wrote.
   out.append(crlf);

@@ -52,13 +52,28 @@ struct http_request {
 // number, a Transfer-Encoding that does not end in one chunked.
 int parse_request(std::string_view head, http_request* request);
 
+// What a request's first bytes are when they start another protocol: a
+// client set up for TLS or SOCKS to the proxy. A method is a token, and
+// only empty lines may come before it, so 0x16, 0x04 and 0x05 never start
+// an HTTP request.
+enum class foreign_protocol { none, tls, socks4, socks5 };
+
+// A TLS record (0x16 0x03), a SOCKS 4 request (0x04, then command 1 or 2)
+// or a SOCKS 5 greeting (0x05, then a number of methods above 0) at the
+// start of `bytes`; none for anything else, and while too few bytes came.
+foreign_protocol foreign_protocol_of(std::string_view bytes);
+
+// "TLS", "SOCKS 4", "SOCKS 5" (or "HTTP" for none), for the trace.
+const char* foreign_protocol_name(foreign_protocol protocol);
+
 inline constexpr std::string_view close_connection_field = "Connection: close\r\n";
 
 // The head as the server receives it: the request line in origin-form; one
 // Host field right after it; no Host, Connection, Keep-Alive or
 // Proxy-Authorization field of the client's, nor any field its Connection
 // fields name; `connection_fields` (whole lines) as the last fields; every
-// other byte as received. With "Connection: close", each
+// line ending in CRLF, a bare LF's line too; Content-Length once, as one
+// number ("4, 4" goes on as "4"); every other byte as received. With "Connection: close", each
 // "Proxy-Connection: Keep-Alive\r\n" is rewritten to
 // "Proxy-Connection: Close\r\n"; with any other fields the connection is
 // to be kept, and Proxy-Connection is left out. Bytes after the head are

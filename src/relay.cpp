@@ -453,6 +453,17 @@ void end_without_head(relay& r, const head_read& state) {
   }
 }
 
+// Not HTTP at all: a client set up for TLS or SOCKS to the proxy. Ended at
+// once rather than left to HEAD_TIMEOUT with a slot; a SOCKS 5 client is
+// told that no method is acceptable, so it reports its error at once.
+void end_foreign(relay& r, foreign_protocol protocol) {
+  trace("not http: looks like ", foreign_protocol_name(protocol), "\n");
+  constexpr std::string_view no_acceptable_methods("\x05\xff", 2);
+  r.record->to_client += answer_without_waiting(
+      r.clifd, protocol == foreign_protocol::socks5 ? no_acceptable_methods : "");
+  r.record->ending = "not-http";
+}
+
 }  // namespace
 
 std::unique_ptr<relay_setup> set_up_relay(const settings& config, std::uint16_t own_port) {
@@ -543,6 +554,10 @@ connection_next relay_request(client_connection& connection, access_record& reco
       refuse(r, client);
       return connection_next::close;
     }
+  }
+  if (state.foreign != foreign_protocol::none) {
+    end_foreign(r, state.foreign);
+    return connection_next::close;
   }
   if (asked.head_size == 0) {
     end_without_head(r, state);

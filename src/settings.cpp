@@ -1,8 +1,10 @@
 #include "settings.h"
 
+#include <algorithm>
 #include <iterator>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "text.h"
 
@@ -172,6 +174,72 @@ settings_reading read_settings(const char* const* env) {
     return reading;
   }
   return reading;
+}
+
+namespace {
+
+// Edits from `a` to `b`: inserting, deleting or replacing a byte, or
+// swapping two neighbours (the commonest slip of a typing hand).
+std::size_t edit_distance(std::string_view a, std::string_view b) {
+  std::vector<std::size_t> before(b.size() + 1), previous(b.size() + 1), current(b.size() + 1);
+  for (std::size_t j = 0; j <= b.size(); ++j) previous[j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    current[0] = i;
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      std::size_t replaced = previous[j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1);
+      current[j] = std::min({previous[j] + 1, current[j - 1] + 1, replaced});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        current[j] = std::min(current[j], before[j - 2] + 1);
+      }
+    }
+    std::swap(before, previous);
+    std::swap(previous, current);
+  }
+  return previous[b.size()];
+}
+
+// The setting that `name` is not but resembles: the same in another case,
+// or within two edits of a name of six or more characters, one of a shorter
+// one. Null when `name` is a setting or resembles none.
+const char* resembled_setting(std::string_view name) {
+  std::string upper(name);
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  const char* closest = nullptr;
+  std::size_t closest_distance = 3;
+  for (const setting_reader& reader : setting_readers) {
+    std::string_view setting = reader.name;
+    if (name == setting) return nullptr;
+    std::size_t allowed = setting.size() >= 6 ? 2 : 1;
+    std::size_t apart = upper.size() > setting.size() ? upper.size() - setting.size()
+                                                      : setting.size() - upper.size();
+    if (apart > allowed) continue;
+    std::size_t distance = edit_distance(upper, setting);
+    if (distance <= allowed && distance < closest_distance) {
+      closest = reader.name;
+      closest_distance = distance;
+    }
+  }
+  return closest;
+}
+
+}  // namespace
+
+std::vector<std::string> near_miss_warnings(const char* const* env) {
+  std::vector<std::string> warnings;
+  std::vector<std::string_view> named;
+  for (; *env != nullptr; ++env) {
+    std::string_view entry = *env;
+    std::string_view name = entry.substr(0, entry.find('='));
+    if (name.empty() || name.size() == entry.size()) continue;
+    const char* setting = resembled_setting(name);
+    if (setting == nullptr || std::find(named.begin(), named.end(), name) != named.end()) continue;
+    named.push_back(name);
+    warnings.push_back("ferry: " + escape_bytes(name, kept_bytes{}) +
+                       " is not a setting; did you mean " + setting + "?");
+  }
+  return warnings;
 }
 
 }  // namespace ferry

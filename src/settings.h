@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "address_list.h"
 #include "log.h"
@@ -56,5 +57,11 @@ settings_reading read_settings(const char* const* env);
 // The value of `entry` when it is `name` followed by '=', otherwise an empty
 // string; never null.
 const char* value_for(const char* name, const char* entry);
+
+// One line (no newline) for each name in `env` that is not a setting but
+// looks meant as one: a setting's name in another case, or a slip of one or
+// two edits from it ("ferry: LISTEN_PROT is not a setting; did you mean
+// LISTEN_PORT?"). Other names draw nothing.
+std::vector<std::string> near_miss_warnings(const char* const* env);
 
 }  // namespace ferry

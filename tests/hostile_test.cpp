@@ -20,8 +20,13 @@ namespace {
 
 // Whether `data` is the sink's answers, on a kept connection or its last,
 // and at most one answer of ferry's at the end: a head may hold more than one
-// request, and a kept connection answers each in turn.
+// request, and a kept connection answers each in turn. Random bytes that
+// start like a SOCKS 5 greeting get its refusal instead.
 bool sink_answers_then(std::string_view data, bool& refused) {
+  if (data == "\x05\xff") {
+    refused = true;
+    return true;
+  }
   refused = false;
   bool sink = false;
   for (;;) {

@@ -2,7 +2,9 @@
 // signal, the PROXY header of balancers and its command line, through the
 // real process.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <sys/socket.h>
 
@@ -19,6 +21,9 @@
 #include "origin_servers.h"
 #include "answers.h"
 #include "policy.h"
+#include "log.h"
+#include "temp_files.h"
+#include "text.h"
 #include "unique_fd.h"
 
 using namespace harness;
@@ -26,6 +31,7 @@ using system_clock = std::chrono::system_clock;
 using steady_clock = std::chrono::steady_clock;
 
 using namespace ferry;
+using namespace std::string_literals;
 
 namespace {
 
@@ -176,6 +182,16 @@ TEST(AccessLog, OneLinePerRequestForEveryEnding) {
     EXPECT_EQ(client.got.data, established + "tunnelled");
     return client;
   };
+  // A client set up for TLS or SOCKS: ended at once, not after HEAD_TIMEOUT (30 s).
+  auto not_http = [](std::string bytes, std::string answer) {
+    return [=] {
+      auto sent = steady_clock::now();
+      client_side client = ask(bytes);
+      EXPECT_LT(steady_clock::now() - sent, 2s);
+      EXPECT_EQ(client.got.data, answer);
+      return client;
+    };
+  };
   const std::string backslash = "GET http://origin.test/a\\b HTTP/1.1\r\nHost: origin.test\r\n\r\n";
   const std::string timing_out = "GET http://127.0.0.5/x HTTP/1.1\r\n\r\n";
   expect_lines(
@@ -190,7 +206,16 @@ TEST(AccessLog, OneLinePerRequestForEveryEnding) {
            "GET http://127.0.0.5/x 504 2 server-timeout", about_a_second},
           {"client gone", leave_mid_answer, "GET http://big.test/ 200 2 client-closed"},
           {"tunnel", tunnel, "CONNECT 127.0.0.1:9443 200 2 done"},
+          {"TLS", not_http("\x16\x03\x01\x00\x05\x01\x00\x00\x01\x03"s, ""), "- - - 2 not-http"},
+          {"SOCKS 4", not_http("\x04\x01\x00\x50\x7f\x00\x00\x01u\x00"s, ""), "- - - 2 not-http"},
+          {"SOCKS 5", not_http("\x05\x02\x00\x02"s, "\x05\xff"), "- - - 2 not-http"},
       });
+  for (std::string scheme : {"https", "socks5"}) {
+    auto started = steady_clock::now();
+    EXPECT_NE(run_client({"curl", "-q", "-sS", "-x", scheme + "://127.0.0.1:8080",
+                          "http://127.0.0.1:9/"}).status, 0);
+    EXPECT_LT(steady_clock::now() - started, 2s) << scheme;
+  }
   // Standard error holds the start-up line alone.
   EXPECT_EQ(ferry.errors(), "");
   EXPECT_TRUE(ferry.startup_line().starts_with(
@@ -202,34 +227,84 @@ TEST(AccessLog, OneLinePerRequestForEveryEnding) {
 TEST(AccessLog, ConcurrentRequestsWriteWholeLines) {
   set_hosts("127.0.0.1 origin.test\n");
   scripted_origin origin("127.0.0.1", answer_and_drain(short_answer));
-  ferry_process ferry({"LISTEN_PORT=8080", "LOG=access", "BACKLOG=256"});
+  // Into a pipe of one page, which a line written in pieces, or past PIPE_BUF, would tear.
+  temp_files::temp_folder folder;
+  const std::string fifo = folder / "log";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  unique_fd log_pipe(open(fifo.c_str(), O_RDONLY | O_NONBLOCK));
+  ASSERT_GE(fcntl(log_pipe.get(), F_SETPIPE_SZ, 4096), 0);
+  ferry_process ferry({"LISTEN_PORT=8080", "LOG=access", "BACKLOG=256"},
+                      {.prefix = {"sh", "-c", "exec \"$0\" >" + fifo}});
   ASSERT_TRUE(ferry.wait_listening(8080));
   constexpr int requests = 200;
-  // Long targets make long lines, which a line written in pieces would tear.
-  auto head = [](int id) {
-    return "GET http://origin.test/" + std::to_string(id) + "/" + std::string(1000, 'x') +
-           " HTTP/1.1\r\nHost: origin.test\r\n\r\n";
+  // Long targets make long lines; one in five is too long and cut.
+  auto target = [](int id) {
+    return "http://origin.test/" + std::to_string(id) + "/" +
+           std::string(id % 5 ? 1000 : 30000, 'x');
   };
+  auto head = [&](int id) {
+    return "GET " + target(id) + " HTTP/1.1\r\nHost: origin.test\r\n\r\n";
+  };
+  std::string log;
+  std::thread reader([&] {
+    for (auto until = steady_clock::now() + 20s;
+         count_of(log, "\n") < requests && steady_clock::now() < until;) {
+      char chunk[1024];
+      ssize_t got = read(log_pipe.get(), chunk, sizeof chunk);
+      if (got > 0) log.append(chunk, static_cast<std::size_t>(got));
+      std::this_thread::sleep_for(1ms);
+    }
+  });
   std::vector<std::thread> clients;
   for (int id = 0; id < requests; ++id) clients.emplace_back([&, id] { exchange(head(id)); });
   for (auto& client : clients) client.join();
-  ASSERT_TRUE(ferry.wait_output("\n", requests));
+  reader.join();
   std::set<int> ids;
-  for (const std::string& line : split(ferry.output())) {
+  for (const std::string& line : split(log)) {
     std::vector<std::string> fields = split(line, ' ');
-    ASSERT_EQ(fields.size(), 10u) << line;
+    ASSERT_EQ(fields.size(), 10u) << line.substr(0, 100);
     EXPECT_TRUE(is_log_time(fields[0])) << line;
     EXPECT_EQ(fields[1].rfind("127.0.0.1:", 0), 0u) << line;
-    std::string target = fields[3];
-    ASSERT_EQ(target.rfind("http://origin.test/", 0), 0u) << line;
-    int id = std::stoi(target.substr(19));
-    EXPECT_EQ(target, "http://origin.test/" + std::to_string(id) + "/" + std::string(1000, 'x'));
+    EXPECT_LE(line.size() + 1, max_access_line);
+    std::string got = fields[3];
+    ASSERT_EQ(got.rfind("http://origin.test/", 0), 0u) << line;
+    int id = std::stoi(got.substr(19));
+    std::string sent = target(id);
+    EXPECT_EQ(got, id % 5 ? sent : sent.substr(0, got.size() - 3) + "...");
     EXPECT_EQ(fields[2] + " " + fields[4] + " " + fields[9], "GET 200 done") << line;
     EXPECT_EQ(fields[5], std::to_string(relayed(short_answer).size()));
     EXPECT_EQ(fields[6], std::to_string(head(id).size()));
     EXPECT_TRUE(ids.insert(id).second) << line;
   }
   EXPECT_EQ(ids.size(), static_cast<std::size_t>(requests));
+}
+
+// A line stays within PIPE_BUF: cut in its target (or a method as long),
+// never inside an \xNN, every other field in its place.
+TEST(AccessLog, LongLinesAreCutInsideTheTarget) {
+  access_record record;
+  // What the method and the target may take together.
+  const std::size_t room = max_access_line - 1 - (format_access_record(record, {}).size() - 2);
+  auto spaces = [](std::size_t count) {
+    std::string text;
+    while (count-- > 0) text += "\\x20";
+    return text;
+  };
+  const std::string rows[][3] = {
+      {"GET", std::string(room - 3, 'x'), "GET " + std::string(room - 3, 'x')},
+      {"GET", std::string(room - 2, 'x'), "GET " + std::string(room - 6, 'x') + "..."},
+      {std::string(5000, 'M'), "x", std::string(room - 6, 'M') + "... ..."},
+      {"GET", std::string(3000, ' '), "GET " + spaces((room - 6) / 4) + "..."},
+      {"GET", "ab" + std::string(3000, ' '), "GET ab" + spaces((room - 8) / 4) + "..."},
+  };
+  for (const auto& [method, target, fields] : rows) {
+    record.method = method;
+    record.target = target;
+    std::vector<std::string> got = split(format_access_record(record, {}), ' ');
+    ASSERT_EQ(got.size(), 10u);
+    EXPECT_EQ(got[2] + " " + got[3], fields);
+    EXPECT_EQ(got[9], "done");
+  }
 }
 
 // With LOG=off, a start-up line about an ignored argument is all ferry says.

@@ -171,7 +171,7 @@ TEST(ForwardHead, OriginFormOneHostAndConnectionCloseLastOtherLinesAsReceived) {
       {"GET http://a.test:8080/p?q HTTP/1.1\r\nHost: b.test\r\nConnection: keep-alive, X-Hop\r\n"
        "Accept: */*\nx-hop: 1\r\nKeep-Alive: 300\r\nProxy-Authorization: Basic eA==\r\n"
        "Proxy-Connection: Keep-Alive\r\nconnection: TE\r\nTE: trailers\r\nX-Keep:  as is \r\n\r\n",
-       "GET /p?q HTTP/1.1\r\nHost: a.test:8080\r\nAccept: */*\nProxy-Connection: Close\r\n"
+       "GET /p?q HTTP/1.1\r\nHost: a.test:8080\r\nAccept: */*\r\nProxy-Connection: Close\r\n"
        "X-Keep:  as is \r\nConnection: close\r\n\r\n"},
       {"GET http://a.test?x HTTP/1.1\r\nproxy-connection: keep-alive\r\n\r\n",
        "GET /?x HTTP/1.1\r\nHost: a.test\r\nproxy-connection: keep-alive\r\nConnection: "
@@ -180,18 +180,47 @@ TEST(ForwardHead, OriginFormOneHostAndConnectionCloseLastOtherLinesAsReceived) {
        "GET / HTTP/1.1\r\nHost: [::1]:8081\r\nConnection: close\r\n\r\n"},
       {"\nGET / HTTP/1.0\nHost: a.test:80\nHost: a.test:80\n\nbody",
        "GET / HTTP/1.0\r\nHost: a.test\r\nConnection: close\r\n\r\n"},
-      // Only the exact line with its CRLF is rewritten, wherever it ends.
+      // Only the exact line is rewritten, wherever it ends; a bare LF ends it as CRLF would.
       {"GET http://a.test/ HTTP/1.1\r\nProxy-Connection: Keep-Alive\r\n"
        "Proxy-Connection: Keep-Alive\r\nX-Proxy-Connection: Keep-Alive\r\n"
        "Proxy-Connection: Keep-Alive\n\r\n",
        "GET / HTTP/1.1\r\nHost: a.test\r\nProxy-Connection: Close\r\nProxy-Connection: Close\r\n"
-       "X-Proxy-Connection: Close\r\nProxy-Connection: Keep-Alive\nConnection: close\r\n\r\n"},
+       "X-Proxy-Connection: Close\r\nProxy-Connection: Close\r\nConnection: close\r\n\r\n"},
+      // A field after a bare LF goes on as a line of its own, which every server reads.
+      {"POST http://a.test/ HTTP/1.1\nX: a\nContent-Length: 4\n\nbody",
+       "POST / HTTP/1.1\r\nHost: a.test\r\nX: a\r\nContent-Length: 4\r\nConnection: close\r\n\r\n"},
+      // Equal lengths go on as one field of one number.
+      {"POST http://a.test/ HTTP/1.1\r\ncontent-length: 4, 4\r\nX: a\r\n"
+       "Content-Length: 004\r\n\r\n",
+       "POST / HTTP/1.1\r\nHost: a.test\r\nContent-Length: 4\r\nX: a\r\nConnection: close\r\n\r\n"},
+      {"PUT http://a.test/ HTTP/1.1\r\ncontent-length:\t0 \r\ncontent-length: 0\r\n\r\n",
+       "PUT / HTTP/1.1\r\nHost: a.test\r\ncontent-length:\t0 \r\nConnection: close\r\n\r\n"},
   };
   for (const auto& [head, expected] : rows) {
     SCOPED_TRACE(head);
     http_request request;
     ASSERT_EQ(parse_request(head, &request), 0) << request.problem;
     EXPECT_EQ(forward_head(head, request), expected);
+  }
+}
+
+TEST(ForeignProtocol, TlsAndSocksByTheirFirstBytesNeverAnHttpRequest) {
+  const std::pair<std::string, foreign_protocol> rows[] = {
+      {"\x16\x03\x01\x02\x00\x01\x00\x01\xfc\x03\x03"s, foreign_protocol::tls},
+      {"\x04\x01\x00\x50\x7f\x00\x00\x01\x00"s, foreign_protocol::socks4},
+      {"\x05\x02\x00\x02"s, foreign_protocol::socks5},
+      // Too little to tell, or no greeting.
+      {"\x16", foreign_protocol::none},
+      {"\x04\x03", foreign_protocol::none},
+      {"\x05\x00"s, foreign_protocol::none},
+      {"\r\n\x16\x03", foreign_protocol::none},
+  };
+  for (const auto& [bytes, protocol] : rows) {
+    EXPECT_EQ(foreign_protocol_of(bytes), protocol) << escape_for_trace(bytes);
+  }
+  for (const char* method : {"GET", "HEAD", "POST", "PUT", "DELETE", "CONNECT", "OPTIONS", "TRACE",
+                             "PATCH", "\r\nGET"}) {
+    EXPECT_EQ(foreign_protocol_of(std::string(method) + " / HTTP/1.1\r\n"), foreign_protocol::none);
   }
 }
 

@@ -165,6 +165,33 @@ TEST(Settings, EmptyValuesAndOtherSpellingsOfANameAreNoEntry) {
                         "ALLOW =x", "ALLOWS=x", "DENY=x", "HEAD_TIMEOUTS=x", "IDLE_TIMEOUT"}));
 }
 
+// Names that look meant as a setting draw a line each; the usual environment none.
+TEST(Settings, NearMissesAreNamed) {
+  auto warnings = [](std::vector<std::string> entries) {
+    std::vector<char*> env;
+    for (auto& entry : entries) env.push_back(entry.data());
+    env.push_back(nullptr);
+    std::string lines;
+    for (const std::string& line : near_miss_warnings(env.data())) lines += line + "\n";
+    return lines;
+  };
+  EXPECT_EQ(warnings({"LISTEN_PROT=1", "ALOW=x", "DENY-TO=x", "listen_port=1", "Log=x", "LOGS=x",
+                      "IDLE_TIMEOUT=1", "ALOW=y", "CON_TIMEOUTS=x", "LISTEN_PORT\x1b=1"}),
+            "ferry: LISTEN_PROT is not a setting; did you mean LISTEN_PORT?\n"
+            "ferry: ALOW is not a setting; did you mean ALLOW?\n"
+            "ferry: DENY-TO is not a setting; did you mean DENY_TO?\n"
+            "ferry: listen_port is not a setting; did you mean LISTEN_PORT?\n"
+            "ferry: Log is not a setting; did you mean LOG?\n"
+            "ferry: LOGS is not a setting; did you mean LOG?\n"
+            "ferry: CON_TIMEOUTS is not a setting; did you mean CON_TIMEOUT?\n"
+            "ferry: LISTEN_PORT\\x1b is not a setting; did you mean LISTEN_PORT?\n");
+  EXPECT_EQ(warnings({"PATH=/bin", "HOME=/root", "LANG=C", "LOGNAME=a", "TERM=xterm", "SHELL=sh",
+                      "USER=a", "PWD=/", "OLDPWD=/", "SHLVL=1", "HOSTNAME=h", "MAIL=m",
+                      "EDITOR=vi", "TZ=UTC", "LISTEN=1", "LOGIN=a", "ALLOWED=x", "=x", "ALOW",
+                      "_=/bin/ferry", "LC_ALL=C", "DISPLAY=:0", "PAGER=less"}),
+            "");
+}
+
 TEST(ValueFor, PointsPastTheEqualsSignOrAtAnEmptyString) {
   const char entry[] = "LISTEN_PORT=8081";
   EXPECT_EQ(value_for("LISTEN_PORT", entry), entry + 12);

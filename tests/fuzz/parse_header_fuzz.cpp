@@ -94,13 +94,18 @@ std::string origin_form_path(std::string_view path) {
   return path.starts_with('/') ? std::string(path) : "/" + std::string(path);
 }
 
-// The sent head: complete, one Host, one "Connection: close" as the last
-// field, and read back it asks for the same thing.
+// The sent head: complete, every line ending in CRLF, one Host, at most one
+// Content-Length, one "Connection: close" as the last field, and read back
+// it asks for the same thing.
 void check_sent_head(const std::string& sent, const http_request& request) {
   require(head_length(sent) == sent.size(), "sent head ends at its only empty line");
   require(ends_with_connection_close(sent),
           "sent head ends with Connection: close and the empty line");
   require(field_values(sent, "Host").size() == 1, "one Host field sent");
+  for (std::size_t at = sent.find('\n'); at != std::string::npos; at = sent.find('\n', at + 1)) {
+    require(at > 0 && sent[at - 1] == '\r', "every line sent ends in CRLF");
+  }
+  require(field_values(sent, "Content-Length").size() <= 1, "at most one Content-Length sent");
   std::vector<std::string_view> connection = field_values(sent, "Connection");
   require(connection.size() == 1 && connection.front() == "close", "one Connection: close sent");
   http_request again;
@@ -109,6 +114,8 @@ void check_sent_head(const std::string& sent, const http_request& request) {
   require(again.method == request.method && again.version == request.version,
           "sent head has the same method and version");
   require(again.path == origin_form_path(request.path), "sent head has the same path");
+  require(again.body.kind == request.body.kind && again.body.length == request.body.length,
+          "sent head frames the same body");
 }
 
 // The printed head: as many lines as the head, no control byte but the line

@@ -9,6 +9,7 @@
 // no host bits and prefixes of at most 128 bits, port ranges rise from 1 at least,
 // the problem is empty or one printable line naming a setting of the input,
 // and the accepted values, written back as settings, read again the same.
+// A near-miss warning is one printable line for a name that is no setting.
 #include <algorithm>
 #include <climits>
 #include <cstdint>
@@ -190,5 +191,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_value_for(entries.front(), entry);
   }
   if (reading.problem.empty()) check_accepted(reading.values);
+  std::vector<const char*> env;
+  for (const std::string& entry : entries) env.push_back(entry.c_str());
+  env.push_back(nullptr);
+  for (const std::string& line : near_miss_warnings(env.data())) {
+    require(line.starts_with("ferry: ") && line.ends_with("?"), "a warning is one sentence");
+    for (char c : line) require(c >= 0x20 && c < 0x7f, "warning not printable");
+  }
   return 0;
 }
