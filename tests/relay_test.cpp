@@ -6,6 +6,7 @@
 
 #include <map>
 #include <semaphore>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -689,7 +690,25 @@ const std::map<std::string, std::string> kept_answers = {
     {"/304", "HTTP/1.1 304 Not Modified\r\nETag: \"e\"\r\nContent-Length: 99\r\n\r\n"},
     {"/continue", "HTTP/1.1 201 Created\r\nContent-Length: 2\r\n\r\nok"},
     {"/old", "HTTP/1.0 200 OK\r\nConnection: keep-alive\r\nContent-Length: 2\r\n\r\nok"},
+    {"/both", "HTTP/1.1 200 OK\r\nContent-Length: 99\r\nTransfer-Encoding: chunked\r\n\r\n"
+              "5\r\nhello\r\n0\r\n\r\n"},
+    {"/late", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"},
+    {"/head-late", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n"},
+    {"/crlf", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello"},
+    // Framing broken before any answer byte: ferry answers 502 in its place.
+    {"/bad-chunk", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nzz\r\n"},
+    {"/continue-only", "HTTP/1.1 100 Continue\r\n\r\n"},
+    {"/nothing", ""},
 };
+
+// Bytes some paths send a moment after their answer, once it has been relayed.
+const std::map<std::string, std::string> late_bytes = {
+    {"/late", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nstale"},
+    {"/head-late", "hello"},
+    {"/crlf", "\r\n"},
+};
+const std::set<std::string> closing_paths = {"/close", "/once", "/bad-chunk", "/continue-only",
+                                             "/nothing"};
 
 // Answers request after request on one connection, byte by byte so nothing
 // of the next is read early; returns every head and body that came.
@@ -711,7 +730,11 @@ std::string serve_kept(int fd) {
       log += read_up_to(fd, std::stoul(head.substr(at + 16)));
     }
     send_within(fd, kept_answers.at(kept_answers.contains(path) ? path : "/length"));
-    if (path == "/close" || path == "/once") return log;
+    if (late_bytes.contains(path)) {
+      std::this_thread::sleep_for(20ms);
+      send_within(fd, late_bytes.at(path));
+    }
+    if (closing_paths.contains(path)) return log;
   }
 }
 
@@ -733,6 +756,7 @@ TEST(Relay, KeptConnectionFramesRefusesAndRetries) {
   ferry_process ferry({"LISTEN_PORT=8080", "KEEPALIVE_TIMEOUT=60"});
   start(ferry);
   auto answer = [](const char* path) { return kept_answers.at(path); };
+  const std::string bad_answer = ferry_answer(502, "Bad Gateway", "no valid answer from host");
   struct row {
     std::vector<std::string> talk;  // what the client sends, then what it gets, in turn
     bool kept;
@@ -772,6 +796,21 @@ TEST(Relay, KeptConnectionFramesRefusesAndRetries) {
       smuggling("Transfer-Encoding : chunked\r\n\r\n0\r\n\r\n", "bad field line"),
       smuggling("Transfer-Encoding: chunked\r\n\r\nzz\r\n", "bad chunked request body"),
       {{ask("GET", "/once"), answer("/once"), ask("GET", "/length"), answer("/length")}, true},
+      {{ask("GET", "/both"),
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n"},
+       true},
+      // Stale bytes on the kept server connection never become the next answer.
+      {{ask("GET", "/late"), answer("/late")}, true},
+      {{ask("HEAD", "/head-late"), answer("/head-late")}, true},
+      {{ask("GET", "/crlf"), answer("/crlf")}, true},
+      {{ask("GET", "/bad-chunk"), bad_answer}, false},
+      {{ask("GET", "/continue-only"), "HTTP/1.1 100 Continue\r\n\r\n" + bad_answer}, false},
+      {{ask("GET", "/nothing"), bad_answer}, false},
+      // An HTTP/1.0 client gets no interim answer.
+      {{"POST http://origin.test/continue HTTP/1.0\r\nConnection: keep-alive\r\n"
+        "Expect: 100-continue\r\nContent-Length: 4\r\n\r\nbody",
+        "HTTP/1.1 201 Created\r\nContent-Length: 2\r\nConnection: keep-alive\r\n\r\nok"},
+       true},
       {{ask("GET", "/once"), answer("/once"), ask("POST", "/p", "Content-Length: 2\r\n") + "hi",
         answer("/length")},
        true},
@@ -785,16 +824,20 @@ TEST(Relay, KeptConnectionFramesRefusesAndRetries) {
       EXPECT_EQ(read_up_to(client.get(), each.talk[i + 1].size()), each.talk[i + 1]) << name;
     }
     if (each.kept) {
+      std::this_thread::sleep_for(50ms);
       ASSERT_TRUE(send_all(client.get(), ask("GET", "/length")));
       EXPECT_EQ(read_up_to(client.get(), answer("/length").size()), answer("/length")) << name;
     }
-    reply rest = read_reply(client.get(), each.kept ? 300ms : 5s);
+    // Ending our side spares the wait ferry gives a client that may still send.
+    if (!each.kept) shutdown(client.get(), SHUT_WR);
+    reply rest = read_reply(client.get(), each.kept ? 100ms : 5s);
     EXPECT_EQ(rest.data, "") << name;
     EXPECT_EQ(rest.ended(), !each.kept) << name;
   }
-  // One server connection per client connection, but for the two after /once.
-  ASSERT_TRUE(origin.wait_done(std::size(rows) + 2));
-  EXPECT_EQ(origin.accepted(), static_cast<long>(std::size(rows)) + 2);
+  // One server connection per client connection, but for those after /once,
+  // /both and the late bytes.
+  ASSERT_TRUE(origin.wait_done(std::size(rows) + 6));
+  EXPECT_EQ(origin.accepted(), static_cast<long>(std::size(rows)) + 6);
   for (const std::string& log : origin.received()) {
     EXPECT_EQ(count_of(log, "Connection: close") + count_of(log, "/carrier") +
                   count_of(log, "smuggled"),
