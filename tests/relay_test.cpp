@@ -712,14 +712,20 @@ const std::set<std::string> closing_paths = {"/close", "/once", "/bad-chunk", "/
 
 // Answers request after request on one connection, byte by byte so nothing
 // of the next is read early; returns every head and body that came.
+// A head read byte by byte, so nothing after it is taken; "" at the end.
+std::string read_head_alone(int fd) {
+  std::string head;
+  while (!head.ends_with("\r\n\r\n")) {
+    std::string byte = read_up_to(fd, 1, 30s);
+    if (byte.empty()) return "";
+    head += byte;
+  }
+  return head;
+}
+
 std::string serve_kept(int fd) {
   std::string log;
-  for (std::string head;; head.clear()) {
-    while (!head.ends_with("\r\n\r\n")) {
-      std::string byte = read_up_to(fd, 1, 30s);
-      if (byte.empty()) return log;
-      head += byte;
-    }
+  for (std::string head; !(head = read_head_alone(fd)).empty();) {
     std::string path = head.substr(head.find(' ') + 1);
     path.resize(path.find(' '));
     if (count_of(head, "Expect: 100-continue\r\n") == 1) {
@@ -736,6 +742,7 @@ std::string serve_kept(int fd) {
     }
     if (closing_paths.contains(path)) return log;
   }
+  return log;
 }
 
 std::string ask(const std::string& method, const std::string& path, const std::string& more = "") {
@@ -844,4 +851,59 @@ TEST(Relay, KeptConnectionFramesRefusesAndRetries) {
               0)
         << log;
   }
+}
+
+// An origin that answers 403 before it reads a body, and keeps its
+// connection, reads the body afterwards, as a careful server does. At every
+// size, wherever ferry held the body's last bytes when the answer came, no
+// byte of the next request may be in that body, and the next request is
+// answered: on the same client connection unless the 403 said close.
+TEST(Relay, EarlyAnswerLeavesNoRequestInsideTheBody) {
+  set_hosts("127.0.0.1 origin.test\n");
+  const std::string forbidden = "HTTP/1.1 403 Forbidden\r\nContent-Length: 9\r\n\r\nforbidden";
+  const std::string next_answer = kept_answers.at("/length");
+  constexpr int small_buffer = 16384;
+  scripted_origin origin("127.0.0.1", [&](int fd) {
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small_buffer, sizeof small_buffer);
+    for (std::string head; !(head = read_head_alone(fd)).empty();) {
+      if (head.starts_with("GET ")) {
+        send_within(fd, next_answer);
+        continue;
+      }
+      std::this_thread::sleep_for(20ms);  // every buffer on the way fills up
+      send_within(fd, forbidden);
+      std::this_thread::sleep_for(20ms);  // ferry relays the answer before the body moves on
+      std::size_t length = std::stoul(head.substr(head.find("Content-Length: ") + 16));
+      std::string body = read_up_to(fd, length, 20s);  // all of it, or up to the close
+      if (body.find_first_not_of('b') != std::string::npos) return std::string("request in body");
+    }
+    return std::string();
+  });
+  ferry_process ferry({"LISTEN_PORT=8080", "KEEPALIVE_TIMEOUT=60"});
+  start(ferry);
+  // From what the origin's buffer holds to more than the buffers on the way
+  // hold: the body's last bytes still in ferry, or some still at the client.
+  for (std::size_t size : {20000, 60000, 123000}) {
+    SCOPED_TRACE(size);
+    const std::string body(size, 'b');
+    unique_fd client(connect_to("127.0.0.1", 8080, small_buffer));
+    setsockopt(client.get(), SOL_SOCKET, SO_SNDBUF, &small_buffer, sizeof small_buffer);
+    ASSERT_TRUE(send_all(client.get(), "POST /early HTTP/1.1\r\nHost: origin.test\r\n"
+                                       "Content-Length: " + std::to_string(size) + "\r\n\r\n"));
+    std::thread sender([&] { send_within(client.get(), body, 10s); });
+    std::string got = read_up_to(client.get(), forbidden.size());
+    const bool kept = got == forbidden;
+    if (!kept) got += read_up_to(client.get(), relayed(forbidden).size() - got.size());
+    sender.join();
+    EXPECT_EQ(got, kept ? forbidden : relayed(forbidden));
+    if (!kept) {
+      shutdown(client.get(), SHUT_WR);
+      EXPECT_TRUE(read_reply(client.get()).ended());
+      client.reset(connect_to("127.0.0.1", 8080));
+    }
+    ASSERT_TRUE(send_all(client.get(), ask("GET", "/next")));
+    EXPECT_EQ(read_up_to(client.get(), next_answer.size()), next_answer);
+  }
+  EXPECT_TRUE(origin.wait_done(static_cast<std::size_t>(origin.accepted())));
+  EXPECT_EQ(origin.count("request in body"), 0);
 }
