@@ -51,6 +51,7 @@ void take_content_length(std::string_view value, framing_fields* fields) {
         (fields->content_length_seen && length != fields->content_length)) {
       fields->content_length_bad = true;
     }
+    fields->content_length_repeated = fields->content_length_seen;
     fields->content_length_seen = true;
     fields->content_length = length;
   });
@@ -162,6 +163,17 @@ answer_framing answer_body(std::string_view request_method, int status,
   answer.close_after =
       answer.close_after || answer.broken || answer.body.kind == body_kind::until_close;
   return answer;
+}
+
+length_fields fix_content_length(std::string_view answer_head, std::uint64_t* length) {
+  framing_fields fields;
+  const bool clean = read_answer_fields(answer_head, &fields);
+  if (fields.transfer_encoding_seen && fields.content_length_seen) return length_fields::dropped;
+  if (!clean || !fields.content_length_repeated || fields.content_length_bad) {
+    return length_fields::as_received;
+  }
+  *length = fields.content_length;
+  return length_fields::merged;
 }
 
 body_tracker::body_tracker(body_framing framing) {

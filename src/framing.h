@@ -29,6 +29,7 @@ inline constexpr std::size_t max_trailer_section = 64 * 1024;
 struct framing_fields {
   bool content_length_seen = false;
   bool content_length_bad = false;  // not digits, above max_body_length, or values that differ
+  bool content_length_repeated = false;  // more than one value, in one field or several
   std::uint64_t content_length = 0;
   bool transfer_encoding_seen = false;
   bool chunked_seen = false;     // some coding so far was chunked
@@ -68,6 +69,17 @@ struct answer_framing {
 // close), then Content-Length, then the server's close.
 answer_framing answer_body(std::string_view request_method, int status,
                            std::string_view answer_head);
+
+// What an answer head's Content-Length fields need before the head goes on.
+enum class length_fields {
+  as_received,
+  dropped,  // beside a Transfer-Encoding, which frames the body: a reader of the length would not
+  merged,   // several equal values become one field, which no reader can take for a list
+};
+
+// Says how to pass on the Content-Length fields of `answer_head` (as
+// answer_body takes it); for merged, `length` is their one value.
+length_fields fix_content_length(std::string_view answer_head, std::uint64_t* length);
 
 // Finds the end of one body in the bytes after its head, as they arrive,
 // without changing or keeping any of them.

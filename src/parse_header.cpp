@@ -399,7 +399,7 @@ status_match match_status_line(std::string_view bytes) {
   return status_match::yes;
 }
 
-enum class answer_step { hold, give_up, interim, final_head };
+enum class answer_step { hold, give_up, not_http, interim, final_head };
 
 struct answer_head {
   answer_step step = answer_step::hold;
@@ -411,11 +411,11 @@ struct answer_head {
 // `scanned` are known not to end it.
 answer_head next_answer_head(std::string_view bytes, std::size_t scanned) {
   status_match match = match_status_line(bytes);
-  if (match == status_match::no) return {answer_step::give_up};
+  if (match == status_match::no) return {answer_step::not_http};
   if (match == status_match::not_yet) return {answer_step::hold};
   // A code outside 100-599 has no meaning to edit by; status() stays 0.
   int status = (bytes[9] - '0') * 100 + (bytes[10] - '0') * 10 + (bytes[11] - '0');
-  if (status < 100 || status > 599) return {answer_step::give_up};
+  if (status < 100 || status > 599) return {answer_step::not_http};
   // Only the first max_head_size bytes count, so the outcome is the same
   // however the answer is split.
   std::size_t length = empty_line_end(bytes.substr(0, max_head_size), scanned);
@@ -428,10 +428,16 @@ answer_head next_answer_head(std::string_view bytes, std::size_t scanned) {
 
 void append_final_head(std::string_view head, std::string_view connection_fields,
                        std::string* out) {
-  constexpr std::string_view dropped[] = {"Connection", "Keep-Alive"};
+  constexpr std::string_view dropped[] = {"Connection", "Keep-Alive", "Content-Length"};
+  std::uint64_t length = 0;
+  const length_fields lengths = fix_content_length(head, &length);
+  const std::size_t dropped_count = lengths == length_fields::as_received ? 2 : 3;
   head_parts parts = split_head(head);
   out->append(parts.start_line);
-  append_end_to_end_fields(parts.fields, dropped, out);
+  append_end_to_end_fields(parts.fields, std::span(dropped, dropped_count), out);
+  if (lengths == length_fields::merged) {
+    out->append("Content-Length: ").append(std::to_string(length)).append(crlf);
+  }
   out->append(connection_fields);
   out->append(parts.end);
 }
@@ -557,7 +563,9 @@ std::string_view answer_editor::feed(std::string_view bytes) {
     answer_head head = next_answer_head(pending.substr(consumed), scanned);
     if (head.step == answer_step::hold) break;
     scanned = 0;
-    if (head.step == answer_step::give_up) {
+    broken_ = head.step == answer_step::not_http ||
+              (head.step == answer_step::final_head && head.status == 101 && !upgrade_asked_);
+    if (head.step == answer_step::give_up || broken_) {
       passing_ = true;
       body_start_ = out_.size();
       break;
@@ -565,7 +573,10 @@ std::string_view answer_editor::feed(std::string_view bytes) {
     std::string_view text = pending.substr(consumed, head.length);
     consumed += head.length;
     if (head.step == answer_step::interim) {
-      out_.append(text);
+      if (interim_wanted_) {
+        out_.append(text);
+        interim_bytes_ += text.size();
+      }
       continue;
     }
     status_ = head.status;

@@ -100,7 +100,8 @@ std::string escape_for_trace(std::string_view text);
 // Edits a server's answer as it streams through: interim (1xx) heads pass as
 // they are, the final head gets one "Connection: close" (or the fields a
 // field_choice picks) in place of the server's Connection fields, the fields
-// those name and Keep-Alive. Bytes after the final head, and an answer that
+// those name and Keep-Alive, and its Content-Length fields as
+// fix_content_length says. Bytes after the final head, and an answer that
 // does not start with an HTTP status line, pass untouched.
 class answer_editor {
  public:
@@ -108,6 +109,13 @@ class answer_editor {
   // Connection fields, given the complete final head and its status.
   using field_choice = std::function<std::string(std::string_view final_head, int status)>;
   void choose_fields_with(field_choice choice) { choice_ = std::move(choice); }
+  // Fits the answer to its request: interim heads are left out for a client
+  // that cannot take them (HTTP/1.0), and a 101 is broken unless an upgrade
+  // was asked for.
+  void fit_to_request(bool interim_wanted, bool upgrade_asked) {
+    interim_wanted_ = interim_wanted;
+    upgrade_asked_ = upgrade_asked;
+  }
   // Takes the server's next bytes; returns what may go to the client now. The
   // view stays valid until the next call. Bytes of a head that is not yet
   // complete are held back.
@@ -122,13 +130,23 @@ class answer_editor {
   // Where the body begins in what the last feed returned: npos when it held
   // all back or returned heads only.
   std::size_t body_start() const { return body_start_; }
+  // The answer cannot be HTTP: where a head should start there is no status
+  // line, or a code outside 100-599, or a 101 nobody asked for. What feed
+  // returned with it must not reach the client.
+  bool broken() const { return broken_; }
+  // Bytes of interim heads returned so far.
+  std::size_t interim_bytes() const { return interim_bytes_; }
 
  private:
   std::string held_;
   std::string out_;
   field_choice choice_;
   bool passing_ = false;
+  bool broken_ = false;
+  bool interim_wanted_ = true;
+  bool upgrade_asked_ = true;
   int status_ = 0;
+  std::size_t interim_bytes_ = 0;
   std::size_t body_start_ = std::string_view::npos;
 };
 

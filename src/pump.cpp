@@ -132,8 +132,15 @@ move_result step_answer(pump& p, pump_end& end) {
   if (p.editor == nullptr || p.editor->passing()) {
     answer.pending = body = got;
   } else {
-    answer.pending = answer.source_open ? p.editor->feed(got) : p.editor->finish();
-    std::size_t start = answer.source_open ? p.editor->body_start() : std::string_view::npos;
+    // An end before the final head, or bytes that cannot be HTTP: nothing of
+    // them goes on, so the relay can still answer 502.
+    if (answer.source_open) answer.pending = p.editor->feed(got);
+    if (!answer.source_open || p.editor->broken()) {
+      answer.pending = {};
+      end = answer.source_open ? pump_end::server_failed : pump_end::server_closed;
+      return move_result::failed;
+    }
+    std::size_t start = p.editor->body_start();
     if (start != std::string_view::npos) body = answer.pending.substr(start);
   }
   if (p.bounds != nullptr && p.bounds->switching) {

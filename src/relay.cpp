@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -194,6 +195,39 @@ std::string fields_to_server(const relay& r, const http_request& request) {
   return "Connection: upgrade\r\nUpgrade: " + std::string(request.upgrade) + "\r\n";
 }
 
+// What the relay needs of the request once the answer is read into the
+// buffer its head's views point into.
+struct request_summary {
+  std::string method;
+  bool old_client = false;  // HTTP/1.0 or earlier: no interim answers, keep-alive said aloud
+  bool upgrade_wanted = false;
+  bool upgrade_asked = false;  // the server was asked to switch protocols
+  bool close_wanted = false;
+  bool client_open = false;  // the client had not ended its side with the head
+  bool body_expected = false;
+  bool keeping = false;  // connections may carry further requests
+  // A server connection taken up again may have been closed by the server
+  // meanwhile: a request that can be sent twice is then sent once more.
+  bool retry_allowed = false;
+};
+
+request_summary summarize(const relay& r, const read_request& asked) {
+  const http_request& request = asked.request;
+  request_summary summary;
+  summary.method = request.method;
+  summary.old_client = before_http_1_1(request.version);
+  summary.keeping = r.setup->config.keepalive_timeout_seconds > 0;
+  summary.upgrade_wanted = request.upgrade_wanted;
+  summary.close_wanted = request.close_wanted;
+  // As fields_to_server passes the wish on.
+  summary.upgrade_asked = summary.keeping && !request.close_wanted && request.upgrade_wanted;
+  summary.client_open = asked.state->client_open;
+  summary.body_expected = request.body_expected;
+  summary.retry_allowed = (request.method == "GET" || request.method == "HEAD") &&
+                          request.body.kind == body_kind::none;
+  return summary;
+}
+
 // What the answer's head decided about both connections.
 struct answer_decision {
   bool client_kept = false;
@@ -201,19 +235,16 @@ struct answer_decision {
 };
 
 // Lets the answer's final head frame its body and choose the Connection
-// field the client gets: kept only when the answer's end is known and
-// neither side asked to close; "keep-alive" said only where HTTP/1.0 needs it.
-void decide_at_answer_head(relay& r, const http_request& request, message_bounds& bounds,
+// field the client gets: kept only when the answer's end is known, neither
+// side asked to close and the client's body has been read whole (after an
+// early answer the client's next bytes may be the body's rest or a new
+// request); "keep-alive" said only where HTTP/1.0 needs it.
+void decide_at_answer_head(relay& r, const request_summary& summary, message_bounds& bounds,
                            answer_decision& decision) {
-  // The request's views point into the buffer the answer is read into: what
-  // the answer's head needs of them is copied first.
-  r.editor.choose_fields_with([&bounds, &decision, method = std::string(request.method),
-                               version = std::string(request.version),
-                               upgrade_wanted = request.upgrade_wanted,
-                               close_wanted = request.close_wanted](std::string_view head,
-                                                                    int status) -> std::string {
-    answer_framing framing = answer_body(method, status, head);
-    if (status == 101 && upgrade_wanted) {
+  r.editor.choose_fields_with([&bounds, &decision, summary](std::string_view head,
+                                                            int status) -> std::string {
+    answer_framing framing = answer_body(summary.method, status, head);
+    if (status == 101 && summary.upgrade_wanted) {
       bounds.switching = true;
       return "Connection: upgrade\r\nUpgrade: " + std::string(framing.upgrade) + "\r\n";
     }
@@ -221,27 +252,30 @@ void decide_at_answer_head(relay& r, const http_request& request, message_bounds
     bounds.answer_framed = !framing.broken;
     decision.server_kept = !framing.close_after;
     decision.client_kept = !framing.broken && framing.body.kind != body_kind::until_close &&
-                           !close_wanted && status != 101;
+                           !summary.close_wanted && status != 101 && bounds.upload.done();
     if (!decision.client_kept) return std::string(close_connection_field);
     // The status line passes as the server wrote it; an HTTP/1.0 one, like an
     // HTTP/1.0 client, means close unless the head says otherwise.
-    bool old_version = before_http_1_1(version) || before_http_1_1(head.substr(0, 8));
+    bool old_version = summary.old_client || before_http_1_1(head.substr(0, 8));
     return old_version ? "Connection: keep-alive\r\n" : "";
   });
 }
 
-// A server connection taken up again may have been closed by the server
-// meanwhile: a request that can be sent twice is then sent once more.
-bool may_retry(const http_request& request) {
-  return (request.method == "GET" || request.method == "HEAD") &&
-         request.body.kind == body_kind::none;
+// A kept server connection is clean while nothing waits on it: bytes there
+// (a late body, a stray line) or its end would pass as the next answer.
+bool quiet(int servfd) {
+  char byte;
+  return recv(servfd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 &&
+         (errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
 // The server connection for `target`: the one kept from the last request to
-// it, else a new one. Empty, with the client answered, when none can be made.
+// it while still clean, else a new one. Empty, with the client answered,
+// when none can be made.
 unique_fd server_for(relay& r, const http_request& request, client_connection& connection,
                      const std::string& target, bool& reused) {
-  reused = connection.server.get() >= 0 && connection.server_target == target;
+  reused = connection.server.get() >= 0 && connection.server_target == target &&
+           quiet(connection.server.get());
   if (reused) {
     trace_line("server connection taken up again");
     return std::move(connection.server);
@@ -250,11 +284,6 @@ unique_fd server_for(relay& r, const http_request& request, client_connection& c
   return open_upstream(r, request, connection.peer);
 }
 
-// Connects to the server the request names (or takes up the connection kept
-// for it) and relays through `r`. The head and the body bytes that came with
-// it may lie in r's answer buffer: they are sent before the first answer
-// byte is read. Says whether the client connection may carry another
-// request, or waits as the tunnel an Upgrade made of it.
 // Where a tunnel stands after its pump: parked with its state kept in the
 // connection, or over.
 connection_next after_tunnel_pump(relay& r, client_connection& connection, unique_fd servfd,
@@ -319,81 +348,63 @@ connection_next resume_tunnel(relay& r, client_connection& connection) {
   return after_tunnel_pump(r, connection, std::move(servfd), end);
 }
 
-connection_next serve(relay& r, const read_request& asked, client_connection& connection) {
-  const http_request& request = asked.request;
-  const bool keeping = r.setup->config.keepalive_timeout_seconds > 0;
-  std::string sent = forward_head(asked.head, request, fields_to_server(r, request));
-  print_head(sent);
-  // Built only for the trace: with LOG=access or off nothing reads it.
-  if (tracing()) trace("hostname: [", escape_for_trace(host_field_value(request)), "]", 256, "\n");
-  // With connections kept, only the request's own body goes on with its head;
-  // what follows it is the next request's.
-  message_bounds bounds;
+// With connections kept, only the request's own body goes on with its head;
+// what follows it is the next request's. False, with the client answered,
+// when that body cannot be read.
+bool take_early_body(relay& r, const read_request& asked, bool keeping, message_bounds& bounds,
+                     std::string& sent) {
   std::string_view after_head = asked.state->received.substr(asked.head_size);
   if (keeping) {
-    bounds.upload = body_tracker(request.body);
+    bounds.upload = body_tracker(asked.request.body);
     std::size_t taken = bounds.upload.feed(after_head);
     bounds.carried.assign(after_head.substr(taken));
     after_head = after_head.substr(0, taken);
     if (bounds.upload.failed()) {
       refuse(r, 400, "bad chunked request body");
-      return connection_next::close;
+      return false;
     }
   }
   sent.append(after_head);
-  std::string target = resolver_name(request.host) + ':' + std::to_string(request.port);
-  // Read after the answer has reused the buffer the request's views point into.
-  const bool retry_allowed = may_retry(request);
-  bool reused = false;
-  unique_fd servfd = server_for(r, request, connection, target, reused);
-  if (servfd.get() < 0) return connection_next::close;
-  answer_decision decision;
-  pump_end end = pump_end::server_failed;
-  for (;;) {
-    server_watch watch(r.cut, servfd.get());
-    trace_line("send header");
-    bool head_sent = write_all_to(r, servfd.get(), sent);
-    if (head_sent) {
-      bool client_open = asked.state->client_open;
-      if (!client_open) shutdown(servfd.get(), SHUT_WR);
-      trace_line("send/receive");
-      if (keeping) {
-        r.flows.bounds = &bounds;
-        r.flows.upload.may_grow = false;
-        decide_at_answer_head(r, request, bounds, decision);
-      }
-      end = run_pump(r, servfd.get(), client_open, request.body_expected);
-    }
-    // Nothing of an answer came on a connection the server may have closed
-    // while it was kept.
-    bool unanswered = !head_sent || (r.flows.answer.bytes_read == 0 &&
-                                     (end == pump_end::server_closed || end == pump_end::server_failed));
-    if (!reused || !unanswered) {
-      if (!head_sent) {
-        report_server_write_failure(*r.record);
-        refuse(r, 502, "connection to host failed");
-        return connection_next::close;
-      }
-      break;
-    }
-    watch.clear();
-    servfd.reset();
-    reused = false;
-    if (!retry_allowed) {
-      refuse(r, 502, "connection to host failed");
-      return connection_next::close;
-    }
-    r.flows = pump{};
-    r.editor = answer_editor{};
-    r.record->ending = "done";
-    servfd = open_upstream(r, request, connection.peer);
-    if (servfd.get() < 0) return connection_next::close;
+  return true;
+}
+
+// One try on `servfd`: the head and the body bytes that came with it go
+// out, then both flows run until the answer ends. False when the head could
+// not be written.
+bool send_and_relay(relay& r, int servfd, const std::string& sent, const request_summary& summary,
+                    message_bounds& bounds, answer_decision& decision, pump_end& end) {
+  trace_line("send header");
+  if (!write_all_to(r, servfd, sent)) return false;
+  if (!summary.client_open) shutdown(servfd, SHUT_WR);
+  trace_line("send/receive");
+  r.editor.fit_to_request(!summary.old_client, summary.upgrade_asked);
+  if (summary.keeping) {
+    r.flows.bounds = &bounds;
+    r.flows.upload.may_grow = false;
+    decide_at_answer_head(r, summary, bounds, decision);
   }
-  r.record->status = r.editor.status();
-  if (end == pump_end::parked) return after_tunnel_pump(r, connection, std::move(servfd), end);
-  bool client_kept = keeping && end == pump_end::answer_complete && decision.client_kept &&
+  end = run_pump(r, servfd, summary.client_open, summary.body_expected);
+  return true;
+}
+
+// The server ended, or broke its answer, before any byte of a final answer
+// reached the client: ferry may still answer in its place.
+bool answer_missing(const relay& r, pump_end end) {
+  return (end == pump_end::server_closed || end == pump_end::server_failed) &&
+         r.flows.answer.bytes_written <= r.editor.interim_bytes();
+}
+
+// After an answer that ended where its framing says: the client's
+// connection goes on when the answer's head said so, the server's only when
+// it also took every byte of the body and sent nothing past its answer.
+connection_next after_answer(relay& r, client_connection& connection, unique_fd servfd,
+                             const std::string& target, message_bounds& bounds,
+                             const answer_decision& decision, pump_end end,
+                             const request_summary& summary) {
+  bool client_kept = summary.keeping && end == pump_end::answer_complete && decision.client_kept &&
                      bounds.upload.done();
-  if (client_kept && decision.server_kept && !bounds.server_extra) {
+  bool body_delivered = r.flows.upload.pending.empty() && !r.flows.upload_failed;
+  if (client_kept && decision.server_kept && !bounds.server_extra && body_delivered) {
     connection.server = std::move(servfd);
     connection.server_target = target;
   }
@@ -405,10 +416,67 @@ connection_next serve(relay& r, const read_request& asked, client_connection& co
   // The client may still be sending: a body the server did not read.
   bool client_may_send = r.flows.upload.source_open || r.flows.upload_failed;
   if (end != pump_end::client_failed && client_may_send &&
-      (request.body_expected || r.flows.upload_failed)) {
+      (summary.body_expected || r.flows.upload_failed)) {
     close_gently(r.clifd);
   }
   return connection_next::close;
+}
+
+// Connects to the server the request names (or takes up the connection kept
+// for it) and relays through `r`. The head and the body bytes that came with
+// it may lie in r's answer buffer: they are sent before the first answer
+// byte is read. Says whether the client connection may carry another
+// request, or waits as the tunnel an Upgrade made of it.
+connection_next serve(relay& r, const read_request& asked, client_connection& connection) {
+  const http_request& request = asked.request;
+  const request_summary summary = summarize(r, asked);
+  std::string sent = forward_head(asked.head, request, fields_to_server(r, request));
+  print_head(sent);
+  // Built only for the trace: with LOG=access or off nothing reads it.
+  if (tracing()) trace("hostname: [", escape_for_trace(host_field_value(request)), "]", 256, "\n");
+  message_bounds bounds;
+  if (!take_early_body(r, asked, summary.keeping, bounds, sent)) return connection_next::close;
+  std::string target = resolver_name(request.host) + ':' + std::to_string(request.port);
+  bool reused = false;
+  unique_fd servfd = server_for(r, request, connection, target, reused);
+  if (servfd.get() < 0) return connection_next::close;
+  answer_decision decision;
+  pump_end end = pump_end::server_failed;
+  bool head_sent = false;
+  for (;;) {
+    server_watch watch(r.cut, servfd.get());
+    head_sent = send_and_relay(r, servfd.get(), sent, summary, bounds, decision, end);
+    // Nothing reached the client from a connection the server may have
+    // closed, or spoilt, while it was kept.
+    bool unanswered = !head_sent || (answer_missing(r, end) && r.flows.answer.bytes_written == 0);
+    if (!reused || !unanswered) break;
+    watch.clear();
+    servfd.reset();
+    reused = false;
+    if (!summary.retry_allowed) {
+      refuse(r, 502, "connection to host failed");
+      return connection_next::close;
+    }
+    r.flows = pump{};
+    r.editor = answer_editor{};
+    bounds.answer_framed = bounds.answer_done = bounds.server_extra = false;
+    r.record->ending = "done";
+    servfd = open_upstream(r, request, connection.peer);
+    if (servfd.get() < 0) return connection_next::close;
+  }
+  if (!head_sent) {
+    report_server_write_failure(*r.record);
+    refuse(r, 502, "connection to host failed");
+    return connection_next::close;
+  }
+  r.record->status = r.editor.status();
+  if (end == pump_end::parked) return after_tunnel_pump(r, connection, std::move(servfd), end);
+  if (answer_missing(r, end)) {
+    servfd.reset();
+    refuse(r, 502, "no valid answer from host");
+    return connection_next::close;
+  }
+  return after_answer(r, connection, std::move(servfd), target, bounds, decision, end, summary);
 }
 
 // The request's method and target for the access log.

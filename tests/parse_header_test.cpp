@@ -274,6 +274,14 @@ TEST(AnswerEditor, EditsTheFinalHeadWhateverTheSplit) {
        "HTTP/1.1 204\r\nC: 2\r\nConnection: close\r\n\r\n", 204},
       {"HTTP/1.1 200 OK\r\n\r\n" + big_body,
        "HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + big_body, 200},
+      // The coding frames the body, so no length goes on beside it; equal
+      // lengths go on as one, differing ones as they came.
+      {"HTTP/1.1 200 OK\r\nContent-Length: 9\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n",
+       "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n0\r\n\r\n", 200},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 4, 4\r\nX: y\r\ncontent-length: 4\r\n\r\nbody",
+       "HTTP/1.1 200 OK\r\nX: y\r\nContent-Length: 4\r\nConnection: close\r\n\r\nbody", 200},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 4, 5\r\n\r\n",
+       "HTTP/1.1 200 OK\r\nContent-Length: 4, 5\r\nConnection: close\r\n\r\n", 200},
       // Not HTTP, or cut short: everything passes as it came.
       {"HTTP/1.1 20x OK\r\n\r\n", "HTTP/1.1 20x OK\r\n\r\n", 0},
       {"HTTP/1.1 600 Odd\r\nConnection: x\r\n\r\n", "HTTP/1.1 600 Odd\r\nConnection: x\r\n\r\n", 0},
@@ -286,6 +294,27 @@ TEST(AnswerEditor, EditsTheFinalHeadWhateverTheSplit) {
     for (std::size_t piece : {0, 1, 2, 7, 40}) {
       SCOPED_TRACE(answer.substr(0, 40) + " in pieces of " + std::to_string(piece));
       EXPECT_EQ(edit(answer, piece), std::make_pair(expected, status));
+    }
+  }
+}
+
+// For an HTTP/1.0 client no interim head goes on; a 101 nobody asked for,
+// like bytes that cannot start a status line, marks the answer broken.
+TEST(AnswerEditor, FitsTheAnswerToItsRequest) {
+  const std::tuple<std::string, std::string, bool> rows[] = {
+      {"HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early\r\nLink: x\r\n\r\nHTTP/1.1 204 No\r\n\r\n",
+       "HTTP/1.1 204 No\r\nConnection: close\r\n\r\n", false},
+      {"HTTP/1.1 101 Switching\r\nUpgrade: ws\r\n\r\n", "", true},
+      {"\r\nHTTP/1.1 200 OK\r\n\r\n", "", true},
+  };
+  for (const auto& [answer, expected, broken] : rows) {
+    answer_editor editor;
+    editor.fit_to_request(false, false);
+    std::string_view out = editor.feed(answer);
+    EXPECT_EQ(editor.broken(), broken) << answer;
+    EXPECT_EQ(editor.interim_bytes(), 0u);
+    if (!broken) {
+      EXPECT_EQ(out, expected) << answer;
     }
   }
 }
