@@ -68,6 +68,9 @@ struct intake {
       : config(given),
         room(static_cast<std::size_t>(given.max_waiting),
              static_cast<std::size_t>(given.max_waiting_per_client)) {}
+  intake(const intake&) = delete;
+  intake& operator=(const intake&) = delete;
+  ~intake() { free(slots); }
   const settings& config;
   std::unique_ptr<relay_setup> relay;  // made by the listener before it listens
   // Entries 2 to request_slots + 1 are the request slots, 0 marking a free one.
@@ -711,7 +714,6 @@ intake* create_intake(const settings& config) {
   } else {
     report_errno("epoll");
   }
-  free(made->slots);
   delete made;
   return nullptr;
 }
