@@ -27,7 +27,7 @@ bool read_more(int clifd, char* into, std::size_t wanted, const deadline& until,
 // bytes start another protocol, which no more bytes would make HTTP.
 std::size_t complete_head(head_read& state) {
   if (std::size_t head = head_length(state.received); head > 0) return head;
-  state.foreign = foreign_protocol_of(state.received);
+  if (state.first_on_connection) state.foreign = foreign_protocol_of(state.received);
   return 0;
 }
 

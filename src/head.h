@@ -43,6 +43,9 @@ struct head_read {
   std::string_view received;  // every byte read: in `first`, or in `longer`
   bool client_open = true;
   bool timed_out = false;  // the deadline passed first
+  // Only a connection's first bytes are judged as another protocol: after an
+  // HTTP request, bytes that are not one are a bad request.
+  bool first_on_connection = true;
   foreign_protocol foreign = foreign_protocol::none;  // what the bytes start instead of HTTP
 };
 

@@ -604,6 +604,7 @@ connection_next relay_request(client_connection& connection, access_record& reco
   }
   std::string longer;
   head_read state;
+  state.first_on_connection = first;
   read_request asked;
   asked.state = &state;
   asked.head_size =

@@ -821,6 +821,10 @@ TEST(Relay, KeptConnectionFramesRefusesAndRetries) {
       {{ask("GET", "/once"), answer("/once"), ask("POST", "/p", "Content-Length: 2\r\n") + "hi",
         answer("/length")},
        true},
+      // Only a connection's first bytes may be another protocol's.
+      {{ask("GET", "/length") + "\x05\x01\x01\r\n\r\n",
+        answer("/length") + ferry_answer(400, "Bad Request", "bad request line")},
+       false},
   };
   for (const row& each : rows) {
     unique_fd client(connect_to("127.0.0.1", 8080));
