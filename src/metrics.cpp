@@ -103,14 +103,20 @@ void render_plain(std::string& page, const metrics_snapshot& snapshot) {
 
 void render_durations(std::string& page, const metrics_snapshot& snapshot) {
   constexpr std::string_view name = "ferry_request_duration_seconds";
-  describe(page, name, "histogram", "Time a request took, as the access log counts it; tunnels left out.");
+  describe(page, name, "histogram",
+           "Time a request took, as the access log counts it; tunnels left out.");
   std::uint64_t total = 0;
   for (std::size_t i = 0; i < snapshot.duration_buckets.size(); ++i) {
     total += snapshot.duration_buckets[i];
-    std::string bound = i < duration_bounds_us.size() ? seconds_text(duration_bounds_us[i]) : "+Inf";
+    std::string bound = i < duration_bounds_microseconds.size()
+                            ? seconds_text(duration_bounds_microseconds[i])
+                            : "+Inf";
     sample(page, std::string(name) + "_bucket", label("le", bound), total);
   }
-  page.append(name).append("_sum ").append(seconds_text(snapshot.duration_sum_us)).append("\n");
+  page.append(name)
+      .append("_sum ")
+      .append(seconds_text(snapshot.duration_sum_microseconds))
+      .append("\n");
   sample(page, std::string(name) + "_count", "", total);
 }
 
@@ -129,7 +135,7 @@ void metrics::count_request(const finished_request& request) {
   if (request.tunnel) return;
   duration_buckets_[duration_bucket(request.took)].fetch_add(1, std::memory_order_relaxed);
   std::uint64_t took = request.took.count() > 0 ? request.took.count() : 0;
-  duration_sum_us_.fetch_add(took, std::memory_order_relaxed);
+  duration_sum_microseconds_.fetch_add(took, std::memory_order_relaxed);
 }
 
 void metrics::add(counter which, std::uint64_t amount) {
@@ -154,7 +160,7 @@ metrics_snapshot metrics::snapshot() const {
   copy(counters_, taken.counters);
   copy(gauges_, taken.gauges);
   copy(duration_buckets_, taken.duration_buckets);
-  taken.duration_sum_us = duration_sum_us_.load(std::memory_order_relaxed);
+  taken.duration_sum_microseconds = duration_sum_microseconds_.load(std::memory_order_relaxed);
   for (std::uint64_t count : taken.duration_buckets) taken.duration_count += count;
   return taken;
 }
@@ -166,8 +172,9 @@ metrics& process_metrics() {
 
 std::size_t duration_bucket(std::chrono::microseconds took) {
   std::uint64_t microseconds = took.count() > 0 ? took.count() : 0;
-  return std::lower_bound(duration_bounds_us.begin(), duration_bounds_us.end(), microseconds) -
-         duration_bounds_us.begin();
+  return std::lower_bound(duration_bounds_microseconds.begin(), duration_bounds_microseconds.end(),
+                          microseconds) -
+         duration_bounds_microseconds.begin();
 }
 
 std::string render_metrics(const metrics_snapshot& snapshot) {

@@ -15,14 +15,14 @@ namespace ferry {
 
 // The endings of the access log's last field, in the order the page lists them.
 inline constexpr std::array<std::string_view, 14> request_endings = {
-    "done",       "client-closed",    "client-timeout", "server-failed", "server-timeout",
-    "idle-timeout", "refused",        "bad-request",    "bad-proxy-header", "not-http",
-    "no-slot",    "no-thread",        "stopped",        "parent-refused"};
+    "done",         "client-closed", "client-timeout", "server-failed",    "server-timeout",
+    "idle-timeout", "refused",       "bad-request",    "bad-proxy-header", "not-http",
+    "no-slot",      "no-thread",     "stopped",        "parent-refused"};
 
 // Upper bounds of the duration buckets in microseconds, 1 ms to 60 s; one
 // more bucket, +Inf, takes the rest.
-inline constexpr std::array<std::uint64_t, 15> duration_bounds_us = {
-    1'000,   2'500,   5'000,     10'000,    25'000,    50'000,     100'000,   250'000,
+inline constexpr std::array<std::uint64_t, 15> duration_bounds_microseconds = {
+    1'000,   2'500,     5'000,     10'000,    25'000,     50'000,     100'000,   250'000,
     500'000, 1'000'000, 2'500'000, 5'000'000, 10'000'000, 30'000'000, 60'000'000};
 
 enum class counter : std::size_t {
@@ -61,8 +61,8 @@ struct metrics_snapshot {
   std::array<std::uint64_t, 5> requests_by_status_class{};  // 1xx to 5xx
   std::array<std::uint64_t, static_cast<std::size_t>(counter::count)> counters{};
   std::array<std::int64_t, static_cast<std::size_t>(gauge::count)> gauges{};
-  std::array<std::uint64_t, duration_bounds_us.size() + 1> duration_buckets{};
-  std::uint64_t duration_sum_us = 0;
+  std::array<std::uint64_t, duration_bounds_microseconds.size() + 1> duration_buckets{};
+  std::uint64_t duration_sum_microseconds = 0;
   std::uint64_t duration_count = 0;
 };
 
@@ -83,8 +83,8 @@ class metrics {
   values<5> requests_by_status_class_{};
   values<static_cast<std::size_t>(counter::count)> counters_{};
   std::array<std::atomic<std::int64_t>, static_cast<std::size_t>(gauge::count)> gauges_{};
-  values<duration_bounds_us.size() + 1> duration_buckets_{};
-  std::atomic<std::uint64_t> duration_sum_us_{0};
+  values<duration_bounds_microseconds.size() + 1> duration_buckets_{};
+  std::atomic<std::uint64_t> duration_sum_microseconds_{0};
 };
 
 // The process's one registry.

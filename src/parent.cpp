@@ -146,11 +146,13 @@ bool parse_parent(std::string_view value, parent_proxy& parent, std::string& pro
   value.remove_prefix(7);
   std::size_t authority_end = value.find_first_of("/?#");
   std::string_view rest = value.substr(authority_end == npos ? value.size() : authority_end);
-  if (!rest.empty() && rest != "/") return refuse("a path, query or fragment after the port", problem);
+  if (!rest.empty() && rest != "/")
+    return refuse("a path, query or fragment after the port", problem);
   std::string_view authority = value.substr(0, authority_end);
   std::size_t at = authority.rfind('@');
   parent_proxy read;
-  if (at != npos && !read_user_information(authority.substr(0, at), read.authorization_line, problem)) {
+  if (at != npos &&
+      !read_user_information(authority.substr(0, at), read.authorization_line, problem)) {
     return false;
   }
   if (!read_host_and_port(authority.substr(at == npos ? 0 : at + 1), read, problem)) return false;
@@ -188,7 +190,8 @@ bool bypasses(const parent_bypass& bypass, std::string_view host,
               const std::vector<ip_address>& resolved) {
   if (host_list_names(bypass.names, host)) return true;
   std::string_view bare = host;
-  if (bare.size() > 1 && bare.front() == '[' && bare.back() == ']') bare = bare.substr(1, bare.size() - 2);
+  if (bare.size() > 1 && bare.front() == '[' && bare.back() == ']')
+    bare = bare.substr(1, bare.size() - 2);
   ip_address literal;
   if (parse_ip_address(bare, literal) && list_contains(bypass.ranges, literal)) return true;
   for (const ip_address& address : resolved) {

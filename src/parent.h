@@ -31,8 +31,8 @@ bool parse_parent(std::string_view value, parent_proxy& parent, std::string& pro
 std::string basic_credentials(std::string_view user, std::string_view password);
 
 struct parent_bypass {
-  host_list names;        // names and .domains
-  address_list ranges;    // addresses and ranges, of the target or of what it resolves to
+  host_list names;      // names and .domains
+  address_list ranges;  // addresses and ranges, of the target or of what it resolves to
 };
 
 // The default: localhost,127.0.0.0/8,::1.

@@ -1,7 +1,8 @@
 #include "via.h"
 
-#include <climits>
 #include <unistd.h>
+
+#include <climits>
 
 #include "text.h"
 

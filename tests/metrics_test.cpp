@@ -64,10 +64,11 @@ TEST(Metrics, CountsAKnownMixIntoExactLines) {
 }
 
 TEST(Metrics, PlacesDurationsInTheFirstBucketTheyDoNotPass) {
-  const std::pair<long, std::size_t> rows[] = {{-5, 0},     {0, 0},          {1'000, 0},
-                                               {1'001, 1},  {2'500, 1},      {999'999, 9},
+  const std::pair<long, std::size_t> rows[] = {{-5, 0},        {0, 0},           {1'000, 0},
+                                               {1'001, 1},     {2'500, 1},       {999'999, 9},
                                                {1'000'000, 9}, {60'000'000, 14}, {60'000'001, 15}};
-  for (const auto& [took, bucket] : rows) EXPECT_EQ(duration_bucket(microseconds(took)), bucket) << took;
+  for (const auto& [took, bucket] : rows)
+    EXPECT_EQ(duration_bucket(microseconds(took)), bucket) << took;
 }
 
 TEST(Metrics, CountsFromManyThreadsWithoutLoss) {
@@ -75,7 +76,8 @@ TEST(Metrics, CountsFromManyThreadsWithoutLoss) {
   std::vector<std::thread> threads;
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&counted] {
-      for (int i = 0; i < 10'000; ++i) counted.count_request({"done", 200, 1, 2, microseconds(5), false});
+      for (int i = 0; i < 10'000; ++i)
+        counted.count_request({"done", 200, 1, 2, microseconds(5), false});
     });
   }
   for (std::thread& thread : threads) thread.join();
@@ -97,7 +99,8 @@ TEST(Metrics, AnswersOnlyGetMetricsAndAlwaysCloses) {
                            "", "\x16\x03\x01"}) {
     EXPECT_EQ(answer_scrape(head, taken),
               "HTTP/1.1 404 Not Found\r\nContent-Type: text/plain\r\nContent-Length: 10\r\n"
-              "Connection: close\r\n\r\nnot found\n") << head;
+              "Connection: close\r\n\r\nnot found\n")
+        << head;
   }
 }
 
@@ -110,9 +113,11 @@ TEST(Metrics, PageParsesAsPrometheusText) {
   temp_files::temp_folder folder;
   ASSERT_TRUE(temp_files::write_file(folder / "page", render_metrics(known_mix())));
   const std::string check =
-      "python3 -c 'import sys; from prometheus_client.parser import text_string_to_metric_families as f;"
+      "python3 -c 'import sys; from prometheus_client.parser import text_string_to_metric_families "
+      "as f;"
       " n = {m.name.removesuffix(\"_total\"): len(m.samples) for m in f(sys.stdin.read())};"
-      " sys.exit(n != dict(n, ferry_requests=14, ferry_request_duration_seconds=18) or len(n) != 13)' < " +
+      " sys.exit(n != dict(n, ferry_requests=14, ferry_request_duration_seconds=18) or len(n) != "
+      "13)' < " +
       folder / "page";
   EXPECT_EQ(system(check.c_str()), 0);
 }

@@ -62,8 +62,9 @@ TEST(Parent, BypassesNamesDomainsAndRangesOfLiteralsOrWhatNamesResolveTo) {
               parse_ip_address("192.0.2.1", outside));
   parent_bypass set;
   std::string problem;
-  ASSERT_TRUE(parse_parent_bypass(" intranet, .corp.example,10.0.0.0/8,[2001:db8::]/32", set,
-                                  problem)) << problem;
+  ASSERT_TRUE(
+      parse_parent_bypass(" intranet, .corp.example,10.0.0.0/8,[2001:db8::]/32", set, problem))
+      << problem;
   const std::tuple<const parent_bypass*, const char*, std::vector<ip_address>, bool> rows[] = {
       {&set, "INTRANET.", {}, true},
       {&set, "wiki.corp.example", {outside}, true},
