@@ -83,7 +83,6 @@ TEST(Metrics, CountsFromManyThreadsWithoutLoss) {
   for (std::thread& thread : threads) thread.join();
   const metrics_snapshot taken = counted.snapshot();
   EXPECT_EQ(taken.requests_by_ending[0], 40'000u);
-  EXPECT_EQ(taken.counters[static_cast<std::size_t>(counter::client_bytes_received)], 80'000u);
   EXPECT_EQ(taken.duration_count, 40'000u);
 }
 
@@ -104,8 +103,8 @@ TEST(Metrics, AnswersOnlyGetMetricsAndAlwaysCloses) {
   }
 }
 
-// Debian's python3-prometheus-client holds the parser Prometheus itself is
-// checked against.
+// The page as a scraper reads it: the text parser of Debian's
+// python3-prometheus-client, which must find every family with its samples.
 TEST(Metrics, PageParsesAsPrometheusText) {
   if (system("python3 -c 'import prometheus_client' 2>/dev/null") != 0) {
     GTEST_SKIP() << "python3-prometheus-client is missing";
@@ -113,11 +112,13 @@ TEST(Metrics, PageParsesAsPrometheusText) {
   temp_files::temp_folder folder;
   ASSERT_TRUE(temp_files::write_file(folder / "page", render_metrics(known_mix())));
   const std::string check =
-      "python3 -c 'import sys; from prometheus_client.parser import text_string_to_metric_families "
-      "as f;"
-      " n = {m.name.removesuffix(\"_total\"): len(m.samples) for m in f(sys.stdin.read())};"
-      " sys.exit(n != dict(n, ferry_requests=14, ferry_request_duration_seconds=18) or len(n) != "
-      "13)' < " +
+      "python3 -c 'import sys; from prometheus_client.parser import "
+      "text_string_to_metric_families; "
+      "n = {m.name.removesuffix(\"_total\"): len(m.samples) "
+      "for m in text_string_to_metric_families(sys.stdin.read())}; "
+      "sys.exit(len(n) != 13 or n != dict(n, ferry_requests=14, "
+      "ferry_request_duration_seconds=18))' "
+      "< " +
       folder / "page";
   EXPECT_EQ(system(check.c_str()), 0);
 }
