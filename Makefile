@@ -10,7 +10,7 @@ JOBS ?= 2
 COMPILE_PACKAGES := cmake ninja-build g++ make
 RUN_PACKAGES := $(COMPILE_PACKAGES) netbase
 BUILD_PACKAGES := $(RUN_PACKAGES) libgtest-dev libgmock-dev
-TEST_PACKAGES := $(BUILD_PACKAGES) curl wget nginx openssl iproute2 python3 python3-requests clang libclang-rt-14-dev \
+TEST_PACKAGES := $(BUILD_PACKAGES) curl wget nginx openssl iproute2 python3 python3-requests python3-prometheus-client clang libclang-rt-14-dev \
                  util-linux procps valgrind haproxy systemd man-db groff-base dpkg-dev lintian chromium
 # dpkg-shlibdeps (dpkg-dev) works out the package's dependencies.
 PACKAGE_PACKAGES := $(COMPILE_PACKAGES) dpkg-dev
