@@ -221,7 +221,8 @@ TEST(AccessLog, OneLinePerRequestForEveryEnding) {
   EXPECT_TRUE(ferry.startup_line().starts_with(
       "ferry listening on [::]:8080 with 256 slots; LOG=access ALLOW=127.0.0.0/8,::1 "))
       << ferry.startup_line();
-  EXPECT_TRUE(ferry.startup_line().ends_with(" STOP_TIMEOUT=30")) << ferry.startup_line();
+  EXPECT_TRUE(ferry.startup_line().ends_with(" STOP_TIMEOUT=30 AUTH=off ALLOW_HOSTS=none DENY_HOSTS=none TUNNEL_CHECK=off"))
+      << ferry.startup_line();
 }
 
 TEST(AccessLog, ConcurrentRequestsWriteWholeLines) {
