@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <crypt.h>
+
+#include <chrono>
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace ferry;
@@ -132,6 +136,91 @@ TEST(Policy, DestinationsByLoopGuardAndDenyTo) {
     verdict decision = judge_destination(test.config, test.peer, {server, test.target}, test.port,
                                          listening, this_machine, this_machine);
     EXPECT_EQ(judged(decision), test.expected) << test.name;
+  }
+}
+
+host_list hosts_of(const char* text) {
+  host_list list;
+  std::string problem;
+  EXPECT_TRUE(parse_host_list(text, list, problem)) << problem;
+  return list;
+}
+
+// The name a request would connect to, against ALLOW_HOSTS and DENY_HOSTS;
+// CONNECT and plain requests are judged by the same host.
+TEST(Policy, HostNamesByAllowHostsAndDenyHosts) {
+  host_lists lists{hosts_of("mirror.example, .code.example, 10.0.0.7, [2001:db8::1]"),
+                   hosts_of("bad.code.example, mirror.example")};
+  host_lists deny_only{std::nullopt, hosts_of(".ads.example, 10.0.0.8")};
+  const std::string refused = "403 host not allowed";
+  const std::tuple<const host_lists&, const char*, std::string> rows[] = {
+      {lists, "x.code.example", "allowed"},     {lists, "CODE.Example.", "allowed"},
+      {lists, "mirror.example", refused},       // in both lists
+      {lists, "bad.code.example", refused},     {lists, "evil-code.example", refused},
+      {lists, "10.0.0.7", "allowed"},           {lists, "[2001:db8:0::1]", "allowed"},
+      {lists, "10.0.0.9", refused},             {lists, "167772167", refused},
+      {lists, "[2001:db8::2]", refused},        {lists, "0x0a.0.0.7", refused},
+      {deny_only, "anything.example", "allowed"}, {deny_only, "Ads.Example.", refused},
+      {deny_only, "x.ads.example", refused},    {deny_only, "10.0.0.8", refused},
+  };
+  for (const auto& [judged_lists, host, expected] : rows) {
+    verdict decision = judge_host_name(judged_lists, host);
+    EXPECT_EQ(judged(decision), expected) << host;
+    if (!decision.allowed()) {
+      EXPECT_STREQ(decision.ending, "denied-host");
+    }
+  }
+}
+
+// A tunnel's ClientHello names its CONNECT host; no name, or no TLS, only to
+// an address the policy already admitted.
+TEST(Policy, TunnelHelloNamesTheConnectHost) {
+  host_lists none;
+  host_lists lists{std::nullopt, hosts_of(".blocked.example")};
+  using enum hello_result;
+  const std::tuple<const host_lists&, const char*, hello_result, const char*, bool> rows[] = {
+      {none, "api.example", hello, "API.example.", true},
+      {none, "api.example.", hello, "api.example", true},
+      {none, "api.example", hello, "other.example", false},
+      {none, "api.example", hello, "", false},
+      {none, "api.example", not_tls, "", false},
+      {none, "api.example", need_more, "", false},
+      {none, "10.0.0.7", not_tls, "", true},
+      {none, "[2001:db8::1]", hello, "", true},
+      {lists, "10.0.0.7", hello, "any.example", true},
+      {lists, "10.0.0.7", hello, "x.blocked.example", false},
+  };
+  for (const auto& [judged_lists, target, result, name, allowed] : rows) {
+    verdict decision = judge_tunnel_hello(judged_lists, target, result, name);
+    EXPECT_EQ(decision.allowed(), allowed) << target << " " << name;
+    if (!allowed) {
+      EXPECT_STREQ(decision.ending, "tunnel-refused");
+    }
+  }
+}
+
+// Each request's own Proxy-Authorization: one field of Basic credentials of a
+// listed user; the user is named only then.
+TEST(Policy, CredentialsOfAListedUser) {
+  credential_cache users(parse_user_file("ann:" + std::string(crypt("secret", "$6$salt"))),
+                         std::chrono::minutes(5));
+  const std::tuple<const char*, std::size_t, std::string> rows[] = {
+      {"Basic YW5uOnNlY3JldA==", 1, "ann"},                           // ann:secret
+      {"basic YW5uOnNlY3JldA==", 1, "ann"},
+      {"", 0, "407 this proxy needs a user and password"},
+      {"Basic YW5uOnNlY3JldA==", 2, "407 the user or password is not right"},
+      {"Basic YW5uOndyb25n", 1, "407 the user or password is not right"},  // ann:wrong
+      {"Basic Ym9iOnNlY3JldA==", 1, "407 the user or password is not right"},  // bob:secret
+      {"Bearer YW5uOnNlY3JldA==", 1, "407 the user or password is not right"},
+  };
+  for (const auto& [value, fields, expected] : rows) {
+    std::string user;
+    verdict decision =
+        judge_credentials(users, value, fields, user, std::chrono::steady_clock::now());
+    EXPECT_EQ(decision.allowed() ? user : judged(decision), expected) << value;
+    if (!decision.allowed()) {
+      EXPECT_EQ(user, "");
+    }
   }
 }
 
