@@ -308,6 +308,8 @@ TEST(AccessLog, LongLinesAreCutInsideTheTarget) {
     EXPECT_EQ(got[2] + " " + got[3], fields);
     EXPECT_EQ(got[9], "done");
   }
+  record.user = std::string(500, 'u');
+  EXPECT_EQ(split(format_access_record(record, {}), ' ').at(10), std::string(125, 'u') + "...");
 }
 
 // With LOG=off, a start-up line about an ignored argument is all ferry says.
@@ -579,7 +581,8 @@ TEST(Arguments, HelpVersionAndABadLogSetting) {
                            "CONNECT_PORTS", "PROXY_FROM", "HEAD_TIMEOUT", "IDLE_TIMEOUT",
                            "CON_TIMEOUT", "NAME_CACHE", "LOG", "MAX_RAM_CACHE", "MAX_HDD_CACHE",
                            "KEEPALIVE_TIMEOUT", "MAX_WAITING", "MAX_WAITING_PER_CLIENT",
-                           "STOP_TIMEOUT"}) {
+                           "STOP_TIMEOUT", "AUTH_FILE", "AUTH_REALM", "AUTH_CACHE", "ALLOW_HOSTS",
+                           "DENY_HOSTS", "TUNNEL_CHECK"}) {
     EXPECT_NE(help.output.find(std::string(name) + "="), std::string::npos) << name;
   }
   command_result version = run_command({FERRY_BINARY, "--version"}, {}, 10s);
