@@ -144,7 +144,8 @@ TEST(RelayInProcess, OneSlowHashForAThousandRequestsOfOneUser) {
     }
     return heads;
   }, 4);
-  auto setup = ferry::set_up_relay(with_user_ann(), 8080);
+  const ferry::settings config = with_user_ann();
+  auto setup = ferry::set_up_relay(config, 8080);
   in_process_connection client(*setup);
   const std::string request = "GET http://origin.test/x HTTP/1.1\r\n" + ann_credentials + "\r\n";
   for (int i = 0; i < 1000; ++i) {
@@ -182,7 +183,7 @@ TEST(RelayInProcess, TunnelCheckReadsAHelloWrittenByteByByte) {
     EXPECT_EQ(read_reply(client.far.get(), 10s).data, "") << name;
     client.finish();
     EXPECT_EQ(client.record.status, 200);
-    EXPECT_EQ(client.record.ending, name == "other.test" ? "tunnel-refused" : "done");
+    EXPECT_STREQ(client.record.ending, name == "other.test" ? "tunnel-refused" : "done");
   }
   ASSERT_TRUE(tunnel_end.wait_done(2));
   EXPECT_EQ(tunnel_end.received(), std::vector<std::string>{client_hello_naming("Origin.test.")});
