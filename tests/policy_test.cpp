@@ -4,9 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <crypt.h>
-
-#include <chrono>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -146,30 +143,13 @@ host_list hosts_of(const char* text) {
   return list;
 }
 
-// The name a request would connect to, against ALLOW_HOSTS and DENY_HOSTS;
-// CONNECT and plain requests are judged by the same host.
+// host_list_test judges the names; here, what a refusal answers and logs.
 TEST(Policy, HostNamesByAllowHostsAndDenyHosts) {
-  host_lists lists{hosts_of("mirror.example, .code.example, 10.0.0.7, [2001:db8::1]"),
-                   hosts_of("bad.code.example, mirror.example")};
-  host_lists deny_only{std::nullopt, hosts_of(".ads.example, 10.0.0.8")};
-  const std::string refused = "403 host not allowed";
-  const std::tuple<const host_lists&, const char*, std::string> rows[] = {
-      {lists, "x.code.example", "allowed"},     {lists, "CODE.Example.", "allowed"},
-      {lists, "mirror.example", refused},       // in both lists
-      {lists, "bad.code.example", refused},     {lists, "evil-code.example", refused},
-      {lists, "10.0.0.7", "allowed"},           {lists, "[2001:db8:0::1]", "allowed"},
-      {lists, "10.0.0.9", refused},             {lists, "167772167", refused},
-      {lists, "[2001:db8::2]", refused},        {lists, "0x0a.0.0.7", refused},
-      {deny_only, "anything.example", "allowed"}, {deny_only, "Ads.Example.", refused},
-      {deny_only, "x.ads.example", refused},    {deny_only, "10.0.0.8", refused},
-  };
-  for (const auto& [judged_lists, host, expected] : rows) {
-    verdict decision = judge_host_name(judged_lists, host);
-    EXPECT_EQ(judged(decision), expected) << host;
-    if (!decision.allowed()) {
-      EXPECT_STREQ(decision.ending, "denied-host");
-    }
-  }
+  host_lists lists{hosts_of(".code.example"), hosts_of("bad.code.example")};
+  EXPECT_TRUE(judge_host_name(lists, "CODE.example.").allowed());
+  verdict refused = judge_host_name(lists, "bad.code.example");
+  EXPECT_EQ(judged(refused), "403 host not allowed");
+  EXPECT_STREQ(refused.ending, "denied-host");
 }
 
 // A tunnel's ClientHello names its CONNECT host; no name, or no TLS, only to
@@ -195,31 +175,6 @@ TEST(Policy, TunnelHelloNamesTheConnectHost) {
     EXPECT_EQ(decision.allowed(), allowed) << target << " " << name;
     if (!allowed) {
       EXPECT_STREQ(decision.ending, "tunnel-refused");
-    }
-  }
-}
-
-// Each request's own Proxy-Authorization: one field of Basic credentials of a
-// listed user; the user is named only then.
-TEST(Policy, CredentialsOfAListedUser) {
-  credential_cache users(parse_user_file("ann:" + std::string(crypt("secret", "$6$salt"))),
-                         std::chrono::minutes(5));
-  const std::tuple<const char*, std::size_t, std::string> rows[] = {
-      {"Basic YW5uOnNlY3JldA==", 1, "ann"},                           // ann:secret
-      {"basic YW5uOnNlY3JldA==", 1, "ann"},
-      {"", 0, "407 this proxy needs a user and password"},
-      {"Basic YW5uOnNlY3JldA==", 2, "407 the user or password is not right"},
-      {"Basic YW5uOndyb25n", 1, "407 the user or password is not right"},  // ann:wrong
-      {"Basic Ym9iOnNlY3JldA==", 1, "407 the user or password is not right"},  // bob:secret
-      {"Bearer YW5uOnNlY3JldA==", 1, "407 the user or password is not right"},
-  };
-  for (const auto& [value, fields, expected] : rows) {
-    std::string user;
-    verdict decision =
-        judge_credentials(users, value, fields, user, std::chrono::steady_clock::now());
-    EXPECT_EQ(decision.allowed() ? user : judged(decision), expected) << value;
-    if (!decision.allowed()) {
-      EXPECT_EQ(user, "");
     }
   }
 }

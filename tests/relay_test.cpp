@@ -70,21 +70,19 @@ struct in_process_connection {
   std::thread relay;
 };
 
-std::string big_endian(std::size_t value, int size) {
-  std::string out;
-  for (int shift = 8 * (size - 1); shift >= 0; shift -= 8) out += char(value >> shift & 255);
-  return out;
-}
-
 // A TLS record holding a ClientHello that names `server_name`.
 std::string client_hello_naming(const std::string& server_name) {
-  std::string names = '\0' + big_endian(server_name.size(), 2) + server_name;
-  std::string sni = big_endian(0, 2) + big_endian(names.size() + 2, 2) +
-                    big_endian(names.size(), 2) + names;
+  auto number = [](std::size_t value, int size) {
+    std::string out;
+    for (int shift = 8 * (size - 1); shift >= 0; shift -= 8) out += char(value >> shift & 255);
+    return out;
+  };
+  std::string sni = number(server_name.size() + 3, 2) + '\0' + number(server_name.size(), 2);
+  sni = number(0, 2) + number(sni.size() + server_name.size(), 2) + sni + server_name;
   std::string body = "\x03\x03" + std::string(32, 'r') + char(32) + std::string(32, 's') +
-                     big_endian(2, 2) + "\x13\x01" + "\x01" + '\0' + big_endian(sni.size(), 2) + sni;
-  std::string message = "\x01" + big_endian(body.size(), 3) + body;
-  return "\x16\x03\x01" + big_endian(message.size(), 2) + message;
+                     number(2, 2) + "\x13\x01\x01" + '\0' + number(sni.size(), 2) + sni;
+  std::string message = "\x01" + number(body.size(), 3) + body;
+  return "\x16\x03\x01" + number(message.size(), 2) + message;
 }
 
 ferry::settings with_user_ann() {

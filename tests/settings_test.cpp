@@ -170,10 +170,6 @@ TEST(Settings, UsersAndHostListsAreReadFromTheirFiles) {
   EXPECT_EQ(reading.values.hosts.allowed, (host_list{{"debian.org", true}, {"pypi.org", false}}));
   EXPECT_EQ(reading.values.hosts.denied, (host_list{{"a.example", false}, {"b.example", true}}));
   EXPECT_TRUE(reading.values.tunnel_check_sni);
-  const settings defaults;
-  EXPECT_EQ(defaults.auth_realm, "ferry");
-  EXPECT_EQ(defaults.auth_cache_seconds, 300);
-  EXPECT_FALSE(defaults.hosts.allowed || defaults.tunnel_check_sni);
   chmod(users.c_str(), 0640);
   EXPECT_EQ(read({"AUTH_FILE=" + users}).problem,
             "AUTH_FILE=\"" + users + "\" is not valid: " + users +
