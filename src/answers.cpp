@@ -20,6 +20,7 @@ const char* reason_phrase(int status) {
   switch (status) {
     case 400: return "Bad Request";
     case 403: return "Forbidden";
+    case 407: return "Proxy Authentication Required";
     case 408: return "Request Timeout";
     case 431: return "Request Header Fields Too Large";
     case 502: return "Bad Gateway";
@@ -47,6 +48,7 @@ const char* ending_of(int status) {
   switch (status) {
     case 400:
     case 431: return "bad-request";
+    case 407: return "auth-required";
     case 408: return "client-timeout";
     case 502: return "server-failed";
     case 504: return "server-timeout";

@@ -67,11 +67,15 @@ struct intake {
   explicit intake(const settings& given)
       : config(given),
         room(static_cast<std::size_t>(given.max_waiting),
-             static_cast<std::size_t>(given.max_waiting_per_client)) {}
+             static_cast<std::size_t>(given.max_waiting_per_client)),
+        files(std::make_shared<policy_files>(given)) {}
   intake(const intake&) = delete;
   intake& operator=(const intake&) = delete;
   ~intake() { free(slots); }
   const settings& config;
+  waiting_room room;  // connections waiting for their next bytes, without a slot
+  // Made with the intake, so a SIGHUP before the listener is set up finds it.
+  std::shared_ptr<policy_files> files;
   std::unique_ptr<relay_setup> relay;  // made by the listener before it listens
   // Entries 2 to request_slots + 1 are the request slots, 0 marking a free one.
   // Taken only under slots_mutex, so plain bytes serve.
@@ -80,8 +84,6 @@ struct intake {
   std::atomic<bool> stopping{false};
   std::atomic<long> in_flight{0};
   pthread_attr_t request_attributes{};
-  // Connections waiting for their next bytes, without a slot.
-  waiting_room room;
   // Guards taking and freeing slots, the slot queue and the list of requests
   // served, so that a freed slot and a queued connection always meet.
   std::mutex slots_mutex;
@@ -107,6 +109,14 @@ std::size_t waiting_limit(const intake& in) {
   exit(result);
 }
 
+// A host list as written, cut so the start-up line stays short.
+std::string shown_hosts(const std::string& value) {
+  constexpr std::size_t longest = 60;
+  if (value.empty()) return "none";
+  std::string shown = escape_bytes(value.substr(0, longest), kept_bytes{});
+  return value.size() > longest ? shown + "..." : shown;
+}
+
 // Where ferry listens and the settings in force, on standard error, unless
 // the log is off. In trace mode it ends with a hint at the shorter log, for
 // whoever meets the trace's flood first.
@@ -116,7 +126,7 @@ void announce(intake& in, const ip_address& address, std::uint16_t port) {
           "ferry listening on %s:%u with %lld slots; LOG=%s ALLOW=%s DENY_TO=%s "
           "CONNECT_PORTS=%s PROXY_FROM=%s HEAD_TIMEOUT=%u IDLE_TIMEOUT=%u CON_TIMEOUT=%u "
           "NAME_CACHE=%u KEEPALIVE_TIMEOUT=%u MAX_WAITING=%lld MAX_WAITING_PER_CLIENT=%lld "
-          "STOP_TIMEOUT=%u%s\n",
+          "STOP_TIMEOUT=%u AUTH=%s ALLOW_HOSTS=%s DENY_HOSTS=%s TUNNEL_CHECK=%s%s\n",
           format_host(address).c_str(), static_cast<unsigned>(port),
           static_cast<long long>(in.config.request_slots), tracing() ? "trace" : "access",
           format_address_list(in.config.allowed_clients).c_str(),
@@ -131,7 +141,10 @@ void announce(intake& in, const ip_address& address, std::uint16_t port) {
           static_cast<long long>(in.config.max_waiting),
           static_cast<long long>(in.config.max_waiting_per_client),
           static_cast<unsigned>(in.config.stop_timeout_seconds),
-          tracing() ? " (trace mode; LOG=access logs one line per request)" : "");
+          in.config.auth_file.empty() ? "off" : "on",
+          shown_hosts(in.config.allowed_hosts_value).c_str(),
+          shown_hosts(in.config.denied_hosts_value).c_str(),
+          in.config.tunnel_check_sni ? "sni" : "off", tracing() ? " (trace mode; LOG=access logs one line per request)" : "");
 }
 
 // Names the address and port that could not be bound, with advice that fits
@@ -179,7 +192,7 @@ void set_up_listener(intake& in) {
   // Everything a request needs is ready before the port listens, so a client
   // (or a test counting descriptors) never meets a listener still setting up.
   std::uint16_t port = local_port(bound.get());
-  in.relay = set_up_relay(in.config, port);
+  in.relay = set_up_relay(in.config, port, in.files);
   pthread_attr_init(&in.request_attributes);
   pthread_attr_setdetachstate(&in.request_attributes, PTHREAD_CREATE_DETACHED);
   pthread_attr_setstacksize(&in.request_attributes, request_stack_size);
@@ -694,6 +707,8 @@ namespace {
 // only by an exit during start-up.
 std::unique_ptr<intake> process_intake;
 }  // namespace
+
+policy_files& files_of(intake& in) { return *in.files; }
 
 intake* create_intake(const settings& config) {
   auto* made = new intake(config);

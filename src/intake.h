@@ -32,6 +32,9 @@ struct request_work {
 // error, when the table cannot be allocated. It lives as long as the process.
 intake* create_intake(const settings& config);
 
+// The users and host lists that SIGHUP reads again.
+policy_files& files_of(intake& in);
+
 // The listener thread's body, given the intake. Returns only when it has
 // stopped after stop_intake(); a set-up failure ends the process with its
 // result code.

@@ -125,6 +125,9 @@ std::string format_access_record(const access_record& record, const timespec& no
   append_number(rest, static_cast<std::uint64_t>(taken_ms < 0 ? 0 : taken_ms));
   append_number(rest, record.slot, record.slot != 0);
   append_field(rest, record.ending);
+  std::string user = field_text(record.user);
+  cut_field(user, max_access_user);
+  rest.append(" ").append(user);
   // The fixed fields take a hundred-odd bytes: room for both to keep a marker.
   const std::size_t fixed = line.size() + rest.size() + 3;  // two spaces, the newline
   const std::size_t room = max_access_line - fixed;

@@ -104,6 +104,7 @@ struct access_record {
   std::uint64_t from_client = 0;
   std::size_t slot = 0;        // 0: none taken
   const char* ending = "done";
+  std::string user;            // empty without authentication or when refused
   bool written = true;         // false: not worth a line (a balancer's health check)
 };
 
@@ -113,6 +114,8 @@ void start_access_record(access_record& record);
 // The longest access line, its newline included: PIPE_BUF, the most a pipe
 // takes in one piece from one write.
 inline constexpr std::size_t max_access_line = PIPE_BUF;
+// The most of a user's name an access line shows, escaped.
+inline constexpr std::size_t max_access_user = 128;
 // What ends a target (or a method) cut to keep its line within that.
 inline constexpr std::string_view access_cut_marker = "...";
 
@@ -121,7 +124,7 @@ inline constexpr std::string_view access_cut_marker = "...";
 // spaces and backslashes inside a field written as \xNN: start time (UTC,
 // ISO 8601, milliseconds), client address:port, method, target, status,
 // bytes to the client, bytes from the client, milliseconds taken, slot,
-// ending. A line that would pass max_access_line has its target cut to fit,
+// ending, user (cut at max_access_user bytes). A line that would pass max_access_line has its target cut to fit,
 // ending in access_cut_marker (and its method too, when that alone is that
 // long), so every field stays in its place.
 std::string format_access_record(const access_record& record, const timespec& now_steady);

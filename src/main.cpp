@@ -12,10 +12,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "intake.h"
+#include "policy_files.h"
 #include "settings.h"
+#include "text.h"
 
 namespace ferry {
 namespace {
@@ -40,8 +44,16 @@ constexpr char usage[] =
     "  MAX_WAITING=10000       connections that may wait without a slot\n"
     "  MAX_WAITING_PER_CLIENT=1000   of those, from one client address\n"
     "  STOP_TIMEOUT=30         seconds a stop lets requests in flight finish\n"
+    "  AUTH_FILE=none          users who may use it (user:crypt(3) hash lines, mode 600);\n"
+    "                          others get 407\n"
+    "  AUTH_REALM=ferry        the realm named in Proxy-Authenticate\n"
+    "  AUTH_CACHE=300          seconds a verified user and password are remembered\n"
+    "  ALLOW_HOSTS=none        the only hosts it goes to: names, .domains, or @file\n"
+    "  DENY_HOSTS=none         hosts it refuses, in the same form\n"
+    "  TUNNEL_CHECK=off        sni: a tunnel's TLS server name must be the CONNECT host\n"
     "  LOG=trace               trace (every step), access (one line per request) or off\n"
     "  MAX_RAM_CACHE=100 MAX_HDD_CACHE=20000   accepted, not used\n"
+    "SIGHUP reads AUTH_FILE and the @ files again.\n"
     "Example: LISTEN_PORT=3128 ALLOW=127.0.0.0/8,::1,192.168.1.0/24 LOG=access ferry\n"
     "The manual: man ./docs/ferry.8 in the source tree, man 8 ferry once installed\n";
 
@@ -139,8 +151,21 @@ void announce_stop(long in_flight, std::uint16_t grace_seconds) {
   end_now();
 }
 
-// Signals that would end the process by default but have no use yet.
+// Signals that would end the process by default; SIGHUP reads the files of
+// AUTH_FILE, ALLOW_HOSTS and DENY_HOSTS again when there are any, the others
+// have no use yet.
 constexpr int ignored_signals[] = {SIGHUP, SIGUSR1, SIGUSR2};
+
+// Reads the files again; a file that fails keeps the old one, and says so
+// even with LOG=off, as the operator asked for it.
+void reread_files(policy_files& files) {
+  std::vector<std::string> problems = files.reread();
+  for (const std::string& problem : problems) {
+    std::string line = "ferry: SIGHUP: " + problem;
+    fprintf(stderr, "%s\n", escape_bytes(line, kept_bytes{.space = true}).c_str());
+  }
+  if (problems.empty() && !logging_off()) fputs("ferry: SIGHUP: files read again\n", stderr);
+}
 
 bool is_ignored(int signal_number) {
   for (int ignored : ignored_signals) {
@@ -150,11 +175,15 @@ bool is_ignored(int signal_number) {
 }
 
 // Waits for a stop signal; the others are noted and left at that.
-void wait_for_stop(const sigset_t& waited) {
+void wait_for_stop(const sigset_t& waited, policy_files& files) {
   for (;;) {
     int signal_number = 0;
     if (sigwait(&waited, &signal_number) != 0) continue;
     if (!is_ignored(signal_number)) return;
+    if (signal_number == SIGHUP && files.has_files()) {
+      reread_files(files);
+      continue;
+    }
     if (!logging_off()) {
       fprintf(stderr, "ferry: SIG%s ignored\n", sigabbrev_np(signal_number));
     }
@@ -200,6 +229,6 @@ int main(int argc, char** argv, char** env) {
     report_errno("can't create listen thread");
     exit(-1);
   }
-  wait_for_stop(waited);
+  wait_for_stop(waited, files_of(*in));
   stop(*in, config.stop_timeout_seconds, listener, stop_signals);
 }

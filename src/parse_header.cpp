@@ -302,6 +302,10 @@ const char* read_fields(std::string_view fields, http_request* request,
         return "two Host fields differ";
       }
     }
+    if (equals_ignoring_case(name, "Proxy-Authorization")) {
+      request->proxy_authorization = value;
+      ++request->proxy_authorization_fields;
+    }
     take_framing_field(name, value, &framing);
   }
   return read_framing(framing, request);

@@ -39,6 +39,8 @@ struct http_request {
   bool close_wanted = false;
   bool upgrade_wanted = false;  // a Connection field names upgrade, and Upgrade is not empty
   std::string_view upgrade;     // the first Upgrade field's value
+  std::string_view proxy_authorization;   // the last Proxy-Authorization field's value
+  std::size_t proxy_authorization_fields = 0;  // how many there were
   const char* problem = "";     // why the head was refused, one line
 };
 

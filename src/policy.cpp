@@ -74,4 +74,39 @@ verdict judge_destination(const settings& config, const client_peer& peer,
   return {};
 }
 
+verdict judge_credentials(credential_cache& users, std::string_view authorization,
+                          std::size_t fields, std::string& user,
+                          std::chrono::steady_clock::time_point now) {
+  std::string name, password;
+  if (fields == 1 && decode_basic_credentials(authorization, name, password) &&
+      users.check(name, password, now)) {
+    user = std::move(name);
+    return {};
+  }
+  if (fields == 0) return {407, "this proxy needs a user and password"};
+  return {407, "the user or password is not right"};
+}
+
+verdict judge_host_name(const host_lists& lists, std::string_view host) {
+  if (judge_host(lists, host) == host_verdict::allowed) return {};
+  return {403, "host not allowed", "denied-host"};
+}
+
+verdict judge_tunnel_hello(const host_lists& lists, std::string_view target, hello_result hello,
+                           std::string_view server_name) {
+  constexpr const char* refused = "tunnel-refused";
+  bool literal = is_address_literal(target);
+  if (hello != hello_result::hello || server_name.empty()) {
+    if (literal) return {};
+    return {403, "the tunnel's first bytes are no TLS ClientHello with a server name", refused};
+  }
+  if (!literal && !same_host(server_name, target)) {
+    return {403, "the ClientHello names another host than CONNECT did", refused};
+  }
+  if (judge_host(lists, server_name) == host_verdict::denied) {
+    return {403, "the ClientHello names a host not allowed", refused};
+  }
+  return {};
+}
+
 }  // namespace ferry

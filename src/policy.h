@@ -8,7 +8,10 @@
 #include <string_view>
 #include <vector>
 
+#include "client_hello.h"
+#include "host_list.h"
 #include "settings.h"
+#include "users.h"
 
 namespace ferry {
 
@@ -32,6 +35,7 @@ inline constexpr std::string_view not_allowed_line =
 struct verdict {
   int status = 0;
   std::string reason;
+  const char* ending = nullptr;  // the access log's, when not the status's own
   bool allowed() const { return status == 0; }
 };
 
@@ -60,5 +64,22 @@ verdict judge_destination(const settings& config, const client_peer& peer,
                           std::uint16_t listening_port,
                           const std::vector<ip_address>& this_machine,
                           const std::vector<ip_address>& own_addresses);
+
+// Proxy authentication: 407 unless the request carries one Proxy-Authorization
+// field of Basic credentials that `users` lists. Sets `user` when it does.
+verdict judge_credentials(credential_cache& users, std::string_view authorization,
+                          std::size_t fields, std::string& user,
+                          std::chrono::steady_clock::time_point now);
+
+// A request's host (the name ferry would connect to) against ALLOW_HOSTS and
+// DENY_HOSTS, before any lookup: 403 "host not allowed", ending denied-host.
+verdict judge_host_name(const host_lists& lists, std::string_view host);
+
+// TUNNEL_CHECK=sni: a tunnel to `target` whose client's first bytes read as
+// `hello`. A ClientHello's server name must be the target's (or, for an
+// address literal target, any name `lists` admits); no name or no TLS only
+// to an address literal. Refusals end "tunnel-refused".
+verdict judge_tunnel_hello(const host_lists& lists, std::string_view target, hello_result hello,
+                           std::string_view server_name);
 
 }  // namespace ferry

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -51,15 +52,74 @@ bool write_all_to(const relay& r, int fd, std::string_view bytes) {
 
 // Answers the request itself with `status` and a one-line plain-text body,
 // then closes gently, as the client may still be sending.
-void refuse(relay& r, int status, std::string_view body_line) {
-  std::string answer = error_answer(status, body_line);
+void refuse(relay& r, int status, std::string_view body_line, std::string_view fields = {}) {
+  std::string answer = error_answer(status, body_line, fields);
   if (write_all_to(r, r.clifd, answer)) r.record->to_client += answer.size();
   r.record->status = status;
   r.record->ending = ending_of(status);
   close_gently(r.clifd);
 }
 
-void refuse(relay& r, const verdict& refusal) { refuse(r, refusal.status, refusal.reason); }
+void refuse(relay& r, const verdict& refusal) {
+  std::string fields;
+  if (refusal.status == 407) {
+    fields = "Proxy-Authenticate: Basic realm=\"" + r.setup->config.auth_realm + "\"\r\n";
+  }
+  refuse(r, refusal.status, refusal.reason, fields);
+  if (refusal.ending != nullptr) r.record->ending = refusal.ending;
+}
+
+bool judges_host_names(const settings& config) {
+  return !config.allowed_hosts_value.empty() || !config.denied_hosts_value.empty();
+}
+
+// Who the client is and whether its host may be reached, before anything is
+// looked up or connected: AUTH_FILE's users, then ALLOW_HOSTS and DENY_HOSTS.
+// Each request on a kept connection carries its own credentials.
+verdict admit_request(relay& r, const http_request& request) {
+  const policy_files& files = *r.setup->files;
+  if (credential_cache* users = files.users(); users != nullptr) {
+    verdict user =
+        judge_credentials(*users, request.proxy_authorization, request.proxy_authorization_fields,
+                          r.record->user, std::chrono::steady_clock::now());
+    if (!user.allowed()) return user;
+  }
+  if (!judges_host_names(r.setup->config)) return {};
+  return judge_host_name(*files.hosts(), request.host);
+}
+
+// TUNNEL_CHECK=sni: reads the client's first bytes after `first_bytes` until
+// they make a whole ClientHello or cannot, within HEAD_TIMEOUT (IDLE_TIMEOUT
+// when that is 0), and judges them. False, with the ending noted, when the
+// tunnel may not go on; nothing has reached the server then.
+bool check_tunnel_start(relay& r, const http_request& request, std::string& first_bytes,
+                        bool& client_open) {
+  const settings& config = r.setup->config;
+  std::uint16_t seconds =
+      config.head_timeout_seconds != 0 ? config.head_timeout_seconds : config.idle_timeout_seconds;
+  deadline until = deadline::in_ms(seconds == 0 ? -1 : seconds * 1000L);
+  std::string server_name;
+  hello_result hello = read_client_hello(first_bytes, server_name);
+  while (hello == hello_result::need_more && client_open &&
+         first_bytes.size() < max_client_hello_bytes) {
+    if (wait_ready(r.clifd, POLLIN, until) != io_result::done) break;
+    std::size_t room = std::min(sizeof r.first_read, max_client_hello_bytes - first_bytes.size());
+    ssize_t got = read_once(r.clifd, r.first_read, room);
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (got <= 0) {
+      client_open = false;
+      break;
+    }
+    first_bytes.append(r.first_read, static_cast<std::size_t>(got));
+    r.record->from_client += static_cast<std::uint64_t>(got);
+    hello = read_client_hello(first_bytes, server_name);
+  }
+  verdict tunnel = judge_tunnel_hello(*r.setup->files->hosts(), request.host, hello, server_name);
+  if (tunnel.allowed()) return true;
+  trace("tunnel refused: ", tunnel.reason, "\n");
+  r.record->ending = tunnel.ending;
+  return false;
+}
 
 // The port to connect to, and its text for the resolver: the request's own,
 // or the http service's.
@@ -321,15 +381,19 @@ connection_next open_tunnel(relay& r, const read_request& asked, client_connecti
     return connection_next::close;
   }
   r.record->to_client += established.size();
-  std::string_view early = asked.state->received.substr(asked.head_size);
+  std::string early(asked.state->received.substr(asked.head_size));
+  bool client_open = asked.state->client_open;
+  if (r.setup->config.tunnel_check_sni && !check_tunnel_start(r, request, early, client_open)) {
+    return connection_next::close;
+  }
   if (!early.empty() && !write_all_to(r, servfd.get(), early)) {
     report_server_write_failure(*r.record);
     return connection_next::close;
   }
-  if (!asked.state->client_open) shutdown(servfd.get(), SHUT_WR);
+  if (!client_open) shutdown(servfd.get(), SHUT_WR);
   trace_line("tunnel established");
   r.flows.tunnel = true;
-  pump_end end = run_pump(r, servfd.get(), asked.state->client_open, true);
+  pump_end end = run_pump(r, servfd.get(), client_open, true);
   watch.clear();
   return after_tunnel_pump(r, connection, std::move(servfd), end);
 }
@@ -534,9 +598,11 @@ void end_foreign(relay& r, foreign_protocol protocol) {
 
 }  // namespace
 
-std::unique_ptr<relay_setup> set_up_relay(const settings& config, std::uint16_t own_port) {
+std::unique_ptr<relay_setup> set_up_relay(const settings& config, std::uint16_t own_port,
+                                          std::shared_ptr<policy_files> files) {
   auto setup = std::make_unique<relay_setup>(config);
   setup->listening_port = own_port;
+  setup->files = files != nullptr ? std::move(files) : std::make_shared<policy_files>(config);
   if (config.name_cache_seconds != 0) {
     setup->recent_names =
         std::make_unique<name_cache>(names_kept, std::chrono::seconds(config.name_cache_seconds));
@@ -639,6 +705,10 @@ connection_next relay_request(client_connection& connection, access_record& reco
     return connection_next::close;
   }
   note_request(record, asked.request);
+  if (verdict admitted = admit_request(r, asked.request); !admitted.allowed()) {
+    refuse(r, admitted);
+    return connection_next::close;
+  }
   if (asked.request.tunnel) {
     return open_tunnel(r, asked, connection);
   }

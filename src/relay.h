@@ -14,6 +14,7 @@
 #include "name_cache.h"
 #include "net.h"
 #include "policy.h"
+#include "policy_files.h"
 #include "settings.h"
 #include "unique_fd.h"
 
@@ -30,11 +31,14 @@ struct relay_setup {
   std::uint16_t http_port = 0;  // 0 while the service is unknown
   char http_service[16] = "http";
   std::unique_ptr<name_cache> recent_names;  // null when NAME_CACHE is 0
+  std::shared_ptr<policy_files> files;       // users and host lists, read again on SIGHUP
   mutable machine_addresses own_addresses;
 };
 
-// Looks up the "http" service and notes the port ferry listens on.
-std::unique_ptr<relay_setup> set_up_relay(const settings& config, std::uint16_t own_port);
+// Looks up the "http" service and notes the port ferry listens on. Without
+// `files`, makes its own from `config`.
+std::unique_ptr<relay_setup> set_up_relay(const settings& config, std::uint16_t own_port,
+                                          std::shared_ptr<policy_files> files = nullptr);
 
 // Where a stop reaches a request being served: its sockets, and whether its
 // head is complete. Safe to use from the request's thread and a stopping one.

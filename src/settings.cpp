@@ -114,6 +114,51 @@ bool read_log(std::string_view value, settings& values, std::string& problem) {
   return false;
 }
 
+bool read_auth_file(std::string_view value, settings& values, std::string& problem) {
+  user_file file = load_user_file(std::string(value));
+  if (!file.problem.empty()) {
+    problem = file.problem;
+    return false;
+  }
+  values.auth_file = value;
+  values.users = std::move(file);
+  return true;
+}
+// The realm goes between quotes in a field: no quote, backslash or control byte.
+bool read_auth_realm(std::string_view value, settings& values, std::string& problem) {
+  for (unsigned char c : value) {
+    if (c < 0x20 || c == 0x7f || c == '"' || c == '\\') {
+      problem = "a quote, backslash or control byte in the realm";
+      return false;
+    }
+  }
+  values.auth_realm = value;
+  return true;
+}
+bool read_auth_cache(std::string_view value, settings& values, std::string& problem) {
+  return read_seconds(value, values.auth_cache_seconds, problem);
+}
+bool read_allowed_hosts(std::string_view value, settings& values, std::string& problem) {
+  host_list list;
+  if (!load_host_list(value, list, problem)) return false;
+  values.allowed_hosts_value = value;
+  values.hosts.allowed = std::move(list);
+  return true;
+}
+bool read_denied_hosts(std::string_view value, settings& values, std::string& problem) {
+  if (!load_host_list(value, values.hosts.denied, problem)) return false;
+  values.denied_hosts_value = value;
+  return true;
+}
+bool read_tunnel_check(std::string_view value, settings& values, std::string& problem) {
+  if (value != "off" && value != "sni") {
+    problem = "not one of off, sni";
+    return false;
+  }
+  values.tunnel_check_sni = value == "sni";
+  return true;
+}
+
 struct setting_reader {
   const char* name;
   bool (*read)(std::string_view value, settings& values, std::string& problem);
@@ -128,7 +173,10 @@ constexpr setting_reader setting_readers[] = {
     {"LOG", read_log},                     {"NAME_CACHE", read_name_cache},
     {"KEEPALIVE_TIMEOUT", read_keepalive_timeout}, {"MAX_WAITING", read_max_waiting},
     {"MAX_WAITING_PER_CLIENT", read_max_waiting_per_client},
-    {"STOP_TIMEOUT", read_stop_timeout},
+    {"STOP_TIMEOUT", read_stop_timeout},   {"AUTH_FILE", read_auth_file},
+    {"AUTH_REALM", read_auth_realm},       {"AUTH_CACHE", read_auth_cache},
+    {"ALLOW_HOSTS", read_allowed_hosts},   {"DENY_HOSTS", read_denied_hosts},
+    {"TUNNEL_CHECK", read_tunnel_check},
 };
 constexpr std::size_t setting_count = std::size(setting_readers);
 

@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "address_list.h"
+#include "host_list.h"
 #include "log.h"
+#include "users.h"
 
 namespace ferry {
 
@@ -36,6 +38,18 @@ struct settings {
   std::int64_t max_waiting_per_client = 1000;
   std::uint16_t stop_timeout_seconds = 30;     // STOP_TIMEOUT: a stop's grace for requests in flight
   log_mode log = log_mode::trace;              // LOG
+  // AUTH_FILE: when set, every request names a user of it. The file as read
+  // at start-up is kept here; SIGHUP reads it again into the relay's holder.
+  std::string auth_file;
+  user_file users;
+  std::string auth_realm = "ferry";            // AUTH_REALM, in Proxy-Authenticate
+  std::uint16_t auth_cache_seconds = 300;      // AUTH_CACHE: how long a verified pair is taken
+  // ALLOW_HOSTS and DENY_HOSTS as written ("@/path" is read again on SIGHUP),
+  // and the lists they gave at start-up.
+  std::string allowed_hosts_value;
+  std::string denied_hosts_value;
+  host_lists hosts;
+  bool tunnel_check_sni = false;               // TUNNEL_CHECK=sni
   // MAX_RAM_CACHE and MAX_HDD_CACHE are checked and otherwise unused: ferry
   // does not cache, so nothing keeps them.
 

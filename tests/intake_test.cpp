@@ -94,8 +94,8 @@ TEST(Intake, ReservesSlotTwoAndFreesIt) {
       "DENY_TO=0.0.0.0/8,127.0.0.0/8,169.254.0.0/16,224.0.0.0/3,self,::,::1,fe80::/10,ff00::/8 "))
       << ferry.startup_line();
   EXPECT_TRUE(ferry.startup_line().ends_with(
-      " MAX_WAITING=10000 MAX_WAITING_PER_CLIENT=1000 STOP_TIMEOUT=30 "
-      "(trace mode; LOG=access logs one line per request)"))
+      " MAX_WAITING=10000 MAX_WAITING_PER_CLIENT=1000 STOP_TIMEOUT=30 AUTH=off ALLOW_HOSTS=none "
+      "DENY_HOSTS=none TUNNEL_CHECK=off (trace mode; LOG=access logs one line per request)"))
       << ferry.startup_line();
 }
 

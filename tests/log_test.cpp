@@ -77,7 +77,7 @@ std::vector<std::string> split(const std::string& text, char separator = '\n') {
 }
 
 // A request and its access line: `fields` are the method, target, status, slot
-// and ending; the client's own address and all it sent are expected unless
+// and ending, `user` the last field; the client's own address and all it sent are expected unless
 // `client` or `from_client` say otherwise.
 struct logged_request {
   std::string name;
@@ -86,6 +86,7 @@ struct logged_request {
   long ms_at_least = 0;
   std::string client = "";
   long from_client = -1;
+  std::string user = "-";
 };
 
 // "2026-12-08T03:17:20.349Z": 9 stands for any digit. (std::regex trips
@@ -106,7 +107,7 @@ void expect_line(const std::string& line, const logged_request& want, const clie
                  system_clock::time_point began) {
   SCOPED_TRACE(line);
   std::vector<std::string> fields = split(line, ' ');
-  ASSERT_EQ(fields.size(), 10u);
+  ASSERT_EQ(fields.size(), 11u);
   ASSERT_TRUE(is_log_time(fields[0]));
   tm parts{};
   strptime(fields[0].c_str(), "%FT%T", &parts);
@@ -122,6 +123,7 @@ void expect_line(const std::string& line, const logged_request& want, const clie
   expected.insert(expected.begin() + 3,
                   {std::to_string(client.got.data.size()), std::to_string(from_client), fields[7]});
   expected.insert(expected.begin(), want.client.empty() ? client.address : want.client);
+  expected.push_back(want.user);
   EXPECT_EQ(std::vector<std::string>(fields.begin() + 1, fields.end()), expected);
 }
 
@@ -221,7 +223,8 @@ TEST(AccessLog, OneLinePerRequestForEveryEnding) {
   EXPECT_TRUE(ferry.startup_line().starts_with(
       "ferry listening on [::]:8080 with 256 slots; LOG=access ALLOW=127.0.0.0/8,::1 "))
       << ferry.startup_line();
-  EXPECT_TRUE(ferry.startup_line().ends_with(" STOP_TIMEOUT=30")) << ferry.startup_line();
+  EXPECT_TRUE(ferry.startup_line().ends_with(" STOP_TIMEOUT=30 AUTH=off ALLOW_HOSTS=none DENY_HOSTS=none TUNNEL_CHECK=off"))
+      << ferry.startup_line();
 }
 
 TEST(AccessLog, ConcurrentRequestsWriteWholeLines) {
@@ -262,7 +265,7 @@ TEST(AccessLog, ConcurrentRequestsWriteWholeLines) {
   std::set<int> ids;
   for (const std::string& line : split(log)) {
     std::vector<std::string> fields = split(line, ' ');
-    ASSERT_EQ(fields.size(), 10u) << line.substr(0, 100);
+    ASSERT_EQ(fields.size(), 11u) << line.substr(0, 100);
     EXPECT_TRUE(is_log_time(fields[0])) << line;
     EXPECT_EQ(fields[1].rfind("127.0.0.1:", 0), 0u) << line;
     EXPECT_LE(line.size() + 1, max_access_line);
@@ -301,10 +304,12 @@ TEST(AccessLog, LongLinesAreCutInsideTheTarget) {
     record.method = method;
     record.target = target;
     std::vector<std::string> got = split(format_access_record(record, {}), ' ');
-    ASSERT_EQ(got.size(), 10u);
+    ASSERT_EQ(got.size(), 11u);
     EXPECT_EQ(got[2] + " " + got[3], fields);
     EXPECT_EQ(got[9], "done");
   }
+  record.user = std::string(500, 'u');
+  EXPECT_EQ(split(format_access_record(record, {}), ' ').at(10), std::string(125, 'u') + "...");
 }
 
 // With LOG=off, a start-up line about an ignored argument is all ferry says.
@@ -421,7 +426,7 @@ TEST(Stop, ClosesUnfinishedHeadsAtOnceAndCutsWhatOutlastsTheGrace) {
   });
   EXPECT_NE(lines[0].find(" GET http://origin.test/x 200 "), std::string::npos) << lines[0];
   EXPECT_NE(lines[1].find(" - - - 0 0 "), std::string::npos) << lines[1];
-  for (const auto& line : lines) EXPECT_TRUE(line.ends_with(" stopped")) << line;
+  for (const auto& line : lines) EXPECT_TRUE(line.ends_with(" stopped -")) << line;
 }
 
 TEST(Stop, SecondSignalEndsAtOnce) {
@@ -576,7 +581,8 @@ TEST(Arguments, HelpVersionAndABadLogSetting) {
                            "CONNECT_PORTS", "PROXY_FROM", "HEAD_TIMEOUT", "IDLE_TIMEOUT",
                            "CON_TIMEOUT", "NAME_CACHE", "LOG", "MAX_RAM_CACHE", "MAX_HDD_CACHE",
                            "KEEPALIVE_TIMEOUT", "MAX_WAITING", "MAX_WAITING_PER_CLIENT",
-                           "STOP_TIMEOUT"}) {
+                           "STOP_TIMEOUT", "AUTH_FILE", "AUTH_REALM", "AUTH_CACHE", "ALLOW_HOSTS",
+                           "DENY_HOSTS", "TUNNEL_CHECK"}) {
     EXPECT_NE(help.output.find(std::string(name) + "="), std::string::npos) << name;
   }
   command_result version = run_command({FERRY_BINARY, "--version"}, {}, 10s);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 using namespace ferry;
@@ -132,6 +133,49 @@ TEST(Policy, DestinationsByLoopGuardAndDenyTo) {
     verdict decision = judge_destination(test.config, test.peer, {server, test.target}, test.port,
                                          listening, this_machine, this_machine);
     EXPECT_EQ(judged(decision), test.expected) << test.name;
+  }
+}
+
+host_list hosts_of(const char* text) {
+  host_list list;
+  std::string problem;
+  EXPECT_TRUE(parse_host_list(text, list, problem)) << problem;
+  return list;
+}
+
+// host_list_test judges the names; here, what a refusal answers and logs.
+TEST(Policy, HostNamesByAllowHostsAndDenyHosts) {
+  host_lists lists{hosts_of(".code.example"), hosts_of("bad.code.example")};
+  EXPECT_TRUE(judge_host_name(lists, "CODE.example.").allowed());
+  verdict refused = judge_host_name(lists, "bad.code.example");
+  EXPECT_EQ(judged(refused), "403 host not allowed");
+  EXPECT_STREQ(refused.ending, "denied-host");
+}
+
+// A tunnel's ClientHello names its CONNECT host; no name, or no TLS, only to
+// an address the policy already admitted.
+TEST(Policy, TunnelHelloNamesTheConnectHost) {
+  host_lists none;
+  host_lists lists{std::nullopt, hosts_of(".blocked.example")};
+  using enum hello_result;
+  const std::tuple<const host_lists&, const char*, hello_result, const char*, bool> rows[] = {
+      {none, "api.example", hello, "API.example.", true},
+      {none, "api.example.", hello, "api.example", true},
+      {none, "api.example", hello, "other.example", false},
+      {none, "api.example", hello, "", false},
+      {none, "api.example", not_tls, "", false},
+      {none, "api.example", need_more, "", false},
+      {none, "10.0.0.7", not_tls, "", true},
+      {none, "[2001:db8::1]", hello, "", true},
+      {lists, "10.0.0.7", hello, "any.example", true},
+      {lists, "10.0.0.7", hello, "x.blocked.example", false},
+  };
+  for (const auto& [judged_lists, target, result, name, allowed] : rows) {
+    verdict decision = judge_tunnel_hello(judged_lists, target, result, name);
+    EXPECT_EQ(decision.allowed(), allowed) << target << " " << name;
+    if (!allowed) {
+      EXPECT_STREQ(decision.ending, "tunnel-refused");
+    }
   }
 }
 

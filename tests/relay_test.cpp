@@ -1,6 +1,7 @@
 // The request relay end to end: a real ferry between real client sockets and a
 // scripted origin that records every byte it receives.
 #include <gtest/gtest.h>
+#include <crypt.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "harness.h"
 #include "origin_servers.h"
@@ -37,7 +39,153 @@ baseline start(ferry_process& ferry) {
   return {ferry.open_descriptors(), ferry.thread_count()};
 }
 
+// A client connection served in this process over a socket pair, request
+// after request while it is kept; `record` is the last request's.
+struct in_process_connection {
+  in_process_connection(const ferry::relay_setup& setup) {
+    int pair[2];
+    EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+    far.reset(pair[1]);
+    connection.client.reset(pair[0]);
+    connection.peer.address = ferry::ipv4_address(0x7f000001);
+    relay = std::thread([this, &setup] {
+      for (auto next = ferry::connection_next::wait_for_request;
+           next == ferry::connection_next::wait_for_request;) {
+        ferry::access_record current;
+        next = ferry::relay_request(connection, current, nullptr, setup);
+        if (current.written) record = std::move(current);
+      }
+      connection.client.reset();
+      connection.server.reset();
+    });
+  }
+  ~in_process_connection() { finish(); }
+  void finish() {
+    far.reset();
+    if (relay.joinable()) relay.join();
+  }
+  unique_fd far;
+  ferry::client_connection connection;
+  ferry::access_record record;
+  std::thread relay;
+};
+
+// A TLS record holding a ClientHello that names `server_name`.
+std::string client_hello_naming(const std::string& server_name) {
+  auto number = [](std::size_t value, int size) {
+    std::string out;
+    for (int shift = 8 * (size - 1); shift >= 0; shift -= 8) out += char(value >> shift & 255);
+    return out;
+  };
+  std::string sni = number(server_name.size() + 3, 2) + '\0' + number(server_name.size(), 2);
+  sni = number(0, 2) + number(sni.size() + server_name.size(), 2) + sni + server_name;
+  std::string body = "\x03\x03" + std::string(32, 'r') + char(32) + std::string(32, 's') +
+                     number(2, 2) + "\x13\x01\x01" + '\0' + number(sni.size(), 2) + sni;
+  std::string message = "\x01" + number(body.size(), 3) + body;
+  return "\x16\x03\x01" + number(message.size(), 2) + message;
+}
+
+ferry::settings with_user_ann() {
+  ferry::settings config;
+  config.auth_file = "users";  // not read here: the users are given
+  config.users = ferry::parse_user_file("ann:" + std::string(crypt("secret", "$6$salt")));
+  return config;
+}
+const std::string ann_credentials = "Proxy-Authorization: Basic YW5uOnNlY3JldA==\r\n";
+
 }  // namespace
+
+// Users first, then host names, each before any lookup: no server hears of a
+// request without credentials, or for a host the lists refuse.
+TEST(RelayInProcess, UsersThenHostNamesBeforeAnyServer) {
+  set_hosts("127.0.0.1 origin.test refused.test\n");
+  ferry::set_log_mode(ferry::log_mode::off);
+  scripted_origin origin("127.0.0.1", answer_and_drain(short_answer), 4);
+  scripted_origin tunnel_end("127.0.0.1", answer_and_drain(""), 4, 443);
+  ferry::settings config = with_user_ann();
+  config.denied_hosts_value = "refused.test";
+  config.hosts.denied = {{"refused.test", false}};
+  auto setup = ferry::set_up_relay(config, 8080);
+  const std::string wrong = "Proxy-Authorization: Basic YW5uOndyb25n\r\n";  // ann:wrong
+  const std::string challenge = "Proxy-Authenticate: Basic realm=\"ferry\"\r\n";
+  const std::tuple<std::string, std::string, std::string> rows[] = {
+      {"GET http://origin.test/ HTTP/1.1\r\n", "407 Proxy Authentication Required", "auth-required"},
+      {"GET http://origin.test/ HTTP/1.1\r\n" + wrong, "407 Proxy", "auth-required"},
+      {"CONNECT origin.test:443 HTTP/1.1\r\n", "407 Proxy", "auth-required"},
+      {"CONNECT origin.test:443 HTTP/1.1\r\n" + wrong + ann_credentials, "407 Proxy", "auth-required"},
+      {"GET http://refused.test/ HTTP/1.1\r\n" + ann_credentials, "403 Forbidden", "denied-host"},
+      {"CONNECT REFUSED.test.:443 HTTP/1.1\r\n" + ann_credentials, "403 Forbidden", "denied-host"},
+  };
+  for (const auto& [head, status, ending] : rows) {
+    in_process_connection client(*setup);
+    send_all(client.far.get(), head + "\r\n");
+    reply got = read_reply(client.far.get(), 10s);
+    client.finish();
+    EXPECT_TRUE(got.data.starts_with("HTTP/1.1 " + status)) << head << got.data;
+    EXPECT_EQ(count_of(got.data, challenge), status.starts_with("407") ? 1 : 0) << got.data;
+    EXPECT_EQ(client.record.ending, ending);
+    EXPECT_EQ(client.record.user, ending == "denied-host" ? "ann" : "") << head;
+  }
+  EXPECT_EQ(origin.accepted() + tunnel_end.accepted(), 0);
+}
+
+// Each request on a kept connection names its user; the slow hash runs once,
+// and the credentials never reach the server.
+TEST(RelayInProcess, OneSlowHashForAThousandRequestsOfOneUser) {
+  set_hosts("127.0.0.1 origin.test\n");
+  ferry::set_log_mode(ferry::log_mode::off);
+  const std::string kept_answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
+  scripted_origin origin("127.0.0.1", [&](int fd) {
+    std::string heads;
+    for (std::string head; !(head = read_head(fd)).empty(); send_within(fd, kept_answer)) {
+      heads += head;
+    }
+    return heads;
+  }, 4);
+  const ferry::settings config = with_user_ann();
+  auto setup = ferry::set_up_relay(config, 8080);
+  in_process_connection client(*setup);
+  const std::string request = "GET http://origin.test/x HTTP/1.1\r\n" + ann_credentials + "\r\n";
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_TRUE(send_all(client.far.get(), request));
+    ASSERT_EQ(read_up_to(client.far.get(), kept_answer.size()), kept_answer) << i;
+  }
+  client.finish();
+  EXPECT_EQ(client.record.user, "ann");
+  EXPECT_EQ(setup->files->users()->slow_hashes(), 1u);
+  ASSERT_TRUE(origin.wait_done(1));
+  EXPECT_EQ(count_of(origin.received().at(0), "GET /x "), 1000);
+  EXPECT_EQ(origin.received().at(0).find("Proxy-Authorization"), std::string::npos);
+}
+
+// TUNNEL_CHECK=sni reads a ClientHello however it is cut; one naming another
+// host ends the tunnel before the server gets a byte.
+TEST(RelayInProcess, TunnelCheckReadsAHelloWrittenByteByByte) {
+  set_hosts("127.0.0.1 origin.test\n");
+  ferry::set_log_mode(ferry::log_mode::off);
+  scripted_origin tunnel_end("127.0.0.1", [](int fd) { return read_reply(fd, 5s).data; }, 4, 443);
+  ferry::settings config;
+  config.tunnel_check_sni = true;
+  auto setup = ferry::set_up_relay(config, 8080);
+  const std::string established = "HTTP/1.1 200 Connection established\r\n\r\n";
+  for (const std::string name : {"Origin.test.", "other.test"}) {
+    in_process_connection client(*setup);
+    send_all(client.far.get(), "CONNECT origin.test:443 HTTP/1.1\r\n\r\n");
+    ASSERT_EQ(read_up_to(client.far.get(), established.size()), established);
+    const std::string hello = client_hello_naming(name);
+    for (char byte : hello) {
+      ASSERT_TRUE(send_all(client.far.get(), std::string(1, byte)));
+      std::this_thread::sleep_for(1ms);
+    }
+    shutdown(client.far.get(), SHUT_WR);
+    EXPECT_EQ(read_reply(client.far.get(), 10s).data, "") << name;
+    client.finish();
+    EXPECT_EQ(client.record.status, 200);
+    EXPECT_STREQ(client.record.ending, name == "other.test" ? "tunnel-refused" : "done");
+  }
+  ASSERT_TRUE(tunnel_end.wait_done(2));
+  EXPECT_EQ(tunnel_end.received(), std::vector<std::string>{client_hello_naming("Origin.test.")});
+}
 
 // The relay in this process, over a socket pair: what it answers itself needs
 // no ferry process and no server.

@@ -244,7 +244,7 @@ TEST(ScaleOut, RequestsSucceedOnceAKilledInstanceIsMarkedDown) {
   ferry_process& victim = *ferries[1];
   client_load load(3);
   // The instance to kill must have been serving: otherwise its loss proves nothing.
-  ASSERT_TRUE(victim.wait_output(" done\n", 10, 30s)) << haproxy.diagnostics();
+  ASSERT_TRUE(victim.wait_output(" done -\n", 10, 30s)) << haproxy.diagnostics();
   auto killed_at = clock_type::now();
   victim.stop();  // SIGKILL, in the middle of the clients' run
 
@@ -282,7 +282,7 @@ TEST(ScaleOut, RequestsSucceedOnceAKilledInstanceIsMarkedDown) {
   EXPECT_GE(after_down, wanted_after_down);
   EXPECT_EQ(failed_after_down, 0u) << failures_after_down;
 
-  auto served = [&](std::size_t i) { return count_of(ferries[i]->output(), " done\n"); };
+  auto served = [&](std::size_t i) { return count_of(ferries[i]->output(), " done -\n"); };
   // The PROXY header carried each client's own address to the access log.
   for (std::size_t i : {0, 2}) {
     EXPECT_EQ(count_of(ferries[i]->output(), " " + std::string(client_ip) + ":"), served(i));

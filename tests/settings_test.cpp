@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "settings.h"
+#include "temp_files.h"
+
+#include <sys/stat.h>
 
 using namespace ferry;
 
@@ -101,6 +104,13 @@ TEST(Settings, BadValueIsNamedOnOneLine) {
       {"MAX_WAITING=1000001", R"(MAX_WAITING="1000001" is not valid)"},
       {"MAX_WAITING_PER_CLIENT=0", R"(MAX_WAITING_PER_CLIENT="0" is not valid: not a whole number 1 to 1000000)"},
       {"STOP_TIMEOUT=65536", R"(STOP_TIMEOUT="65536" is not valid: not a whole number of seconds)"},
+      {"AUTH_FILE=/nonexistent", R"(AUTH_FILE="/nonexistent" is not valid: /nonexistent: )"},
+      {"AUTH_REALM=a\"b", R"(AUTH_REALM="a"b" is not valid: a quote, backslash or control)"},
+      {"AUTH_REALM=a\tb", R"(AUTH_REALM="a\x09b" is not valid)"},
+      {"AUTH_CACHE=5m", R"(AUTH_CACHE="5m" is not valid: not a whole number of seconds)"},
+      {"ALLOW_HOSTS=a..example", R"(ALLOW_HOSTS="a..example" is not valid: )"},
+      {"DENY_HOSTS=@/nonexistent", R"(DENY_HOSTS="@/nonexistent" is not valid: )"},
+      {"TUNNEL_CHECK=on", R"(TUNNEL_CHECK="on" is not valid: not one of off, sni)"},
       // Numbers: decimal digits only, in range.
       {"LISTEN_PORT=abc", R"(LISTEN_PORT="abc" is not valid: not a whole number 0 to 65535)"},
       {"LISTEN_PORT=3128x", R"(LISTEN_PORT="3128x" is not valid)"},
@@ -142,6 +152,30 @@ TEST(Settings, LastEntryWinsAndTheFirstBadOneIsNamed) {
             R"(ALLOW="y" is not valid: "y": not an IPv4 or IPv6 address)");
 }
 
+// The files are read at start-up: a user file only when no one else may
+// read it, a host list from its lines.
+TEST(Settings, UsersAndHostListsAreReadFromTheirFiles) {
+  temp_files::temp_folder folder;
+  const std::string users = folder / "users", hosts = folder / "hosts";
+  ASSERT_TRUE(temp_files::write_file(users, "# team\nann:$6$salt$" + std::string(86, 'a') + "\n"));
+  ASSERT_TRUE(temp_files::write_file(hosts, "# mirrors\n.debian.org\n\nPyPI.org.\n"));
+  chmod(users.c_str(), 0600);
+  settings_reading reading =
+      read({"AUTH_FILE=" + users, "AUTH_REALM=team proxy", "AUTH_CACHE=0", "ALLOW_HOSTS=@" + hosts,
+            "DENY_HOSTS= a.example , .b.example", "TUNNEL_CHECK=sni"});
+  ASSERT_EQ(reading.problem, "");
+  EXPECT_EQ(reading.values.users.users.at(0).name, "ann");
+  EXPECT_EQ(reading.values.auth_realm, "team proxy");
+  EXPECT_EQ(reading.values.auth_cache_seconds, 0);
+  EXPECT_EQ(reading.values.hosts.allowed, (host_list{{"debian.org", true}, {"pypi.org", false}}));
+  EXPECT_EQ(reading.values.hosts.denied, (host_list{{"a.example", false}, {"b.example", true}}));
+  EXPECT_TRUE(reading.values.tunnel_check_sni);
+  chmod(users.c_str(), 0640);
+  EXPECT_EQ(read({"AUTH_FILE=" + users}).problem,
+            "AUTH_FILE=\"" + users + "\" is not valid: " + users +
+                ": group or others may read or write it; chmod 600 it");
+}
+
 TEST(Settings, NumbersTakeTheirWholeRange) {
   settings_reading reading = read({"LISTEN_PORT=0", "CON_TIMEOUT=65535", "BACKLOG=2147483645",
                                    "MAX_RAM_CACHE=0", "MAX_HDD_CACHE=9223372036854775807"});
@@ -158,7 +192,8 @@ TEST(Settings, NumbersTakeTheirWholeRange) {
 
 TEST(Settings, EmptyValuesAndOtherSpellingsOfANameAreNoEntry) {
   expect_defaults(read({"LISTEN_PORT=", "CON_TIMEOUT=", "BACKLOG=", "ALLOW=", "LISTEN_ADDR=",
-                        "IDLE_TIMEOUT=", "LOG=", "STOP_TIMEOUT=", "MAX_WAITING_PER_CLIENT="}));
+                        "IDLE_TIMEOUT=", "LOG=", "STOP_TIMEOUT=", "MAX_WAITING_PER_CLIENT=",
+                        "AUTH_FILE=", "ALLOW_HOSTS=", "DENY_HOSTS=", "TUNNEL_CHECK="}));
   expect_defaults(read({"listen_port=1", "LISTEN_PORT =1", " LISTEN_PORT=1", "LISTEN_PORTS=1",
                         "LISTEN_POR=1", "LISTEN_PORT", "BACKLOGX=5", "XBACKLOG=5", "Backlog=5",
                         "BACKLOG", "CON_TIMEOUT:3", "MAX_RAM_CACHE_=1", "MAX_CACHE=1", "allow=x",

@@ -98,6 +98,38 @@ TEST(Tunnel, RealClientsFetchOverHttpsByteExact) {
   }
 }
 
+// TUNNEL_CHECK=sni: clients that name the CONNECT host in their ClientHello
+// get through; one naming another host is cut before the server sees a byte.
+TEST(Tunnel, SniCheckPassesTheNamedHostAndCutsAnother) {
+  set_hosts("127.0.0.1 localhost origin.test\n127.0.0.2 raw.test\n");
+  add_local_address("127.0.0.2");
+  nginx_origin origin("127.0.0.1", "0", scheme::https);
+  temp_files::write_file(origin.www() + "/small.txt", "small");
+  ASSERT_TRUE(origin.wait_ready()) << "nginx did not start: " << origin.diagnostics();
+  scripted_origin raw("127.0.0.2", [](int fd) { return read_reply(fd, 5s).data; }, 4, 443);
+  tunnel_setup setup({"TUNNEL_CHECK=sni"});
+  const std::string ca = origin.ca_certificate(), url = "https://origin.test/small.txt";
+  const std::string python =
+      "import ssl, sys, urllib.request\n"
+      "context = ssl.create_default_context(cafile=sys.argv[1])\n"
+      "sys.stdout.write(urllib.request.urlopen(sys.argv[2], context=context).read().decode())\n";
+  for (const std::vector<std::string>& argv :
+       {std::vector<std::string>{"curl", "-q", "-sS", "--cacert", ca, url},
+        std::vector<std::string>{"python3", "-I", "-c", python, ca, url}}) {
+    command_result fetched = run_client(argv, {"https_proxy=http://127.0.0.1:8080"});
+    EXPECT_EQ(fetched.output, "small") << argv[0] << ": " << fetched.errors;
+  }
+  command_result cut = run_command({"sh", "-c",
+                                    "openssl s_client -proxy 127.0.0.1:8080 -connect raw.test:443 "
+                                    "-servername other.test </dev/null"});
+  EXPECT_NE(cut.status, 0);
+  ASSERT_TRUE(raw.wait_done(1));
+  EXPECT_EQ(raw.accepted(), 1);
+  EXPECT_TRUE(raw.received().empty()) << "the server saw bytes";
+  EXPECT_TRUE(setup.ferry.wait_output("tunnel refused: the ClientHello names another host"));
+  setup.expect_all_freed(3);
+}
+
 TEST(Tunnel, OnlyConnectPortsAreReached) {
   scripted_origin on_443("127.0.0.1", count_then_answer, 4, 443);
   scripted_origin on_9001("127.0.0.1", count_then_answer, 4, 9001);
