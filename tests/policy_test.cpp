@@ -97,14 +97,6 @@ TEST(Policy, DestinationsByLoopGuardAndDenyTo) {
       {"NAT64 loopback", defaults, peer_at(elsewhere), ip("64:ff9b::7f00:1"), 80,
        denied("64:ff9b::7f00:1")},
       {"NAT64 server", defaults, peer_at(elsewhere), ip("64:ff9b::a00:63"), 80, "allowed"},
-      {"6to4 loopback", defaults, peer_at(elsewhere), ip("2002:7f00:1::"), 80,
-       denied("2002:7f00:1::")},
-      {"6to4 metadata", defaults, peer_at(elsewhere), ip("2002:a9fe:a9fe::1"), 80,
-       denied("2002:a9fe:a9fe::1")},
-      {"6to4 server", defaults, peer_at(elsewhere), ip("2002:a00:63::1"), 80, "allowed"},
-      {"translated loopback", defaults, peer_at(elsewhere), ip("::ffff:0:7f00:1"), 80,
-       denied("::ffff:0:7f00:1")},
-      {"translated server", defaults, peer_at(elsewhere), ip("::ffff:0:a00:63"), 80, "allowed"},
       {"compatible metadata", defaults, peer_at(elsewhere), ip("::a9fe:a9fe"), 80,
        denied("::169.254.169.254")},
       {"link-local", defaults, peer_at(elsewhere), ip("fe80::1"), 80, denied("fe80::1")},
@@ -120,9 +112,6 @@ TEST(Policy, DestinationsByLoopGuardAndDenyTo) {
       {"ferry itself on ::", defaults, peer_at(loopback), ip("::"), listening, loop},
       {"ferry itself on ::1", defaults, peer_at(loopback), ip("::1"), listening, loop},
       {"ferry itself by NAT64", defaults, peer_at(loopback), ip("64:ff9b::7f00:1"), listening, loop},
-      {"ferry itself by 6to4", defaults, peer_at(loopback), ip("2002:7f00:1::"), listening, loop},
-      {"ferry itself by translation", defaults, peer_at(loopback), ip("::ffff:0:0:0"), listening,
-       loop},
       {"ferry itself on an IPv6 interface", without_self, peer_at(elsewhere), own_ipv6, listening,
        loop},
       {"ferry itself on an interface", without_self, peer_at(elsewhere), own_address, listening,
@@ -160,11 +149,9 @@ TEST(Policy, TunnelHelloNamesTheConnectHost) {
   using enum hello_result;
   const std::tuple<const host_lists&, const char*, hello_result, const char*, bool> rows[] = {
       {none, "api.example", hello, "API.example.", true},
-      {none, "api.example.", hello, "api.example", true},
       {none, "api.example", hello, "other.example", false},
       {none, "api.example", hello, "", false},
       {none, "api.example", not_tls, "", false},
-      {none, "api.example", need_more, "", false},
       {none, "10.0.0.7", not_tls, "", true},
       {none, "[2001:db8::1]", hello, "", true},
       {lists, "10.0.0.7", hello, "any.example", true},
@@ -173,9 +160,7 @@ TEST(Policy, TunnelHelloNamesTheConnectHost) {
   for (const auto& [judged_lists, target, result, name, allowed] : rows) {
     verdict decision = judge_tunnel_hello(judged_lists, target, result, name);
     EXPECT_EQ(decision.allowed(), allowed) << target << " " << name;
-    if (!allowed) {
-      EXPECT_STREQ(decision.ending, "tunnel-refused");
-    }
+    EXPECT_STREQ(decision.ending, allowed ? nullptr : "tunnel-refused");
   }
 }
 
