@@ -277,9 +277,7 @@ TEST(Faults, RecoversFromDescriptorExhaustion) {
   fault_rig rig(16);
   std::atomic<long> retries{0};
   auto ask = [&](std::uint64_t id) {
-    std::string head = request_head("origin.test", gen_path(id, 5000), id);
-    reply got = exchange(head);
-    // Told to come back, with Retry-After, while no descriptor is left.
+    reply got = exchange(request_head("origin.test", gen_path(id, 5000), id));
     if (got.data.starts_with("HTTP/1.1 503 ")) return std::string("told_503");
     return judge(got, expected_answer(id, 5000));
   };

@@ -110,7 +110,8 @@ TEST(Tunnel, RealClientsFetchOverHttpsByteExact) {
 // before the server sees a byte; RealClientsFetchOverHttpsByteExact passes the named one.
 TEST(Tunnel, SniCheckCutsAHelloNamingAnotherHost) {
   set_hosts("127.0.0.1 localhost raw.test\n");
-  scripted_origin raw("127.0.0.1", [](int fd) { return read_reply(fd, 5s).data; }, 4, 443);
+  scripted_origin raw(
+      "127.0.0.1", [](int fd) { return read_reply(fd, 5s).data; }, 4, 443);
   tunnel_setup setup({"TUNNEL_CHECK=sni"});
   command_result cut = run_command({"sh", "-c",
                                     "openssl s_client -proxy 127.0.0.1:8080 -connect raw.test:443 "
@@ -218,7 +219,7 @@ TEST(Tunnel, KeepsItsThreadWhenTheWaitingRoomIsFull) {
   unique_fd client = open_tunnel(9002, "a");
   EXPECT_EQ(read_up_to(client.get(), 1), "a");
   unique_fd silent(connect_to("127.0.0.1", 8080));  // the room's one place
-  std::this_thread::sleep_for(500ms);  // quiet for longer than a tunnel takes to park
+  std::this_thread::sleep_for(500ms);               // quiet for longer than a tunnel takes to park
   ASSERT_TRUE(send_all(client.get(), "b"));
   EXPECT_EQ(read_up_to(client.get(), 1), "b");
   reply got = read_reply(client.get(), 10s);

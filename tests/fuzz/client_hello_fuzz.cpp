@@ -3,6 +3,7 @@
 // its answer or the name after it; it never asks for more past the bound; a
 // name it reads is printable and at most 255 bytes. Long inputs are cut at
 // fewer lengths, so that each run stays quick.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,8 +22,6 @@ void require(bool condition, const char* what) {
   std::abort();
 }
 
-std::size_t next_length(std::size_t length) { return length + (length < 1024 ? 1 : 97); }
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -30,21 +29,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   hello_result settled = hello_result::need_more;
   std::string first;
   for (std::size_t length = 0; length <= size;
-       length = length == size ? size + 1 : std::min(next_length(length), size)) {
+       length = length == size ? size + 1 : std::min(size, length + (length < 1024 ? 1 : 97))) {
     std::string name = "left over";
     hello_result now = read_client_hello(bytes.substr(0, length), name);
     require(now != hello_result::need_more || length < max_client_hello_bytes,
             "asks for more past the bound");
     require(now == hello_result::hello || name.empty(), "a name without a hello");
+    require(name.size() <= 255, "name over 255 bytes");
+    for (char c : name) require(c > ' ' && c < '\x7f', "name not printable");
     if (settled == hello_result::need_more) {
       settled = now;
       first = name;
-      require(first.size() <= 255, "name over 255 bytes");
-      for (char c : first) require(c > ' ' && c < '\x7f', "name not printable");
-      continue;
     }
-    require(now == settled, "answer changed as bytes were added");
-    require(name == first, "name changed as bytes were added");
+    require(now == settled && name == first, "answer or name changed as bytes were added");
   }
   return 0;
 }
