@@ -132,6 +132,14 @@ unique_fd connect_upstream(relay& r, const http_request& request, const client_p
   return std::move(made.server);
 }
 
+// Picks the request's way, or answers the refusal itself and returns false.
+bool plan_or_refuse(relay& r, const http_request& request, const client_peer& peer, route& way) {
+  verdict refusal;
+  if (plan_route(*r.setup, request, peer, way, refusal)) return true;
+  refuse(r, refusal);
+  return false;
+}
+
 void print_head(std::string_view head) {
   if (!tracing()) return;
   std::string shown = trace_head(head);
@@ -279,21 +287,13 @@ void decide_at_answer_head(relay& r, const request_summary& summary, message_bou
   });
 }
 
-// A kept server connection is clean while nothing waits on it: bytes there
-// (a late body, a stray line) or its end would pass as the next answer.
-bool quiet(int servfd) {
-  char byte;
-  return recv(servfd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 &&
-         (errno == EAGAIN || errno == EWOULDBLOCK);
-}
-
 // The server connection along `way`: the one kept from the last request
 // that went the same way while still clean, else a new one. Empty, with the
 // client answered, when none can be made.
 unique_fd server_for(relay& r, const http_request& request, client_connection& connection,
                      route& way, bool& reused) {
   reused = connection.server.get() >= 0 && connection.server_target == way.key &&
-           quiet(connection.server.get());
+           still_quiet(connection.server.get());
   if (reused) {
     trace_line("server connection taken up again");
     return std::move(connection.server);
@@ -329,11 +329,7 @@ connection_next open_tunnel(relay& r, const read_request& asked, client_connecti
   print_head(asked.head);
   if (tracing()) trace("tunnel to: [", escape_for_trace(request.host), ":", request.port, "]\n");
   route way;
-  verdict refusal;
-  if (!plan_route(*r.setup, request, connection.peer, way, refusal)) {
-    refuse(r, refusal);
-    return connection_next::close;
-  }
+  if (!plan_or_refuse(r, request, connection.peer, way)) return connection_next::close;
   std::string from_parent;
   unique_fd servfd = connect_upstream(r, request, connection.peer, way, &from_parent);
   if (servfd.get() < 0) return connection_next::close;
@@ -454,6 +450,27 @@ connection_next after_answer(relay& r, client_connection& connection, unique_fd 
   return connection_next::close;
 }
 
+// The head as the next hop, the server or the parent, is to read it.
+std::string head_to_send(const relay& r, const http_request& request, std::string_view head,
+                         const route& way) {
+  const settings& config = r.setup->config;
+  next_hop hop{config.via_name, way.through_parent,
+               way.through_parent ? config.parent.authorization_line : std::string_view()};
+  std::string sent = forward_head(head, request, fields_to_server(r, request), hop);
+  print_head(sent);
+  // Built only for the trace: with LOG=access or off nothing reads it.
+  if (tracing()) trace("hostname: [", escape_for_trace(host_field_value(request)), "]", 256, "\n");
+  return sent;
+}
+
+// Forgets what a try on a kept connection that failed left behind.
+void start_over(relay& r, message_bounds& bounds) {
+  r.flows = pump{};
+  r.editor = answer_editor{};
+  bounds.answer_framed = bounds.answer_done = bounds.server_extra = false;
+  r.record->ending = "done";
+}
+
 // Connects to the server the request names (or takes up the connection kept
 // for it) and relays through `r`. The head and the body bytes that came with
 // it may lie in r's answer buffer: they are sent before the first answer
@@ -463,17 +480,8 @@ connection_next serve(relay& r, const read_request& asked, client_connection& co
   const http_request& request = asked.request;
   const request_summary summary = summarize(r, asked);
   route way;
-  if (verdict refusal; !plan_route(*r.setup, request, connection.peer, way, refusal)) {
-    refuse(r, refusal);
-    return connection_next::close;
-  }
-  const settings& config = r.setup->config;
-  next_hop hop{config.via_name, way.through_parent,
-               way.through_parent ? config.parent.authorization_line : std::string_view()};
-  std::string sent = forward_head(asked.head, request, fields_to_server(r, request), hop);
-  print_head(sent);
-  // Built only for the trace: with LOG=access or off nothing reads it.
-  if (tracing()) trace("hostname: [", escape_for_trace(host_field_value(request)), "]", 256, "\n");
+  if (!plan_or_refuse(r, request, connection.peer, way)) return connection_next::close;
+  std::string sent = head_to_send(r, request, asked.head, way);
   message_bounds bounds;
   if (!take_early_body(r, asked, summary.keeping, bounds, sent)) return connection_next::close;
   bool reused = false;
@@ -496,10 +504,7 @@ connection_next serve(relay& r, const read_request& asked, client_connection& co
       refuse(r, 502, "connection to host failed");
       return connection_next::close;
     }
-    r.flows = pump{};
-    r.editor = answer_editor{};
-    bounds.answer_framed = bounds.answer_done = bounds.server_extra = false;
-    r.record->ending = "done";
+    start_over(r, bounds);
     servfd = connect_upstream(r, request, connection.peer, way);
     if (servfd.get() < 0) return connection_next::close;
   }
@@ -569,6 +574,52 @@ void end_foreign(relay& r, foreign_protocol protocol) {
   r.record->to_client += answer_without_waiting(
       r.clifd, protocol == foreign_protocol::socks5 ? no_acceptable_methods : "");
   r.record->ending = "not-http";
+}
+
+// Whether what came is a head to serve; when not, it has been answered or
+// logged as it deserves.
+bool head_to_serve(relay& r, const client_peer& peer, bool first, const head_read& state,
+                   std::size_t head_size) {
+  if (first && peer.proxied && !peer.named) {
+    // A balancer's health check: a header without a client, then the close.
+    if (state.received.empty()) r.record->written = false;
+    if (verdict client = judge_client(r.setup->config, peer);
+        !state.received.empty() && !client.allowed()) {
+      refuse(r, client);
+      return false;
+    }
+  }
+  if (state.foreign != foreign_protocol::none) {
+    end_foreign(r, state.foreign);
+    return false;
+  }
+  if (head_size == 0) {
+    end_without_head(r, state);
+    return false;
+  }
+  return true;
+}
+
+// A whole head: read, judged, then served as a tunnel or a request.
+connection_next serve_head(relay& r, read_request& asked, client_connection& connection) {
+  if (int status = parse_request(asked.head, &asked.request); status != 0) {
+    refuse(r, status, asked.request.problem);
+    return connection_next::close;
+  }
+  note_request(*r.record, asked.request);
+  // A loop is answered before anything else, credentials included: the
+  // request came back without the client's.
+  verdict loop = judge_via(asked.request.via_values, r.setup->config.via_name);
+  if (!loop.allowed()) {
+    refuse(r, loop);
+    return connection_next::close;
+  }
+  if (verdict admitted = admit_request(r, asked.request); !admitted.allowed()) {
+    refuse(r, admitted);
+    return connection_next::close;
+  }
+  if (asked.request.tunnel) return open_tunnel(r, asked, connection);
+  return serve(r, asked, connection);
 }
 
 }  // namespace
@@ -657,44 +708,10 @@ connection_next relay_request(client_connection& connection, access_record& reco
     record.written = false;
     return connection_next::close;
   }
-  if (first && peer.proxied && !peer.named) {
-    // A balancer's health check: a header without a client, then the close.
-    if (state.received.empty()) record.written = false;
-    if (verdict client = judge_client(setup.config, peer);
-        !state.received.empty() && !client.allowed()) {
-      refuse(r, client);
-      return connection_next::close;
-    }
-  }
-  if (state.foreign != foreign_protocol::none) {
-    end_foreign(r, state.foreign);
-    return connection_next::close;
-  }
-  if (asked.head_size == 0) {
-    end_without_head(r, state);
-    return connection_next::close;
-  }
+  if (!head_to_serve(r, peer, first, state, asked.head_size)) return connection_next::close;
   if (cut != nullptr) cut->note_head_complete();
   asked.head = state.received.substr(0, asked.head_size);
-  if (int status = parse_request(asked.head, &asked.request); status != 0) {
-    refuse(r, status, asked.request.problem);
-    return connection_next::close;
-  }
-  note_request(record, asked.request);
-  // A loop is answered before anything else, credentials included: the
-  // request came back without the client's.
-  if (verdict loop = judge_via(asked.request.via_values, setup.config.via_name); !loop.allowed()) {
-    refuse(r, loop);
-    return connection_next::close;
-  }
-  if (verdict admitted = admit_request(r, asked.request); !admitted.allowed()) {
-    refuse(r, admitted);
-    return connection_next::close;
-  }
-  if (asked.request.tunnel) {
-    return open_tunnel(r, asked, connection);
-  }
-  return serve(r, asked, connection);
+  return serve_head(r, asked, connection);
 }
 
 }  // namespace ferry

@@ -1,6 +1,7 @@
 #include "upstream.h"
 
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <chrono>
@@ -172,6 +173,12 @@ upstream open_through_parent(const upstream_setup& setup, const http_request& re
 }
 
 }  // namespace
+
+bool still_quiet(int servfd) {
+  char byte;
+  return recv(servfd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 &&
+         (errno == EAGAIN || errno == EWOULDBLOCK);
+}
 
 bool plan_route(const upstream_setup& setup, const http_request& request,
                 const client_peer& peer, route& way, verdict& refusal) {

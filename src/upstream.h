@@ -61,4 +61,8 @@ struct upstream {
 upstream open_upstream(const upstream_setup& setup, const http_request& request,
                        const client_peer& peer, route& way, long write_limit);
 
+// A kept server connection is clean while nothing waits on it: bytes there
+// (a late body, a stray line) or its end would pass as the next answer.
+bool still_quiet(int servfd);
+
 }  // namespace ferry
