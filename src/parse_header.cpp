@@ -8,6 +8,7 @@
 
 #include "ip_address.h"
 #include "text.h"
+#include "via.h"
 
 namespace ferry {
 
@@ -306,6 +307,7 @@ const char* read_fields(std::string_view fields, http_request* request,
       request->proxy_authorization = value;
       ++request->proxy_authorization_fields;
     }
+    if (equals_ignoring_case(name, "Via")) request->via_values.push_back(value);
     take_framing_field(name, value, &framing);
   }
   return read_framing(framing, request);
@@ -430,18 +432,34 @@ answer_head next_answer_head(std::string_view bytes, std::size_t scanned) {
   return {interim ? answer_step::interim : answer_step::final_head, length, status};
 }
 
+// The values of every `name` field among `fields`, in order; a folded
+// line's continuation counts as a value of its own.
+std::vector<std::string_view> field_values(std::string_view fields, std::string_view name) {
+  std::vector<std::string_view> values;
+  bool in_field = false;
+  while (!fields.empty()) {
+    std::string_view line = without_line_ending(take_line(&fields));
+    if (!is_continuation(line)) in_field = equals_ignoring_case(field_name(line), name);
+    if (in_field) values.push_back(is_continuation(line) ? trim_blanks(line) : field_value(line));
+  }
+  return values;
+}
+
 void append_final_head(std::string_view head, std::string_view connection_fields,
-                       std::string* out) {
-  constexpr std::string_view dropped[] = {"Connection", "Keep-Alive", "Content-Length"};
+                       std::string_view via_name, std::string* out) {
+  std::string_view dropped[4] = {"Connection", "Keep-Alive"};
+  std::size_t dropped_count = 2;
   std::uint64_t length = 0;
   const length_fields lengths = fix_content_length(head, &length);
-  const std::size_t dropped_count = lengths == length_fields::as_received ? 2 : 3;
+  if (lengths != length_fields::as_received) dropped[dropped_count++] = "Content-Length";
+  if (!via_name.empty()) dropped[dropped_count++] = "Via";
   head_parts parts = split_head(head);
   out->append(parts.start_line);
   append_end_to_end_fields(parts.fields, std::span(dropped, dropped_count), out);
   if (lengths == length_fields::merged) {
     out->append("Content-Length: ").append(std::to_string(length)).append(crlf);
   }
+  if (!via_name.empty()) out->append(via_field_line(field_values(parts.fields, "Via"), via_name));
   out->append(connection_fields);
   out->append(parts.end);
 }
@@ -490,24 +508,26 @@ const char* foreign_protocol_name(foreign_protocol protocol) {
 }
 
 std::string forward_head(std::string_view head, const http_request& request,
-                         std::string_view connection_fields) {
+                         std::string_view connection_fields, const next_hop& hop) {
   // A connection that is kept has no use for the old Proxy-Connection field:
   // a server that honoured its Close would end what ferry means to reuse.
   const bool closing = connection_fields == close_connection_field;
-  constexpr std::string_view dropped_closing[] = {"Host", "Connection", "Keep-Alive",
-                                                  "Proxy-Authorization"};
-  constexpr std::string_view dropped_kept[] = {"Host", "Connection", "Keep-Alive",
-                                               "Proxy-Authorization", "Proxy-Connection"};
-  std::span<const std::string_view> dropped = dropped_kept;
-  if (closing) dropped = dropped_closing;
+  std::string_view dropped[6] = {"Host", "Connection", "Keep-Alive", "Proxy-Authorization"};
+  std::size_t dropped_count = 4;
+  if (!closing) dropped[dropped_count++] = "Proxy-Connection";
+  if (!hop.via_name.empty()) dropped[dropped_count++] = "Via";
   head_parts parts = split_head(head);
   std::string out;
-  out.reserve(head.size() + request.host.size() + 64);
+  out.reserve(head.size() + request.host.size() + 128);
   out.append(request.method).append(" ");
+  if (hop.parent) out.append("http://").append(host_field_value(request));
   if (!request.path.starts_with('/')) out.append("/");
   out.append(request.path).append(" ").append(request.version).append(crlf);
   out.append("Host: ").append(host_field_value(request)).append(crlf);
-  append_end_to_end_fields(fields_for_server(parts.fields, request), dropped, &out);
+  append_end_to_end_fields(fields_for_server(parts.fields, request),
+                           std::span(dropped, dropped_count), &out);
+  if (!hop.via_name.empty()) out.append(via_field_line(request.via_values, hop.via_name));
+  out.append(hop.parent_fields);
   out.append(connection_fields);
   // The server gets one line-ending style after the fields ferry wrote.
   out.append(crlf);
@@ -585,9 +605,9 @@ std::string_view answer_editor::feed(std::string_view bytes) {
     }
     status_ = head.status;
     if (choice_) {
-      append_final_head(text, choice_(text, status_), &out_);
+      append_final_head(text, choice_(text, status_), via_name_, &out_);
     } else {
-      append_final_head(text, close_connection_field, &out_);
+      append_final_head(text, close_connection_field, via_name_, &out_);
     }
     passing_ = true;
     body_start_ = out_.size();

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "framing.h"
 
@@ -41,6 +42,7 @@ struct http_request {
   std::string_view upgrade;     // the first Upgrade field's value
   std::string_view proxy_authorization;   // the last Proxy-Authorization field's value
   std::size_t proxy_authorization_fields = 0;  // how many there were
+  std::vector<std::string_view> via_values;   // every Via field's value, in order
   const char* problem = "";     // why the head was refused, one line
 };
 
@@ -70,7 +72,17 @@ const char* foreign_protocol_name(foreign_protocol protocol);
 
 inline constexpr std::string_view close_connection_field = "Connection: close\r\n";
 
-// The head as the server receives it: the request line in origin-form; one
+// What forward_head writes beyond the client's head, for the next hop.
+struct next_hop {
+  // Appended to the request's Via values in one Via field; empty: Via
+  // fields pass as they came.
+  std::string_view via_name;
+  bool parent = false;  // the next hop is a parent proxy: the request line in absolute form
+  std::string_view parent_fields;  // whole lines for the parent alone: its Proxy-Authorization
+};
+
+// The head as the server receives it: the request line in origin-form (for
+// a parent, absolute form); one
 // Host field right after it; no Host, Connection, Keep-Alive or
 // Proxy-Authorization field of the client's, nor any field its Connection
 // fields name; `connection_fields` (whole lines) as the last fields; every
@@ -79,9 +91,10 @@ inline constexpr std::string_view close_connection_field = "Connection: close\r\
 // "Proxy-Connection: Keep-Alive\r\n" is rewritten to
 // "Proxy-Connection: Close\r\n"; with any other fields the connection is
 // to be kept, and Proxy-Connection is left out. Bytes after the head are
-// left out.
+// left out. `hop` adds the Via field and what a parent needs.
 std::string forward_head(std::string_view head, const http_request& request,
-                         std::string_view connection_fields = close_connection_field);
+                         std::string_view connection_fields = close_connection_field,
+                         const next_hop& hop = {});
 
 // The name or address to resolve for `host`: without the brackets of an IPv6
 // address.
@@ -104,7 +117,8 @@ std::string escape_for_trace(std::string_view text);
 // field_choice picks) in place of the server's Connection fields, the fields
 // those name and Keep-Alive, and its Content-Length fields as
 // fix_content_length says. Bytes after the final head, and an answer that
-// does not start with an HTTP status line, pass untouched.
+// does not start with an HTTP status line, pass untouched. With a Via name,
+// the final head's Via values go on in one field with ferry's entry last.
 class answer_editor {
  public:
   // Picks the fields (whole lines) to write in place of the server's
@@ -114,6 +128,7 @@ class answer_editor {
   // Fits the answer to its request: interim heads are left out for a client
   // that cannot take them (HTTP/1.0), and a 101 is broken unless an upgrade
   // was asked for.
+  void add_via(std::string_view own_name) { via_name_ = own_name; }
   void fit_to_request(bool interim_wanted, bool upgrade_asked) {
     interim_wanted_ = interim_wanted;
     upgrade_asked_ = upgrade_asked;
@@ -143,6 +158,7 @@ class answer_editor {
   std::string held_;
   std::string out_;
   field_choice choice_;
+  std::string via_name_;
   bool passing_ = false;
   bool broken_ = false;
   bool interim_wanted_ = true;

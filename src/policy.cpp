@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "text.h"
+#include "via.h"
 
 namespace ferry {
 namespace {
@@ -47,6 +48,13 @@ bool spared_by_deny_to(const client_peer& peer) {
 verdict judge_tunnel_port(const settings& config, std::uint16_t port) {
   if (list_contains(config.tunnel_ports, port)) return {};
   return {403, "CONNECT to port " + std::to_string(port) + " is refused by CONNECT_PORTS"};
+}
+
+verdict judge_via(const std::vector<std::string_view>& via_values, std::string_view own_name) {
+  for (std::string_view values : via_values) {
+    if (via_names(values, own_name)) return {508, "the request has passed this proxy already"};
+  }
+  return {};
 }
 
 verdict judge_destination(const settings& config, const client_peer& peer,

@@ -65,6 +65,11 @@ verdict judge_destination(const settings& config, const client_peer& peer,
                           const std::vector<ip_address>& this_machine,
                           const std::vector<ip_address>& own_addresses);
 
+// A request whose Via values name `own_name` has passed through ferry
+// before: 508, a loop, answered at its first repeat. Nothing with an empty
+// name (VIA_NAME=off).
+verdict judge_via(const std::vector<std::string_view>& via_values, std::string_view own_name);
+
 // Proxy authentication: 407 unless the request carries one Proxy-Authorization
 // field of Basic credentials that `users` lists. Sets `user` when it does.
 verdict judge_credentials(credential_cache& users, std::string_view authorization,

@@ -53,7 +53,7 @@ bool write_all_to(const relay& r, int fd, std::string_view bytes) {
 // Answers the request itself with `status` and a one-line plain-text body,
 // then closes gently, as the client may still be sending.
 void refuse(relay& r, int status, std::string_view body_line, std::string_view fields = {}) {
-  std::string answer = error_answer(status, body_line, fields);
+  std::string answer = error_answer(status, body_line, std::string(fields) + r.setup->via_line);
   if (write_all_to(r, r.clifd, answer)) r.record->to_client += answer.size();
   r.record->status = status;
   r.record->ending = ending_of(status);
@@ -121,57 +121,23 @@ bool check_tunnel_start(relay& r, const http_request& request, std::string& firs
   return false;
 }
 
-// The port to connect to, and its text for the resolver: the request's own,
-// or the http service's.
-std::uint16_t target_port(const http_request& request, const relay_setup& setup,
-                          char (&port_text)[16]) {
-  if (request.port != 0) {
-    snprintf(port_text, sizeof port_text, "%u", static_cast<unsigned>(request.port));
-    return request.port;
-  }
-  std::memcpy(port_text, setup.http_service, sizeof port_text);
-  return setup.http_port;
+// Connects along `way`, or answers the client itself and returns an empty
+// owner. A tunnel through the parent leaves what the parent sent after its
+// answer in `early`.
+unique_fd connect_upstream(relay& r, const http_request& request, const client_peer& peer,
+                           route& way, std::string* early = nullptr) {
+  upstream made = open_upstream(*r.setup, request, peer, way, write_limit(r).count());
+  if (made.server.get() < 0) refuse(r, made.refusal);
+  if (early != nullptr) *early = std::move(made.early);
+  return std::move(made.server);
 }
 
-// Where the policy sends the request's target, once it has resolved.
-verdict judge_target(const relay_setup& setup, const client_peer& peer,
-                     const std::vector<ip_address>& addresses, std::uint16_t port) {
-  // Each list is read only when the policy will look at it.
-  std::vector<ip_address> this_machine, own_addresses;
-  if (port == setup.listening_port) this_machine = read_machine_addresses();
-  if (!spared_by_deny_to(peer) && list_has_self(setup.config.denied_destinations)) {
-    own_addresses = setup.own_addresses.current();
-  }
-  return judge_destination(setup.config, peer, addresses, port, setup.listening_port, this_machine,
-                           own_addresses);
-}
-
-// Connects to the server the request names, once the policy allows it.
-// Otherwise answers the client itself and returns an empty owner.
-unique_fd open_upstream(relay& r, const http_request& request, const client_peer& peer) {
-  const relay_setup& setup = *r.setup;
-  char port_text[sizeof setup.http_service];
-  std::uint16_t port = target_port(request, setup, port_text);
-  if (verdict tunnel = judge_tunnel_port(setup.config, port); request.tunnel && !tunnel.allowed()) {
-    refuse(r, tunnel);
-    return unique_fd();
-  }
-  std::vector<ip_address> addresses =
-      look_up(setup.recent_names.get(), resolver_name(request.host), port_text);
-  if (addresses.empty()) {
-    refuse(r, 502, "connection to host failed");
-    return unique_fd();
-  }
-  if (verdict target = judge_target(setup, peer, addresses, port); !target.allowed()) {
-    refuse(r, target);
-    return unique_fd();
-  }
-  bool timed_out = false;
-  auto each_attempt = std::chrono::seconds(setup.config.connect_timeout_seconds);
-  unique_fd servfd = connect_first(addresses, port, each_attempt, &timed_out);
-  if (servfd.get() < 0 && timed_out) refuse(r, 504, "connection to host timed out");
-  if (servfd.get() < 0 && !timed_out) refuse(r, 502, "connection to host failed");
-  return servfd;
+// Picks the request's way, or answers the refusal itself and returns false.
+bool plan_or_refuse(relay& r, const http_request& request, const client_peer& peer, route& way) {
+  verdict refusal;
+  if (plan_route(*r.setup, request, peer, way, refusal)) return true;
+  refuse(r, refusal);
+  return false;
 }
 
 void print_head(std::string_view head) {
@@ -321,27 +287,19 @@ void decide_at_answer_head(relay& r, const request_summary& summary, message_bou
   });
 }
 
-// A kept server connection is clean while nothing waits on it: bytes there
-// (a late body, a stray line) or its end would pass as the next answer.
-bool quiet(int servfd) {
-  char byte;
-  return recv(servfd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 &&
-         (errno == EAGAIN || errno == EWOULDBLOCK);
-}
-
-// The server connection for `target`: the one kept from the last request to
-// it while still clean, else a new one. Empty, with the client answered,
-// when none can be made.
+// The server connection along `way`: the one kept from the last request
+// that went the same way while still clean, else a new one. Empty, with the
+// client answered, when none can be made.
 unique_fd server_for(relay& r, const http_request& request, client_connection& connection,
-                     const std::string& target, bool& reused) {
-  reused = connection.server.get() >= 0 && connection.server_target == target &&
-           quiet(connection.server.get());
+                     route& way, bool& reused) {
+  reused = connection.server.get() >= 0 && connection.server_target == way.key &&
+           still_quiet(connection.server.get());
   if (reused) {
     trace_line("server connection taken up again");
     return std::move(connection.server);
   }
   connection.server.reset();
-  return open_upstream(r, request, connection.peer);
+  return connect_upstream(r, request, connection.peer, way);
 }
 
 // Where a tunnel stands after its pump: parked with its state kept in the
@@ -370,10 +328,15 @@ connection_next open_tunnel(relay& r, const read_request& asked, client_connecti
   const http_request& request = asked.request;
   print_head(asked.head);
   if (tracing()) trace("tunnel to: [", escape_for_trace(request.host), ":", request.port, "]\n");
-  unique_fd servfd = open_upstream(r, request, connection.peer);
+  route way;
+  if (!plan_or_refuse(r, request, connection.peer, way)) return connection_next::close;
+  std::string from_parent;
+  unique_fd servfd = connect_upstream(r, request, connection.peer, way, &from_parent);
   if (servfd.get() < 0) return connection_next::close;
   server_watch watch(r.cut, servfd.get());
-  constexpr std::string_view established = "HTTP/1.1 200 Connection established\r\n\r\n";
+  // What a parent sent after its own 200 is the server's and follows ferry's.
+  std::string established =
+      "HTTP/1.1 200 Connection established\r\n" + r.setup->via_line + "\r\n" + from_parent;
   r.record->status = 200;
   if (!write_all_to(r, r.clifd, established)) {
     trace_line("connection to clinet closed");
@@ -442,6 +405,7 @@ bool send_and_relay(relay& r, int servfd, const std::string& sent, const request
   if (!summary.client_open) shutdown(servfd, SHUT_WR);
   trace_line("send/receive");
   r.editor.fit_to_request(!summary.old_client, summary.upgrade_asked);
+  r.editor.add_via(r.setup->config.via_name);
   if (summary.keeping) {
     r.flows.bounds = &bounds;
     r.flows.upload.may_grow = false;
@@ -486,6 +450,27 @@ connection_next after_answer(relay& r, client_connection& connection, unique_fd 
   return connection_next::close;
 }
 
+// The head as the next hop, the server or the parent, is to read it.
+std::string head_to_send(const relay& r, const http_request& request, std::string_view head,
+                         const route& way) {
+  const settings& config = r.setup->config;
+  next_hop hop{config.via_name, way.through_parent,
+               way.through_parent ? config.parent.authorization_line : std::string_view()};
+  std::string sent = forward_head(head, request, fields_to_server(r, request), hop);
+  print_head(sent);
+  // Built only for the trace: with LOG=access or off nothing reads it.
+  if (tracing()) trace("hostname: [", escape_for_trace(host_field_value(request)), "]", 256, "\n");
+  return sent;
+}
+
+// Forgets what a try on a kept connection that failed left behind.
+void start_over(relay& r, message_bounds& bounds) {
+  r.flows = pump{};
+  r.editor = answer_editor{};
+  bounds.answer_framed = bounds.answer_done = bounds.server_extra = false;
+  r.record->ending = "done";
+}
+
 // Connects to the server the request names (or takes up the connection kept
 // for it) and relays through `r`. The head and the body bytes that came with
 // it may lie in r's answer buffer: they are sent before the first answer
@@ -494,15 +479,13 @@ connection_next after_answer(relay& r, client_connection& connection, unique_fd 
 connection_next serve(relay& r, const read_request& asked, client_connection& connection) {
   const http_request& request = asked.request;
   const request_summary summary = summarize(r, asked);
-  std::string sent = forward_head(asked.head, request, fields_to_server(r, request));
-  print_head(sent);
-  // Built only for the trace: with LOG=access or off nothing reads it.
-  if (tracing()) trace("hostname: [", escape_for_trace(host_field_value(request)), "]", 256, "\n");
+  route way;
+  if (!plan_or_refuse(r, request, connection.peer, way)) return connection_next::close;
+  std::string sent = head_to_send(r, request, asked.head, way);
   message_bounds bounds;
   if (!take_early_body(r, asked, summary.keeping, bounds, sent)) return connection_next::close;
-  std::string target = resolver_name(request.host) + ':' + std::to_string(request.port);
   bool reused = false;
-  unique_fd servfd = server_for(r, request, connection, target, reused);
+  unique_fd servfd = server_for(r, request, connection, way, reused);
   if (servfd.get() < 0) return connection_next::close;
   answer_decision decision;
   pump_end end = pump_end::server_failed;
@@ -521,11 +504,8 @@ connection_next serve(relay& r, const read_request& asked, client_connection& co
       refuse(r, 502, "connection to host failed");
       return connection_next::close;
     }
-    r.flows = pump{};
-    r.editor = answer_editor{};
-    bounds.answer_framed = bounds.answer_done = bounds.server_extra = false;
-    r.record->ending = "done";
-    servfd = open_upstream(r, request, connection.peer);
+    start_over(r, bounds);
+    servfd = connect_upstream(r, request, connection.peer, way);
     if (servfd.get() < 0) return connection_next::close;
   }
   if (!head_sent) {
@@ -540,7 +520,7 @@ connection_next serve(relay& r, const read_request& asked, client_connection& co
     refuse(r, 502, "no valid answer from host");
     return connection_next::close;
   }
-  return after_answer(r, connection, std::move(servfd), target, bounds, decision, end, summary);
+  return after_answer(r, connection, std::move(servfd), way.key, bounds, decision, end, summary);
 }
 
 // The request's method and target for the access log.
@@ -596,12 +576,59 @@ void end_foreign(relay& r, foreign_protocol protocol) {
   r.record->ending = "not-http";
 }
 
+// Whether what came is a head to serve; when not, it has been answered or
+// logged as it deserves.
+bool head_to_serve(relay& r, const client_peer& peer, bool first, const head_read& state,
+                   std::size_t head_size) {
+  if (first && peer.proxied && !peer.named) {
+    // A balancer's health check: a header without a client, then the close.
+    if (state.received.empty()) r.record->written = false;
+    if (verdict client = judge_client(r.setup->config, peer);
+        !state.received.empty() && !client.allowed()) {
+      refuse(r, client);
+      return false;
+    }
+  }
+  if (state.foreign != foreign_protocol::none) {
+    end_foreign(r, state.foreign);
+    return false;
+  }
+  if (head_size == 0) {
+    end_without_head(r, state);
+    return false;
+  }
+  return true;
+}
+
+// A whole head: read, judged, then served as a tunnel or a request.
+connection_next serve_head(relay& r, read_request& asked, client_connection& connection) {
+  if (int status = parse_request(asked.head, &asked.request); status != 0) {
+    refuse(r, status, asked.request.problem);
+    return connection_next::close;
+  }
+  note_request(*r.record, asked.request);
+  // A loop is answered before anything else, credentials included: the
+  // request came back without the client's.
+  verdict loop = judge_via(asked.request.via_values, r.setup->config.via_name);
+  if (!loop.allowed()) {
+    refuse(r, loop);
+    return connection_next::close;
+  }
+  if (verdict admitted = admit_request(r, asked.request); !admitted.allowed()) {
+    refuse(r, admitted);
+    return connection_next::close;
+  }
+  if (asked.request.tunnel) return open_tunnel(r, asked, connection);
+  return serve(r, asked, connection);
+}
+
 }  // namespace
 
 std::unique_ptr<relay_setup> set_up_relay(const settings& config, std::uint16_t own_port,
                                           std::shared_ptr<policy_files> files) {
   auto setup = std::make_unique<relay_setup>(config);
   setup->listening_port = own_port;
+  if (!config.via_name.empty()) setup->via_line = "Via: 1.1 " + config.via_name + "\r\n";
   setup->files = files != nullptr ? std::move(files) : std::make_shared<policy_files>(config);
   if (config.name_cache_seconds != 0) {
     setup->recent_names =
@@ -681,38 +708,10 @@ connection_next relay_request(client_connection& connection, access_record& reco
     record.written = false;
     return connection_next::close;
   }
-  if (first && peer.proxied && !peer.named) {
-    // A balancer's health check: a header without a client, then the close.
-    if (state.received.empty()) record.written = false;
-    if (verdict client = judge_client(setup.config, peer);
-        !state.received.empty() && !client.allowed()) {
-      refuse(r, client);
-      return connection_next::close;
-    }
-  }
-  if (state.foreign != foreign_protocol::none) {
-    end_foreign(r, state.foreign);
-    return connection_next::close;
-  }
-  if (asked.head_size == 0) {
-    end_without_head(r, state);
-    return connection_next::close;
-  }
+  if (!head_to_serve(r, peer, first, state, asked.head_size)) return connection_next::close;
   if (cut != nullptr) cut->note_head_complete();
   asked.head = state.received.substr(0, asked.head_size);
-  if (int status = parse_request(asked.head, &asked.request); status != 0) {
-    refuse(r, status, asked.request.problem);
-    return connection_next::close;
-  }
-  note_request(record, asked.request);
-  if (verdict admitted = admit_request(r, asked.request); !admitted.allowed()) {
-    refuse(r, admitted);
-    return connection_next::close;
-  }
-  if (asked.request.tunnel) {
-    return open_tunnel(r, asked, connection);
-  }
-  return serve(r, asked, connection);
+  return serve_head(r, asked, connection);
 }
 
 }  // namespace ferry

@@ -17,22 +17,15 @@
 #include "policy_files.h"
 #include "settings.h"
 #include "unique_fd.h"
+#include "upstream.h"
 
 namespace ferry {
 
 // What every request needs, set up once by the listener before any request
 // thread exists; read-only afterwards but for its own locked caches.
-struct relay_setup {
-  explicit relay_setup(const settings& given) : config(given) {}
-  const settings& config;
-  std::uint16_t listening_port = 0;  // for the loop guard
-  // The port of the "http" service, for targets that name none: reading the
-  // service table on every request cost more than the rest of its work.
-  std::uint16_t http_port = 0;  // 0 while the service is unknown
-  char http_service[16] = "http";
-  std::unique_ptr<name_cache> recent_names;  // null when NAME_CACHE is 0
-  std::shared_ptr<policy_files> files;       // users and host lists, read again on SIGHUP
-  mutable machine_addresses own_addresses;
+struct relay_setup : upstream_setup {
+  explicit relay_setup(const settings& given) : upstream_setup(given) {}
+  std::shared_ptr<policy_files> files;  // users and host lists, read again on SIGHUP
 };
 
 // Looks up the "http" service and notes the port ferry listens on. Without

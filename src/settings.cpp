@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "text.h"
+#include "via.h"
 
 namespace ferry {
 
@@ -158,6 +159,15 @@ bool read_tunnel_check(std::string_view value, settings& values, std::string& pr
   values.tunnel_check_sni = value == "sni";
   return true;
 }
+bool read_via_name(std::string_view value, settings& values, std::string& problem) {
+  return parse_via_name(value, values.via_name, problem);
+}
+bool read_parent(std::string_view value, settings& values, std::string& problem) {
+  return parse_parent(value, values.parent, problem);
+}
+bool read_parent_bypass(std::string_view value, settings& values, std::string& problem) {
+  return parse_parent_bypass(value, values.direct_targets, problem);
+}
 
 struct setting_reader {
   const char* name;
@@ -177,6 +187,8 @@ constexpr setting_reader setting_readers[] = {
     {"AUTH_REALM", read_auth_realm},       {"AUTH_CACHE", read_auth_cache},
     {"ALLOW_HOSTS", read_allowed_hosts},   {"DENY_HOSTS", read_denied_hosts},
     {"TUNNEL_CHECK", read_tunnel_check},
+    {"VIA_NAME", read_via_name},           {"PARENT", read_parent},
+    {"PARENT_BYPASS", read_parent_bypass},
 };
 constexpr std::size_t setting_count = std::size(setting_readers);
 
@@ -201,6 +213,14 @@ settings::settings() {
   parse_address_list(
       "0.0.0.0/8,127.0.0.0/8,169.254.0.0/16,224.0.0.0/3,self,::,::1,fe80::/10,ff00::/8",
       denied_destinations, unused, true);
+  via_name = default_via_name();
+  direct_targets = default_parent_bypass();
+}
+
+std::string chain_summary(const settings& config) {
+  std::string line = "VIA_NAME=" + (config.via_name.empty() ? "off" : config.via_name);
+  if (config.parent.host.empty()) return line + " PARENT=none";
+  return line + " PARENT=" + config.parent.host + ":" + std::to_string(config.parent.port);
 }
 
 settings_reading read_settings(const char* const* env) {

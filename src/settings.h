@@ -9,6 +9,7 @@
 #include "address_list.h"
 #include "host_list.h"
 #include "log.h"
+#include "parent.h"
 #include "users.h"
 
 namespace ferry {
@@ -50,6 +51,11 @@ struct settings {
   std::string denied_hosts_value;
   host_lists hosts;
   bool tunnel_check_sni = false;               // TUNNEL_CHECK=sni
+  // VIA_NAME: ferry's name in the Via fields it adds, by default the host
+  // name; empty (off): no Via is added and none is looked at for loops.
+  std::string via_name;
+  parent_proxy parent;             // PARENT; an empty host: none, servers are reached directly
+  parent_bypass direct_targets;    // PARENT_BYPASS: targets reached directly all the same
   // MAX_RAM_CACHE and MAX_HDD_CACHE are checked and otherwise unused: ferry
   // does not cache, so nothing keeps them.
 
@@ -76,6 +82,10 @@ const char* value_for(const char* name, const char* entry);
 // looks meant as one: a setting's name in another case, or a slip of one or
 // two edits from it ("ferry: LISTEN_PROT is not a setting; did you mean
 // LISTEN_PORT?"). Other names draw nothing.
+// VIA_NAME and PARENT for the start-up line: "VIA_NAME=gw PARENT=proxy:3128"
+// ("off", "none"); the parent's credentials are never shown.
+std::string chain_summary(const settings& config);
+
 std::vector<std::string> near_miss_warnings(const char* const* env);
 
 }  // namespace ferry

@@ -199,6 +199,18 @@ TEST(ForwardHead, OriginFormOneHostAndConnectionCloseLastOtherLinesAsReceived) {
     ASSERT_EQ(parse_request(head, &request), 0) << request.problem;
     EXPECT_EQ(forward_head(head, request), expected);
   }
+  // ferry's Via entry goes after the client's, in one field; a parent gets
+  // the absolute form and its own credentials, never the client's.
+  const std::string via = "GET http://a.test:81/p HTTP/1.1\r\nVia: 1.0 x\r\nA: 1\r\n"
+                          "via: 1.1 y\r\nProxy-Authorization: Basic eA==\r\n\r\n";
+  http_request request;
+  ASSERT_EQ(parse_request(via, &request), 0);
+  EXPECT_EQ(forward_head(via, request, close_connection_field, {"gw", false, ""}),
+            "GET /p HTTP/1.1\r\nHost: a.test:81\r\nA: 1\r\nVia: 1.0 x, 1.1 y, 1.1 gw\r\n"
+            "Connection: close\r\n\r\n");
+  EXPECT_EQ(forward_head(via, request, "", {"", true, "Proxy-Authorization: Basic cA==\r\n"}),
+            "GET http://a.test:81/p HTTP/1.1\r\nHost: a.test:81\r\nVia: 1.0 x\r\nA: 1\r\n"
+            "via: 1.1 y\r\nProxy-Authorization: Basic cA==\r\n\r\n");
 }
 
 TEST(ForeignProtocol, TlsAndSocksByTheirFirstBytesNeverAnHttpRequest) {
@@ -314,6 +326,10 @@ TEST(AnswerEditor, FitsTheAnswerToItsRequest) {
 }
 
 TEST(AnswerEditor, DecidesOnTheFirstByteThatCannotStartAStatusLine) {
+  answer_editor named;  // and adds its Via entry to the final head's
+  named.add_via("gw");
+  EXPECT_EQ(named.feed("HTTP/1.1 200 OK\r\nVia: 1.0 a\r\nX: 1\r\nVia: 1.1 b\r\n\r\n"),
+            "HTTP/1.1 200 OK\r\nX: 1\r\nVia: 1.0 a, 1.1 b, 1.1 gw\r\nConnection: close\r\n\r\n");
   answer_editor editor, other;
   EXPECT_EQ(editor.feed("H"), "");
   EXPECT_EQ(editor.feed("TTP/1.1 20"), "");

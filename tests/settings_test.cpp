@@ -8,6 +8,7 @@
 
 #include "settings.h"
 #include "temp_files.h"
+#include "via.h"
 
 #include <sys/stat.h>
 
@@ -54,6 +55,8 @@ TEST(Settings, DefaultsAreSafeAndGoodValuesLandInTheirFields) {
   EXPECT_EQ(defaults.max_waiting_per_client, 1000);
   EXPECT_EQ(defaults.stop_timeout_seconds, 30);
   EXPECT_EQ(defaults.log, log_mode::trace);
+  EXPECT_EQ(chain_summary(defaults), "VIA_NAME=" + default_via_name() + " PARENT=none");
+  EXPECT_TRUE(bypasses(defaults.direct_targets, "localhost", {}));
   expect_defaults(read({}));
   expect_defaults(read({"PATH=/bin", "HOME=/root", "=8081", ""}));
 
@@ -62,7 +65,8 @@ TEST(Settings, DefaultsAreSafeAndGoodValuesLandInTheirFields) {
             "DENY_TO=none", "CONNECT_PORTS=443,8000-8080", "PROXY_FROM=::1",
             "HEAD_TIMEOUT=0", "IDLE_TIMEOUT=065535", "CON_TIMEOUT=4", "NAME_CACHE=0",
             "LOG=access", "MAX_RAM_CACHE=2", "MAX_HDD_CACHE=3", "KEEPALIVE_TIMEOUT=0",
-            "MAX_WAITING=1000000", "MAX_WAITING_PER_CLIENT=1", "STOP_TIMEOUT=0"});
+            "MAX_WAITING=1000000", "MAX_WAITING_PER_CLIENT=1", "STOP_TIMEOUT=0",
+            "VIA_NAME=off", "PARENT=http://u:p@gw.corp:3128", "PARENT_BYPASS=.corp"});
   ASSERT_EQ(reading.problem, "");
   const settings& values = reading.values;
   EXPECT_EQ(format_host(values.listen_address), "127.0.0.2");
@@ -82,6 +86,8 @@ TEST(Settings, DefaultsAreSafeAndGoodValuesLandInTheirFields) {
   EXPECT_EQ(values.max_waiting_per_client, 1);
   EXPECT_EQ(values.stop_timeout_seconds, 0);
   EXPECT_EQ(values.log, log_mode::access);
+  EXPECT_EQ(chain_summary(values), "VIA_NAME=off PARENT=gw.corp:3128");
+  EXPECT_FALSE(bypasses(values.direct_targets, "localhost", {}));  // a set value replaces it
 }
 
 // One or two values a setting: the parsers' own tests cover the spellings.
@@ -111,6 +117,9 @@ TEST(Settings, BadValueIsNamedOnOneLine) {
       {"ALLOW_HOSTS=a..example", R"(ALLOW_HOSTS="a..example" is not valid: )"},
       {"DENY_HOSTS=@/nonexistent", R"(DENY_HOSTS="@/nonexistent" is not valid: )"},
       {"TUNNEL_CHECK=on", R"(TUNNEL_CHECK="on" is not valid: not one of off, sni)"},
+      {"VIA_NAME=a b", R"(VIA_NAME="a b" is not valid: )"},
+      {"PARENT=gw:3128", R"(PARENT="gw:3128" is not valid: )"},
+      {"PARENT_BYPASS=a,,b", R"(PARENT_BYPASS="a,,b" is not valid: empty item)"},
       // Numbers: decimal digits only, in range.
       {"LISTEN_PORT=abc", R"(LISTEN_PORT="abc" is not valid: not a whole number 0 to 65535)"},
       {"LISTEN_PORT=3128x", R"(LISTEN_PORT="3128x" is not valid)"},
