@@ -375,6 +375,7 @@ connection_next open_tunnel(relay& r, const read_request& asked, client_connecti
   server_watch watch(r.cut, servfd.get());
   constexpr std::string_view established = "HTTP/1.1 200 Connection established\r\n\r\n";
   r.record->status = 200;
+  note_tunnel_open(*r.record);
   if (!write_all_to(r, r.clifd, established)) {
     trace_line("connection to clinet closed");
     r.record->ending = "client-closed";

@@ -159,6 +159,25 @@ bool read_tunnel_check(std::string_view value, settings& values, std::string& pr
   return true;
 }
 
+// "a.b.c.d:port" or "[v6]:port", the port 1 to 65535: a scraper must know it.
+bool read_metrics_address(std::string_view value, settings& values, std::string& problem) {
+  std::size_t colon = value.rfind(':');
+  std::string_view host = value.substr(0, colon == std::string_view::npos ? 0 : colon);
+  bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
+  if (bracketed) host = host.substr(1, host.size() - 2);
+  ip_address address;
+  std::int64_t port = 0;
+  if (colon == std::string_view::npos || !parse_ip_address(host, address) ||
+      bracketed == is_ipv4(address) || !read_number(value.substr(colon + 1), 1, 65535, port, problem)) {
+    problem = "not address:port (an IPv6 address in brackets, the port 1 to 65535)";
+    return false;
+  }
+  values.metrics_on = true;
+  values.metrics_address = address;
+  values.metrics_port = static_cast<std::uint16_t>(port);
+  return true;
+}
+
 struct setting_reader {
   const char* name;
   bool (*read)(std::string_view value, settings& values, std::string& problem);
@@ -177,6 +196,7 @@ constexpr setting_reader setting_readers[] = {
     {"AUTH_REALM", read_auth_realm},       {"AUTH_CACHE", read_auth_cache},
     {"ALLOW_HOSTS", read_allowed_hosts},   {"DENY_HOSTS", read_denied_hosts},
     {"TUNNEL_CHECK", read_tunnel_check},
+    {"METRICS_ADDR", read_metrics_address},
 };
 constexpr std::size_t setting_count = std::size(setting_readers);
 

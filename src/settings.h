@@ -50,6 +50,10 @@ struct settings {
   std::string denied_hosts_value;
   host_lists hosts;
   bool tunnel_check_sni = false;               // TUNNEL_CHECK=sni
+  // METRICS_ADDR: where the metrics page is served; off unless set.
+  bool metrics_on = false;
+  ip_address metrics_address;
+  std::uint16_t metrics_port = 0;
   // MAX_RAM_CACHE and MAX_HDD_CACHE are checked and otherwise unused: ferry
   // does not cache, so nothing keeps them.
 

@@ -20,7 +20,7 @@ auto fields(const settings& s) {
                   s.denied_destinations, s.tunnel_ports, s.balancers, s.head_timeout_seconds,
                   s.idle_timeout_seconds, s.connect_timeout_seconds, s.name_cache_seconds, s.log,
                   s.keepalive_timeout_seconds, s.max_waiting, s.max_waiting_per_client,
-                  s.stop_timeout_seconds);
+                  s.stop_timeout_seconds, s.metrics_on);
 }
 
 // Runs the reader over `entries` as a null-terminated vector.
@@ -62,7 +62,8 @@ TEST(Settings, DefaultsAreSafeAndGoodValuesLandInTheirFields) {
             "DENY_TO=none", "CONNECT_PORTS=443,8000-8080", "PROXY_FROM=::1",
             "HEAD_TIMEOUT=0", "IDLE_TIMEOUT=065535", "CON_TIMEOUT=4", "NAME_CACHE=0",
             "LOG=access", "MAX_RAM_CACHE=2", "MAX_HDD_CACHE=3", "KEEPALIVE_TIMEOUT=0",
-            "MAX_WAITING=1000000", "MAX_WAITING_PER_CLIENT=1", "STOP_TIMEOUT=0"});
+            "MAX_WAITING=1000000", "MAX_WAITING_PER_CLIENT=1", "STOP_TIMEOUT=0",
+            "METRICS_ADDR=[::1]:09090"});
   ASSERT_EQ(reading.problem, "");
   const settings& values = reading.values;
   EXPECT_EQ(format_host(values.listen_address), "127.0.0.2");
@@ -82,6 +83,10 @@ TEST(Settings, DefaultsAreSafeAndGoodValuesLandInTheirFields) {
   EXPECT_EQ(values.max_waiting_per_client, 1);
   EXPECT_EQ(values.stop_timeout_seconds, 0);
   EXPECT_EQ(values.log, log_mode::access);
+  EXPECT_FALSE(defaults.metrics_on);
+  EXPECT_EQ(format_endpoint(values.metrics_address, values.metrics_port), "[::1]:9090");
+  const settings any_ipv4 = read({"METRICS_ADDR=0.0.0.0:1"}).values;
+  EXPECT_EQ(format_endpoint(any_ipv4.metrics_address, any_ipv4.metrics_port), "0.0.0.0:1");
 }
 
 // One or two values a setting: the parsers' own tests cover the spellings.
@@ -111,6 +116,11 @@ TEST(Settings, BadValueIsNamedOnOneLine) {
       {"ALLOW_HOSTS=a..example", R"(ALLOW_HOSTS="a..example" is not valid: )"},
       {"DENY_HOSTS=@/nonexistent", R"(DENY_HOSTS="@/nonexistent" is not valid: )"},
       {"TUNNEL_CHECK=on", R"(TUNNEL_CHECK="on" is not valid: not one of off, sni)"},
+      {"METRICS_ADDR=9090", R"(METRICS_ADDR="9090" is not valid: not address:port (an IPv6)"},
+      {"METRICS_ADDR=::1:9090", R"(METRICS_ADDR="::1:9090" is not valid)"},
+      {"METRICS_ADDR=[127.0.0.1]:9090", R"(METRICS_ADDR="[127.0.0.1]:9090" is not valid)"},
+      {"METRICS_ADDR=127.0.0.1:0", R"(METRICS_ADDR="127.0.0.1:0" is not valid)"},
+      {"METRICS_ADDR=localhost:9090", R"(METRICS_ADDR="localhost:9090" is not valid)"},
       // Numbers: decimal digits only, in range.
       {"LISTEN_PORT=abc", R"(LISTEN_PORT="abc" is not valid: not a whole number 0 to 65535)"},
       {"LISTEN_PORT=3128x", R"(LISTEN_PORT="3128x" is not valid)"},
@@ -193,7 +203,8 @@ TEST(Settings, NumbersTakeTheirWholeRange) {
 TEST(Settings, EmptyValuesAndOtherSpellingsOfANameAreNoEntry) {
   expect_defaults(read({"LISTEN_PORT=", "CON_TIMEOUT=", "BACKLOG=", "ALLOW=", "LISTEN_ADDR=",
                         "IDLE_TIMEOUT=", "LOG=", "STOP_TIMEOUT=", "MAX_WAITING_PER_CLIENT=",
-                        "AUTH_FILE=", "ALLOW_HOSTS=", "DENY_HOSTS=", "TUNNEL_CHECK="}));
+                        "AUTH_FILE=", "ALLOW_HOSTS=", "DENY_HOSTS=", "TUNNEL_CHECK=",
+                        "METRICS_ADDR="}));
   expect_defaults(read({"listen_port=1", "LISTEN_PORT =1", " LISTEN_PORT=1", "LISTEN_PORTS=1",
                         "LISTEN_POR=1", "LISTEN_PORT", "BACKLOGX=5", "XBACKLOG=5", "Backlog=5",
                         "BACKLOG", "CON_TIMEOUT:3", "MAX_RAM_CACHE_=1", "MAX_CACHE=1", "allow=x",
