@@ -676,7 +676,7 @@ TEST(Arguments, HelpVersionAndABadLogSetting) {
                            "CON_TIMEOUT", "NAME_CACHE", "LOG", "MAX_RAM_CACHE", "MAX_HDD_CACHE",
                            "KEEPALIVE_TIMEOUT", "MAX_WAITING", "MAX_WAITING_PER_CLIENT",
                            "STOP_TIMEOUT", "AUTH_FILE", "AUTH_REALM", "AUTH_CACHE", "ALLOW_HOSTS",
-                           "DENY_HOSTS", "TUNNEL_CHECK"}) {
+                           "DENY_HOSTS", "TUNNEL_CHECK", "METRICS_ADDR"}) {
     EXPECT_NE(help.output.find(std::string(name) + "="), std::string::npos) << name;
   }
   command_result version = run_command({FERRY_BINARY, "--version"}, {}, 10s);
