@@ -25,6 +25,8 @@
 
 #include "answers.h"
 #include "io.h"
+#include "metrics.h"
+#include "metrics_server.h"
 #include "net.h"
 #include "parked_threads.h"
 #include "text.h"
@@ -82,7 +84,8 @@ struct intake {
   unsigned char* slots = nullptr;
   std::atomic<int> listenfd{-1};
   std::atomic<bool> stopping{false};
-  std::atomic<long> in_flight{0};
+  std::atomic<long> in_flight{0};  // slots taken
+  metrics_server* metrics = nullptr;  // with METRICS_ADDR, until the stop; the listener's own
   pthread_attr_t request_attributes{};
   // Guards taking and freeing slots, the slot queue and the list of requests
   // served, so that a freed slot and a queued connection always meet.
@@ -117,6 +120,10 @@ std::string shown_hosts(const std::string& value) {
   return value.size() > longest ? shown + "..." : shown;
 }
 
+std::string shown_metrics(const settings& config) {
+  return config.metrics_on ? format_endpoint(config.metrics_address, config.metrics_port) : "off";
+}
+
 // Where ferry listens and the settings in force, on standard error, unless
 // the log is off. In trace mode it ends with a hint at the shorter log, for
 // whoever meets the trace's flood first.
@@ -126,7 +133,7 @@ void announce(intake& in, const ip_address& address, std::uint16_t port) {
           "ferry listening on %s:%u with %lld slots; LOG=%s ALLOW=%s DENY_TO=%s "
           "CONNECT_PORTS=%s PROXY_FROM=%s HEAD_TIMEOUT=%u IDLE_TIMEOUT=%u CON_TIMEOUT=%u "
           "NAME_CACHE=%u KEEPALIVE_TIMEOUT=%u MAX_WAITING=%lld MAX_WAITING_PER_CLIENT=%lld "
-          "STOP_TIMEOUT=%u AUTH=%s ALLOW_HOSTS=%s DENY_HOSTS=%s TUNNEL_CHECK=%s%s\n",
+          "STOP_TIMEOUT=%u AUTH=%s ALLOW_HOSTS=%s DENY_HOSTS=%s TUNNEL_CHECK=%s METRICS=%s %s%s\n",
           format_host(address).c_str(), static_cast<unsigned>(port),
           static_cast<long long>(in.config.request_slots), tracing() ? "trace" : "access",
           format_address_list(in.config.allowed_clients).c_str(),
@@ -144,7 +151,9 @@ void announce(intake& in, const ip_address& address, std::uint16_t port) {
           in.config.auth_file.empty() ? "off" : "on",
           shown_hosts(in.config.allowed_hosts_value).c_str(),
           shown_hosts(in.config.denied_hosts_value).c_str(),
-          in.config.tunnel_check_sni ? "sni" : "off", tracing() ? " (trace mode; LOG=access logs one line per request)" : "");
+          in.config.tunnel_check_sni ? "sni" : "off", shown_metrics(in.config).c_str(),
+          chain_summary(in.config).c_str(),
+          tracing() ? " (trace mode; LOG=access logs one line per request)" : "");
 }
 
 // Names the address and port that could not be bound, with advice that fits
@@ -166,6 +175,19 @@ void report_bind_failure(intake& in, const ip_address& address) {
     advice += "check the `LISTEN_ADDR' and `LISTEN_PORT' env variables\n";
   }
   write_raw(advice.data(), advice.size());
+}
+
+// The metrics page, once the main port is bound: a port that cannot serve
+// it stops the start-up as the main port's would.
+void start_metrics(intake& in) {
+  process_metrics().set(gauge::slots, in.config.request_slots);
+  if (!in.config.metrics_on) return;
+  std::string problem;
+  in.metrics = start_metrics_server(in.config, problem);
+  if (in.metrics != nullptr) return;
+  problem += '\n';
+  write_raw(problem.data(), problem.size());
+  end_listener(E_BIND);
 }
 
 void set_up_listener(intake& in) {
@@ -193,6 +215,7 @@ void set_up_listener(intake& in) {
   // (or a test counting descriptors) never meets a listener still setting up.
   std::uint16_t port = local_port(bound.get());
   in.relay = set_up_relay(in.config, port, in.files);
+  start_metrics(in);
   pthread_attr_init(&in.request_attributes);
   pthread_attr_setdetachstate(&in.request_attributes, PTHREAD_CREATE_DETACHED);
   pthread_attr_setstacksize(&in.request_attributes, request_stack_size);
@@ -233,7 +256,7 @@ void pause_a_moment() {
 // A connection the listener turned away, on the access log, timed from its accept.
 void log_turned_away(const client_peer& peer, int status, std::size_t answered,
                      const char* ending) {
-  if (!access_logging()) return;
+  if (!recording_requests()) return;
   access_record record;
   start_access_record(record);
   auto waited = std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -252,14 +275,20 @@ void log_turned_away(const client_peer& peer, int status, std::size_t answered,
   write_access_record(record);
 }
 
+// One of ferry's own answers from the intake, with the Via the relay's carry.
+std::string intake_answer(const intake& in, int status, std::string_view line,
+                          std::string_view fields = {}) {
+  return error_answer(status, line, std::string(fields) + in.relay->via_line);
+}
+
 // Answers a client that ALLOW leaves out and closes, without a slot or a
 // thread: nothing it sends is read, and nothing here may wait on it.
-void refuse_client(unique_fd connection, const client_peer& peer) {
+void refuse_client(const intake& in, unique_fd connection, const client_peer& peer) {
   if (tracing()) {
     fprintf(stderr, "client %s refused: not in ALLOW\n", format_ip_address(peer.address).c_str());
   }
   std::size_t sent =
-      answer_and_close_now(std::move(connection), error_answer(403, not_allowed_line));
+      answer_and_close_now(std::move(connection), intake_answer(in, 403, not_allowed_line));
   log_turned_away(peer, 403, sent, "refused");
 }
 
@@ -319,7 +348,9 @@ void serve_connection(intake& in, request_work& work) {
     record.slot = work.slot;
     serving_request request(connection.client.get());
     add_serving(in, request);
+    process_metrics().add(gauge::requests_in_flight, 1);
     connection_next next = relay_request(connection, record, &request.cut, *in.relay);
+    process_metrics().add(gauge::requests_in_flight, -1);
     remove_serving(in, request);
     if (request.cut.was_cut()) {
       record.ending = "stopped";
@@ -372,6 +403,7 @@ bool take_next_waiting(intake& in, std::size_t slot, request_work& work) {
       in.queued_count.store(in.slot_queue.size(), std::memory_order_relaxed);
     } else {
       in.in_flight.fetch_sub(1, std::memory_order_relaxed);
+      process_metrics().add(gauge::slots_in_use, -1);
       in.slots[slot] = 0;
       return false;
     }
@@ -392,18 +424,19 @@ void serve_in_slot(intake& in, request_work& work) {
 void give_back_slot(intake& in, std::size_t slot) {
   std::lock_guard lock(in.slots_mutex);
   in.in_flight.fetch_sub(1, std::memory_order_relaxed);
+  process_metrics().add(gauge::slots_in_use, -1);
   in.slots[slot] = 0;
 }
 
 // Turns away a connection that waited past HEAD_TIMEOUT: 408 when it sent
 // something, as for any slow head, else a plain close.
-void expire_waiting(client_connection& waited) {
+void expire_waiting(const intake& in, client_connection& waited) {
   char peeked;
   bool sent_something =
       !waited.carried.empty() || recv(waited.client.get(), &peeked, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
   std::string answer;
   if (sent_something) {
-    answer = error_answer(408, "request head not complete within HEAD_TIMEOUT seconds");
+    answer = intake_answer(in, 408, "request head not complete within HEAD_TIMEOUT seconds");
   }
   std::size_t sent = answer_and_close_now(std::move(waited.client), answer);
   log_turned_away(waited.peer, sent_something ? 408 : 0, sent, "client-timeout");
@@ -460,7 +493,7 @@ void expire_slot_queue(intake& in) {
     in.slot_queue.swap(still);
     in.queued_count.store(in.slot_queue.size(), std::memory_order_relaxed);
   }
-  for (client_connection& connection : expired) expire_waiting(connection);
+  for (client_connection& connection : expired) expire_waiting(in, connection);
 }
 
 void* run_request_thread(void* handed_work);
@@ -474,6 +507,7 @@ std::size_t take_slot_or_queue(intake& in, client_connection& connection, bool& 
   if (slot != 0) {
     in.slots[slot] = 1;
     in.in_flight.fetch_add(1, std::memory_order_relaxed);
+    process_metrics().add(gauge::slots_in_use, 1);
   } else if (in.slot_queue.size() < waiting_limit(in)) {
     in.slot_queue.push_back(std::move(connection));
     in.queued_count.store(in.slot_queue.size(), std::memory_order_relaxed);
@@ -525,7 +559,7 @@ void start_request(intake& in, client_connection connection) {
   if (queued) return;
   std::size_t sent = answer_and_close_now(
       std::move(connection.client),
-      error_answer(503, "every request slot is taken; try again", "Retry-After: 1\r\n"));
+      intake_answer(in, 503, "every request slot is taken; try again", "Retry-After: 1\r\n"));
   log_turned_away(connection.peer, 503, sent, "no-slot");
 }
 
@@ -613,7 +647,7 @@ void wait_for_first_bytes(intake& in, client_connection connection) {
   if (admitted) return;
   std::size_t sent = answer_and_close_now(
       std::move(connection.client),
-      error_answer(503, "too many connections wait; try again", "Retry-After: 1\r\n"));
+      intake_answer(in, 503, "too many connections wait; try again", "Retry-After: 1\r\n"));
   log_turned_away(connection.peer, 503, sent, "no-slot");
 }
 
@@ -645,7 +679,7 @@ bool refuse_without_descriptors(intake& in, int listenfd) {
     from_socket_address(peer_address, peer.address, peer.port);
     std::size_t sent = answer_and_close_now(
         std::move(accepted),
-        error_answer(503, "too many open connections; try again", "Retry-After: 1\r\n"));
+        intake_answer(in, 503, "too many open connections; try again", "Retry-After: 1\r\n"));
     log_turned_away(peer, 503, sent, "no-slot");
   }
   in.spare = unique_fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
@@ -678,7 +712,7 @@ void accept_ready(intake& in) {
     // request thread, which applies ALLOW then.
     peer.proxied = list_contains(in.config.balancers, peer.address);
     if (!may_connect(in.config, peer)) {
-      refuse_client(std::move(connection.client), peer);
+      refuse_client(in, std::move(connection.client), peer);
       continue;
     }
     wait_for_first_bytes(in, std::move(connection));
@@ -744,6 +778,9 @@ void* listen_incoming(void* owner) {
     if (in.stopping.load()) {
       // Whatever left the room now is closed with the rest of it.
       for (waiting_room::leaving& gone : ready) close_waited(gone, "stopped");
+      // Stopped by the thread that started it, which alone holds it.
+      stop_metrics_server(in.metrics);
+      in.metrics = nullptr;
       return nullptr;
     }
     if (listener_ready) accept_ready(in);

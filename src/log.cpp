@@ -2,14 +2,17 @@
 
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 
+#include "metrics.h"
 #include "text.h"
 
 
 namespace ferry {
 
 log_mode current_log_mode = log_mode::trace;
+bool request_counting = false;
 
 void trace_line(const char* text) {
   if (tracing()) puts(text);
@@ -54,7 +57,7 @@ void report_failure(std::string_view text) {
 }
 
 void start_access_record(access_record& record) {
-  if (!access_logging()) return;
+  if (!recording_requests()) return;
   clock_gettime(CLOCK_REALTIME, &record.started);
   clock_gettime(CLOCK_MONOTONIC, &record.started_steady);
 }
@@ -137,10 +140,24 @@ std::string format_access_record(const access_record& record, const timespec& no
   return line;
 }
 
+void note_tunnel_open(access_record& record) {
+  record.tunnel = true;
+  process_metrics().add(gauge::tunnels_open, 1);
+}
+
 void write_access_record(const access_record& record) {
-  if (!access_logging() || !record.written) return;
+  if (record.tunnel) process_metrics().add(gauge::tunnels_open, -1);
+  if (!recording_requests() || !record.written) return;
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
+  if (request_counting) {
+    long long took = (now.tv_sec - record.started_steady.tv_sec) * 1000000LL +
+                     (now.tv_nsec - record.started_steady.tv_nsec) / 1000;
+    process_metrics().count_request({record.ending, record.status, record.to_client,
+                                     record.from_client, std::chrono::microseconds(took),
+                                     record.tunnel});
+  }
+  if (!access_logging()) return;
   std::string line = format_access_record(record, now);
   line += '\n';
   // One write per line, of at most PIPE_BUF bytes: lines of concurrent

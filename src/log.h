@@ -33,6 +33,12 @@ inline bool logging_off() { return current_log_mode == log_mode::off; }
 // traces reads it, so it stays outside the settings value.
 inline void set_log_mode(log_mode mode) { current_log_mode = mode; }
 
+// Whether every finished request is counted for the metrics (METRICS_ADDR);
+// set once with the mode, before any other thread exists.
+extern bool request_counting;
+inline void set_request_counting(bool on) { request_counting = on; }
+// Whether a request's record is kept at all: for the access log or the metrics.
+inline bool recording_requests() { return access_logging() || request_counting; }
 
 // One line under construction, cut at its capacity.
 struct trace_text {
@@ -106,10 +112,15 @@ struct access_record {
   const char* ending = "done";
   std::string user;            // empty without authentication or when refused
   bool written = true;         // false: not worth a line (a balancer's health check)
+  bool tunnel = false;         // a tunnel ferry opened: open until the record is written
 };
 
-// Notes the start time in `record`; only when the access log is on.
+// Notes the start time in `record`; only when requests are recorded.
 void start_access_record(access_record& record);
+
+// Marks the record as a tunnel ferry opened: the metrics count it open until
+// the record is written, however it ends.
+void note_tunnel_open(access_record& record);
 
 // The longest access line, its newline included: PIPE_BUF, the most a pipe
 // takes in one piece from one write.
@@ -129,7 +140,9 @@ inline constexpr std::string_view access_cut_marker = "...";
 // long), so every field stays in its place.
 std::string format_access_record(const access_record& record, const timespec& now_steady);
 
-// Writes the record as one line with one write when the access log is on.
+// Ends the request's record: counts it for the metrics when they are on (a
+// tunnel as open no longer), and writes it as one line with one write when
+// the access log is on.
 void write_access_record(const access_record& record);
 
 }  // namespace ferry

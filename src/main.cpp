@@ -55,6 +55,7 @@ constexpr char usage[] =
     "  PARENT=none             a parent proxy to go through: http://[user:password@]host:port\n"
     "  PARENT_BYPASS=localhost,127.0.0.0/8,::1   names, .domains, ranges reached directly\n"
     "  LOG=trace               trace (every step), access (one line per request) or off\n"
+    "  METRICS_ADDR=none       address:port ([v6]:port) serving GET /metrics to ALLOW's clients\n"
     "  MAX_RAM_CACHE=100 MAX_HDD_CACHE=20000   accepted, not used\n"
     "SIGHUP reads AUTH_FILE and the @ files again.\n"
     "Example: LISTEN_PORT=3128 ALLOW=127.0.0.0/8,::1,192.168.1.0/24 LOG=access ferry\n"
@@ -209,6 +210,7 @@ int main(int argc, char** argv, char** env) {
   }
   const settings& config = reading.values;
   set_log_mode(config.log);
+  set_request_counting(config.metrics_on);
   intake* in = create_intake(config);
   if (in == nullptr) return 255;
   raise_descriptor_limit();

@@ -14,10 +14,11 @@
 namespace ferry {
 
 // The endings of the access log's last field, in the order the page lists them.
-inline constexpr std::array<std::string_view, 14> request_endings = {
+inline constexpr std::array<std::string_view, 17> request_endings = {
     "done",         "client-closed", "client-timeout", "server-failed",    "server-timeout",
     "idle-timeout", "refused",       "bad-request",    "bad-proxy-header", "not-http",
-    "no-slot",      "no-thread",     "stopped",        "parent-refused"};
+    "no-slot",      "no-thread",     "stopped",        "parent-refused",   "auth-required",
+    "denied-host",  "tunnel-refused"};
 
 // Upper bounds of the duration buckets in microseconds, 1 ms to 60 s; one
 // more bucket, +Inf, takes the rest.

@@ -10,6 +10,7 @@
 
 #include "io.h"
 #include "log.h"
+#include "metrics.h"
 #include "text.h"
 
 namespace ferry {
@@ -105,10 +106,15 @@ std::vector<ip_address> resolve(const char* host, const char* service) {
 
 std::vector<ip_address> look_up(name_cache* recent_names, const std::string& host,
                                 const char* service) {
-  if (recent_names == nullptr) return resolve(host.c_str(), service);
+  metrics& counted = process_metrics();
+  if (recent_names == nullptr) {
+    counted.add(counter::name_cache_misses, 1);
+    return resolve(host.c_str(), service);
+  }
   std::string key = host + ':' + service;
   auto now = std::chrono::steady_clock::now();
   std::vector<ip_address> addresses = recent_names->find(key, now);
+  counted.add(addresses.empty() ? counter::name_cache_misses : counter::name_cache_hits, 1);
   if (!addresses.empty()) return addresses;
   addresses = resolve(host.c_str(), service);
   recent_names->store(key, addresses, now);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 
+#include "metrics.h"
 #include "text.h"
 #include "via.h"
 
@@ -91,6 +92,7 @@ verdict judge_credentials(credential_cache& users, std::string_view authorizatio
     user = std::move(name);
     return {};
   }
+  process_metrics().add(counter::auth_failures, 1);
   if (fields == 0) return {407, "this proxy needs a user and password"};
   return {407, "the user or password is not right"};
 }

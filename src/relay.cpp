@@ -338,6 +338,7 @@ connection_next open_tunnel(relay& r, const read_request& asked, client_connecti
   std::string established =
       "HTTP/1.1 200 Connection established\r\n" + r.setup->via_line + "\r\n" + from_parent;
   r.record->status = 200;
+  note_tunnel_open(*r.record);
   if (!write_all_to(r, r.clifd, established)) {
     trace_line("connection to clinet closed");
     r.record->ending = "client-closed";

@@ -169,6 +169,25 @@ bool read_parent_bypass(std::string_view value, settings& values, std::string& p
   return parse_parent_bypass(value, values.direct_targets, problem);
 }
 
+// "a.b.c.d:port" or "[v6]:port", the port 1 to 65535: a scraper must know it.
+bool read_metrics_address(std::string_view value, settings& values, std::string& problem) {
+  std::size_t colon = value.rfind(':');
+  std::string_view host = value.substr(0, colon == std::string_view::npos ? 0 : colon);
+  bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
+  if (bracketed) host = host.substr(1, host.size() - 2);
+  ip_address address;
+  std::int64_t port = 0;
+  if (colon == std::string_view::npos || !parse_ip_address(host, address) ||
+      bracketed == is_ipv4(address) || !read_number(value.substr(colon + 1), 1, 65535, port, problem)) {
+    problem = "not address:port (an IPv6 address in brackets, the port 1 to 65535)";
+    return false;
+  }
+  values.metrics_on = true;
+  values.metrics_address = address;
+  values.metrics_port = static_cast<std::uint16_t>(port);
+  return true;
+}
+
 struct setting_reader {
   const char* name;
   bool (*read)(std::string_view value, settings& values, std::string& problem);
@@ -189,6 +208,7 @@ constexpr setting_reader setting_readers[] = {
     {"TUNNEL_CHECK", read_tunnel_check},
     {"VIA_NAME", read_via_name},           {"PARENT", read_parent},
     {"PARENT_BYPASS", read_parent_bypass},
+    {"METRICS_ADDR", read_metrics_address},
 };
 constexpr std::size_t setting_count = std::size(setting_readers);
 

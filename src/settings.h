@@ -56,6 +56,10 @@ struct settings {
   std::string via_name;
   parent_proxy parent;             // PARENT; an empty host: none, servers are reached directly
   parent_bypass direct_targets;    // PARENT_BYPASS: targets reached directly all the same
+  // METRICS_ADDR: where the metrics page is served; off unless set.
+  bool metrics_on = false;
+  ip_address metrics_address;
+  std::uint16_t metrics_port = 0;
   // MAX_RAM_CACHE and MAX_HDD_CACHE are checked and otherwise unused: ferry
   // does not cache, so nothing keeps them.
 

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <new>
 
+#include "metrics.h"
+
 namespace ferry {
 namespace {
 
@@ -71,6 +73,11 @@ void waiting_room::count(const entry& changed, int step) {
   auto share = shares_.try_emplace(changed.connection.peer.address.bytes).first;
   share->second.waiting += step;
   if (changed.waits == kind::kept) share->second.kept += step;
+  if (changed.waits != kind::tunnel) {
+    process_metrics().add(changed.waits == kind::kept ? gauge::connections_waiting_kept
+                                                      : gauge::connections_waiting_new,
+                          step);
+  }
   if (share->second.waiting == 0) shares_.erase(share);
 }
 

@@ -345,7 +345,8 @@ bool ferry_process::wait_errors(const std::string& text, long times,
 bool ferry_process::wait_listening(std::uint16_t port, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   while (std::chrono::steady_clock::now() < deadline && running()) {
-    if (listening_port(pid_) == port) return true;
+    std::vector<std::uint16_t> ports = listening_ports(pid_);
+    if (std::find(ports.begin(), ports.end(), port) != ports.end()) return true;
     sleep_for(5ms);
   }
   return false;
@@ -398,23 +399,32 @@ std::vector<tcp_entry> tcp_table() {
   return entries;
 }
 
-std::uint16_t listening_port(pid_t pid) {
+// By descriptor: ferry binds its own port before the metrics port.
+std::vector<std::uint16_t> listening_ports(pid_t pid) {
   std::map<std::string, std::uint16_t> listening;
   for (const auto& entry : tcp_table()) {
     if (entry.state == 10) listening["socket:[" + entry.inode + "]"] = entry.local_port;
   }
   std::string folder = "/proc/" + std::to_string(pid) + "/fd";
+  std::map<int, std::uint16_t> found;
   DIR* descriptors = opendir(folder.c_str());
-  if (descriptors == nullptr) return 0;
-  std::uint16_t found = 0;
+  if (descriptors == nullptr) return {};
   while (dirent* entry = readdir(descriptors)) {
     char target[64] = {};
     std::string path = folder + "/" + entry->d_name;
     if (readlink(path.c_str(), target, sizeof target - 1) <= 0) continue;
-    if (auto at = listening.find(target); at != listening.end()) found = at->second;
+    auto at = listening.find(target);
+    if (at != listening.end()) found[atoi(entry->d_name)] = at->second;
   }
   closedir(descriptors);
-  return found;
+  std::vector<std::uint16_t> ports;
+  for (const auto& [descriptor, port] : found) ports.push_back(port);
+  return ports;
+}
+
+std::uint16_t listening_port(pid_t pid) {
+  std::vector<std::uint16_t> ports = listening_ports(pid);
+  return ports.empty() ? 0 : ports.front();
 }
 
 int ferry_process::open_descriptors() { return count_descriptors(pid_); }

@@ -169,7 +169,9 @@ struct tcp_entry {
 bool wait_threads_waiting(pid_t pid, std::chrono::milliseconds timeout = 10s);
 // The TCP sockets of this namespace, IPv4 and IPv6, from /proc/net/tcp and tcp6.
 std::vector<tcp_entry> tcp_table();
-// The port `pid` listens on, found through its socket inodes; 0 when none.
+// The ports `pid` listens on, found through its socket inodes, by descriptor.
+std::vector<std::uint16_t> listening_ports(pid_t pid);
+// The first of them (ferry's own port); 0 when none.
 std::uint16_t listening_port(pid_t pid);
 
 struct command_result {

@@ -53,6 +53,8 @@ TEST(Install, PutsProgramPageAndUnitUnderThePrefix) {
   EXPECT_EQ(read_file(prefix + "/share/doc/ferry/LICENSE"), read_file(source_dir + "/LICENSE"));
   EXPECT_EQ(read_file(prefix + "/share/doc/ferry/examples/haproxy.cfg"),
             read_file(source_dir + "/dist/haproxy.cfg"));
+  EXPECT_EQ(read_file(prefix + "/share/doc/ferry/examples/prometheus.yml"),
+            read_file(source_dir + "/dist/prometheus.yml"));
   // The prefix given at install time, not the one configured, reaches the unit.
   EXPECT_EQ(exec_start(prefix + "/lib/systemd/system/ferry.service"), prefix + "/sbin/ferry");
   expect_serves(prefix + "/sbin/ferry");

@@ -116,7 +116,7 @@ TEST(Metrics, PageParsesAsPrometheusText) {
       "text_string_to_metric_families; "
       "n = {m.name.removesuffix(\"_total\"): len(m.samples) "
       "for m in text_string_to_metric_families(sys.stdin.read())}; "
-      "sys.exit(len(n) != 13 or n != dict(n, ferry_requests=14, "
+      "sys.exit(len(n) != 13 or n != dict(n, ferry_requests=17, "
       "ferry_request_duration_seconds=18))' "
       "< " +
       folder / "page";

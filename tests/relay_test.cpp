@@ -1073,7 +1073,7 @@ TEST(Relay, ViaNamesEachFerryOnceAndACircleIsCaughtAtItsFirstRepeat) {
   set_hosts("127.0.0.1 origin.test loop.test\n");
   scripted_origin origin("127.0.0.1", answer_and_drain(short_answer), 4);
   ferry_process a({"LISTEN_PORT=8080", "LOG=access", "VIA_NAME=a", "PARENT=http://127.0.0.1:8081",
-                   "PARENT_BYPASS=none"});
+                   "PARENT_BYPASS=none", "ALLOW=127.0.0.1"});
   ferry_process b({"LISTEN_PORT=8081", "LOG=access", "VIA_NAME=b", "PARENT=http://127.0.0.1:8080",
                    "PARENT_BYPASS=origin.test"});
   ASSERT_TRUE(a.wait_listening(8080) && b.wait_listening(8081));
@@ -1089,6 +1089,10 @@ TEST(Relay, ViaNamesEachFerryOnceAndACircleIsCaughtAtItsFirstRepeat) {
   EXPECT_EQ(count_of(got.data, "Via: 1.1 a, 1.1 b, 1.1 a\r\n"), 1) << got.data;
   EXPECT_TRUE(a.wait_output(" 508 ", 1) && a.wait_output(" refused -\n", 1));
   EXPECT_EQ(origin.accepted(), 1);
+  // The intake's own answers say who gave them too.
+  got = exchange_from("127.0.0.2", "GET http://origin.test/ HTTP/1.1\r\n\r\n");
+  EXPECT_TRUE(got.data.starts_with("HTTP/1.1 403 Forbidden\r\n")) << got.data;
+  EXPECT_EQ(count_of(got.data, "\r\nVia: 1.1 a\r\n"), 1) << got.data;
 }
 
 // A ferry behind another with users: plain requests and tunnels go through

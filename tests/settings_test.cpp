@@ -21,7 +21,7 @@ auto fields(const settings& s) {
                   s.denied_destinations, s.tunnel_ports, s.balancers, s.head_timeout_seconds,
                   s.idle_timeout_seconds, s.connect_timeout_seconds, s.name_cache_seconds, s.log,
                   s.keepalive_timeout_seconds, s.max_waiting, s.max_waiting_per_client,
-                  s.stop_timeout_seconds);
+                  s.stop_timeout_seconds, s.metrics_on);
 }
 
 // Runs the reader over `entries` as a null-terminated vector.
@@ -66,7 +66,8 @@ TEST(Settings, DefaultsAreSafeAndGoodValuesLandInTheirFields) {
             "HEAD_TIMEOUT=0", "IDLE_TIMEOUT=065535", "CON_TIMEOUT=4", "NAME_CACHE=0",
             "LOG=access", "MAX_RAM_CACHE=2", "MAX_HDD_CACHE=3", "KEEPALIVE_TIMEOUT=0",
             "MAX_WAITING=1000000", "MAX_WAITING_PER_CLIENT=1", "STOP_TIMEOUT=0",
-            "VIA_NAME=off", "PARENT=http://u:p@gw.corp:3128", "PARENT_BYPASS=.corp"});
+            "VIA_NAME=off", "PARENT=http://u:p@gw.corp:3128", "PARENT_BYPASS=.corp",
+            "METRICS_ADDR=[::1]:09090"});
   ASSERT_EQ(reading.problem, "");
   const settings& values = reading.values;
   EXPECT_EQ(format_host(values.listen_address), "127.0.0.2");
@@ -88,6 +89,8 @@ TEST(Settings, DefaultsAreSafeAndGoodValuesLandInTheirFields) {
   EXPECT_EQ(values.log, log_mode::access);
   EXPECT_EQ(chain_summary(values), "VIA_NAME=off PARENT=gw.corp:3128");
   EXPECT_FALSE(bypasses(values.direct_targets, "localhost", {}));  // a set value replaces it
+  EXPECT_FALSE(defaults.metrics_on);
+  EXPECT_EQ(format_endpoint(values.metrics_address, values.metrics_port), "[::1]:9090");
 }
 
 // One or two values a setting: the parsers' own tests cover the spellings.
@@ -120,6 +123,9 @@ TEST(Settings, BadValueIsNamedOnOneLine) {
       {"VIA_NAME=a b", R"(VIA_NAME="a b" is not valid: )"},
       {"PARENT=gw:3128", R"(PARENT="gw:3128" is not valid: )"},
       {"PARENT_BYPASS=a,,b", R"(PARENT_BYPASS="a,,b" is not valid: empty item)"},
+      {"METRICS_ADDR=9090", R"(METRICS_ADDR="9090" is not valid: not address:port (an IPv6)"},
+      {"METRICS_ADDR=::1:9090", R"(METRICS_ADDR="::1:9090" is not valid)"},
+      {"METRICS_ADDR=127.0.0.1:0", R"(METRICS_ADDR="127.0.0.1:0" is not valid)"},
       // Numbers: decimal digits only, in range.
       {"LISTEN_PORT=abc", R"(LISTEN_PORT="abc" is not valid: not a whole number 0 to 65535)"},
       {"LISTEN_PORT=3128x", R"(LISTEN_PORT="3128x" is not valid)"},
@@ -202,7 +208,8 @@ TEST(Settings, NumbersTakeTheirWholeRange) {
 TEST(Settings, EmptyValuesAndOtherSpellingsOfANameAreNoEntry) {
   expect_defaults(read({"LISTEN_PORT=", "CON_TIMEOUT=", "BACKLOG=", "ALLOW=", "LISTEN_ADDR=",
                         "IDLE_TIMEOUT=", "LOG=", "STOP_TIMEOUT=", "MAX_WAITING_PER_CLIENT=",
-                        "AUTH_FILE=", "ALLOW_HOSTS=", "DENY_HOSTS=", "TUNNEL_CHECK="}));
+                        "AUTH_FILE=", "ALLOW_HOSTS=", "DENY_HOSTS=", "TUNNEL_CHECK=",
+                        "METRICS_ADDR="}));
   expect_defaults(read({"listen_port=1", "LISTEN_PORT =1", " LISTEN_PORT=1", "LISTEN_PORTS=1",
                         "LISTEN_POR=1", "LISTEN_PORT", "BACKLOGX=5", "XBACKLOG=5", "Backlog=5",
                         "BACKLOG", "CON_TIMEOUT:3", "MAX_RAM_CACHE_=1", "MAX_CACHE=1", "allow=x",

@@ -11,7 +11,8 @@ CHART = "requests_per_second.png"
 TITLES = {"close": "one request per connection (Connection: close)",
           "persistent": "persistent connections"}
 STYLES = {"direct": ("black", ":"), "ferry": ("tab:blue", "--"),
-          "ferry-access": ("tab:blue", "-"), "tinyproxy": ("tab:green", "-."),
+          "ferry-access": ("tab:blue", "-"), "ferry-metrics": ("tab:purple", "-"),
+          "tinyproxy": ("tab:green", "-."),
           "nginx-proxy": ("tab:red", "-")}
 
 

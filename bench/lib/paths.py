@@ -10,7 +10,8 @@ import time
 import urllib.request
 
 from . import nginx
-from .setup import FIRST_PORTS, ORIGIN_ADDR, ORIGIN_PORT, STATUS_PORT, Started, die
+from .setup import (FIRST_PORTS, METRICS_PORT_OFFSET, ORIGIN_ADDR, ORIGIN_PORT, STATUS_PORT,
+                    Started, die)
 
 FERRY_BACKLOG = 2048
 
@@ -99,6 +100,20 @@ class Bench:
         env = dict(ferry_env(self.next_port("ferry-access")), LOG="access")
         return Started.spawn([self.ferry_bin], env=env, stdout_path=self.access_log)
 
+    def start_ferry_metrics(self):
+        # ferry-access and the metrics page: the difference is the metrics' cost.
+        port = self.next_port("ferry-metrics")
+        env = dict(ferry_env(port), LOG="access",
+                   METRICS_ADDR=f"127.0.0.1:{port + METRICS_PORT_OFFSET}")
+        return Started.spawn([self.ferry_bin], env=env,
+                             stdout_path=os.path.join(self.tmp, "ferry-metrics-access.log"))
+
+    def metrics_page(self):
+        """ferry-metrics' page, as a scraper reads it."""
+        port = self.port("ferry-metrics") + METRICS_PORT_OFFSET
+        with urllib.request.urlopen(f"http://127.0.0.1:{port}/metrics", timeout=5) as answer:
+            return answer.read().decode()
+
     def start_tinyproxy(self):
         port = self.next_port("tinyproxy")
         conf = os.path.join(self.tmp, "tinyproxy.conf")
@@ -125,7 +140,7 @@ Allow 127.0.0.1
 
     def start_proxy(self, name):
         starts = {"ferry": self.start_ferry, "ferry-access": self.start_ferry_access,
-                  "tinyproxy": self.start_tinyproxy, "nginx-proxy": self.start_nginx_proxy}
+                  "ferry-metrics": self.start_ferry_metrics, "tinyproxy": self.start_tinyproxy, "nginx-proxy": self.start_nginx_proxy}
         process = starts[name]()
         wait_for_port("127.0.0.1", self.port(name), process)
         self.procs[name] = process

@@ -4,7 +4,7 @@ bench/out (table.md for people, results.json with every raw figure)."""
 import json
 import os
 
-from .setup import OUT_DIR, PATHS, PROXIES
+from .setup import MEMORY_PROXIES, OUT_DIR, PATHS, PROXIES
 from .summary import RATIOS, SHORT, ratio_name
 
 
@@ -63,7 +63,19 @@ def kept_text(kept_bodies, path):
     return f"{path} {'identical' if right else 'FAILED'}, connections {taken}"
 
 
-def checks_text(bodies, kept_bodies, rounds, settings, announced, access_log):
+def metrics_text(page):
+    """The requests and bytes a metrics page counted, from its samples."""
+    totals = {}
+    for line in page.splitlines():
+        if line.startswith(("ferry_requests_total{", "ferry_client_bytes_")):
+            name, value = line.split("{")[0].split(" ")[0], line.rsplit(" ", 1)[1]
+            totals[name] = totals.get(name, 0) + int(value)
+    return (f"{totals.get('ferry_requests_total', 0)} requests, "
+            f"{totals.get('ferry_client_bytes_sent_total', 0) / 1e6:.1f} MB to clients, "
+            f"{totals.get('ferry_client_bytes_received_total', 0) / 1e6:.1f} MB from them")
+
+
+def checks_text(bodies, kept_bodies, rounds, settings, announced, access_log, metrics_page):
     lines = []
     bad = [k for k, v in bodies.items() if not v["identical"] or v["http_code"] != "200"]
     lines.append(f"- bodies: {len(bodies) - len(bad)}/{len(bodies)} fetched with curl are "
@@ -99,7 +111,7 @@ def checks_text(bodies, kept_bodies, rounds, settings, announced, access_log):
                           ", ".join(str(c["kept_alive"]) for c in cells)
                           if section == "cpu_persistent" else ""))
     for count in settings["in_flight"]:
-        for path in PROXIES:
+        for path in MEMORY_PROXIES:
             cells = [r["in_flight"][str(count)][path] for r in rounds]
             lines.append(f"- {count} in flight through {path}: held at the origin " +
                          ", ".join(str(c["held_at_origin"]) for c in cells) + "; answered " +
@@ -125,6 +137,7 @@ def checks_text(bodies, kept_bodies, rounds, settings, announced, access_log):
                      f"held idle either: its idle connections are ferry-access's")
     lines.append(f"- ferry-access wrote {access_log[0]} access-log lines "
                  f"({access_log[1] / 1e6:.1f} MB) to its log file")
+    lines.append(f"- ferry-metrics' page after the rounds: {metrics_text(metrics_page)}")
     return "\n".join(lines)
 
 

@@ -30,11 +30,18 @@ ORIGIN_HOSTS = {"origin.test": (ORIGIN_ADDR, ORIGIN_PORT), "slow.test": (SLOW_AD
 KIND_HOSTS = {"close": "origin.test", "persistent": "keep.test"}
 KINDS = list(KIND_HOSTS)
 SIZES = {"1k": 1024, "64k": 64 * 1024, "1m": 1024 * 1024, "16m": 16 * 1024 * 1024}
-PATHS = ["direct", "ferry", "ferry-access", "tinyproxy", "nginx-proxy"]
+PATHS = ["direct", "ferry", "ferry-access", "ferry-metrics", "tinyproxy", "nginx-proxy"]
 PROXIES = PATHS[1:]
+# ferry-metrics is ferry-access with METRICS_ADDR: it shows what the metrics
+# cost in the request cells. Its memory per request or connection is
+# ferry-access's, so the memory cells leave it out.
+MEMORY_PROXIES = [p for p in PROXIES if p != "ferry-metrics"]
 # The first port of each proxy. Each restart adds 10, so the last digit keeps
-# the proxies' ports (and the status port, 8081) apart.
-FIRST_PORTS = {"ferry": 8080, "ferry-access": 8084, "nginx-proxy": 8086, "tinyproxy": 8888}
+# the proxies' ports (and the status port, 8081) apart. ferry-metrics serves
+# its page 1000 above its own port.
+FIRST_PORTS = {"ferry": 8080, "ferry-access": 8084, "ferry-metrics": 8082, "nginx-proxy": 8086,
+               "tinyproxy": 8888}
+METRICS_PORT_OFFSET = 1000
 
 # command -> Debian package that provides it.
 NEEDED_COMMANDS = {
