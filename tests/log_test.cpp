@@ -416,7 +416,7 @@ TEST(MetricsPage, CountsWhatTheAccessLogShowsWithoutTakingASlot) {
            "kind=new 0", "ferry_request_duration_seconds_count 7"}) {
     EXPECT_NE(samples.find(" " + sample + "\n"), std::string::npos) << sample << samples;
   }
-  EXPECT_TRUE(ferry.startup_line().ends_with(" METRICS=127.0.0.1:9090")) << ferry.startup_line();
+  EXPECT_TRUE(ferry.startup_line().ends_with(" METRICS=127.0.0.1:9090 VIA_NAME=off PARENT=none")) << ferry.startup_line();
 }
 
 TEST(Stop, RequestsInFlightFinishAndNewConnectionsAreRefused) {
