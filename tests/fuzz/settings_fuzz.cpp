@@ -42,7 +42,10 @@ constexpr number_setting numbers[] = {{"LISTEN_PORT", 0, 65535, 8080},
                                       {"BACKLOG", 1, 2147483645, 256},
                                       {"MAX_RAM_CACHE", 0, INT64_MAX, 100},
                                       {"MAX_HDD_CACHE", 0, INT64_MAX, 20000},
-                                      {"MAX_WAITING", 1, 1000000, 10000}};
+                                      {"MAX_WAITING", 1, 1000000, 10000},
+                                      {"MAX_WAITING_PER_CLIENT", 1, 1000000, 1000},
+                                      {"STOP_TIMEOUT", 0, 65535, 30},
+                                      {"AUTH_CACHE", 0, 65535, 300}};
 
 std::int64_t number_value(const settings& values, const char* name) {
   std::string_view n = name;
@@ -50,6 +53,9 @@ std::int64_t number_value(const settings& values, const char* name) {
   if (n == "CON_TIMEOUT") return values.connect_timeout_seconds;
   if (n == "BACKLOG") return values.request_slots;
   if (n == "MAX_WAITING") return values.max_waiting;
+  if (n == "MAX_WAITING_PER_CLIENT") return values.max_waiting_per_client;
+  if (n == "STOP_TIMEOUT") return values.stop_timeout_seconds;
+  if (n == "AUTH_CACHE") return values.auth_cache_seconds;
   return -1;  // the cache sizes are checked, not kept
 }
 
