@@ -734,13 +734,12 @@ void* run_request_thread(void* handed_work) {
 
 }  // namespace
 
-namespace {
-// The process's intake, owned here rather than by main's pointer, which the
-// compiler may drop once main has no more use for it: detached request
-// threads use the intake until the process ends by _exit, so it is freed
-// only by an exit during start-up.
-std::unique_ptr<intake> process_intake;
-}  // namespace
+// The process's intake, held where the leak checkers see it: main's own
+// pointer may live only in a register once main has no more use for it.
+// External linkage, so the compiler keeps the store. Never freed: request
+// threads and the listener use it until the process ends, and a destructor
+// run by an exit during start-up would race with them.
+intake* process_intake = nullptr;
 
 policy_files& files_of(intake& in) { return *in.files; }
 
@@ -752,7 +751,7 @@ intake* create_intake(const settings& config) {
       static_cast<unsigned char*>(calloc(static_cast<std::size_t>(config.request_slots) + 2, 1));
   made->spare = unique_fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
   if (made->slots != nullptr && made->room.open()) {
-    process_intake.reset(made);
+    process_intake = made;
     return made;
   }
   if (made->slots == nullptr) {
