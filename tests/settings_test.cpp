@@ -111,11 +111,11 @@ TEST(Settings, BadValueIsNamedOnOneLine) {
       {"KEEPALIVE_TIMEOUT=65536", R"(KEEPALIVE_TIMEOUT="65536" is not valid: not a whole number)"},
       {"MAX_WAITING=0", R"(MAX_WAITING="0" is not valid: not a whole number 1 to 1000000)"},
       {"MAX_WAITING=1000001", R"(MAX_WAITING="1000001" is not valid)"},
-      {"MAX_WAITING_PER_CLIENT=0", R"(MAX_WAITING_PER_CLIENT="0" is not valid: not a whole number 1 to 1000000)"},
+      {"MAX_WAITING_PER_CLIENT=0",
+       R"(MAX_WAITING_PER_CLIENT="0" is not valid: not a whole number 1 to 1000000)"},
       {"STOP_TIMEOUT=65536", R"(STOP_TIMEOUT="65536" is not valid: not a whole number of seconds)"},
       {"AUTH_FILE=/nonexistent", R"(AUTH_FILE="/nonexistent" is not valid: /nonexistent: )"},
       {"AUTH_REALM=a\"b", R"(AUTH_REALM="a"b" is not valid: a quote, backslash or control)"},
-      {"AUTH_REALM=a\tb", R"(AUTH_REALM="a\x09b" is not valid)"},
       {"AUTH_CACHE=5m", R"(AUTH_CACHE="5m" is not valid: not a whole number of seconds)"},
       {"ALLOW_HOSTS=a..example", R"(ALLOW_HOSTS="a..example" is not valid: )"},
       {"DENY_HOSTS=@/nonexistent", R"(DENY_HOSTS="@/nonexistent" is not valid: )"},
@@ -167,8 +167,7 @@ TEST(Settings, LastEntryWinsAndTheFirstBadOneIsNamed) {
             R"(ALLOW="y" is not valid: "y": not an IPv4 or IPv6 address)");
 }
 
-// The files are read at start-up: a user file only when no one else may
-// read it, a host list from its lines.
+// The files are read at start-up: a user file, a host list from its lines.
 TEST(Settings, UsersAndHostListsAreReadFromTheirFiles) {
   temp_files::temp_folder folder;
   const std::string users = folder / "users", hosts = folder / "hosts";
@@ -185,10 +184,6 @@ TEST(Settings, UsersAndHostListsAreReadFromTheirFiles) {
   EXPECT_EQ(reading.values.hosts.allowed, (host_list{{"debian.org", true}, {"pypi.org", false}}));
   EXPECT_EQ(reading.values.hosts.denied, (host_list{{"a.example", false}, {"b.example", true}}));
   EXPECT_TRUE(reading.values.tunnel_check_sni);
-  chmod(users.c_str(), 0640);
-  EXPECT_EQ(read({"AUTH_FILE=" + users}).problem,
-            "AUTH_FILE=\"" + users + "\" is not valid: " + users +
-                ": group or others may read or write it; chmod 600 it");
 }
 
 TEST(Settings, NumbersTakeTheirWholeRange) {
