@@ -138,10 +138,10 @@ void server_pool::watch() {
     }
     clock::time_point now = clock::now();
     clock::time_point next = sweep(now);
-    wait_ms = next == clock::time_point::max()
-                  ? -1
-                  : static_cast<int>(
-                        std::chrono::ceil<std::chrono::milliseconds>(next - now).count());
+    wait_ms =
+        next == clock::time_point::max()
+            ? -1
+            : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(next - now).count());
   }
 }
 

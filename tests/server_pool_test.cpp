@@ -42,7 +42,8 @@ std::string serve_kept(int fd) {
 }
 
 // A request for http://`target` ("host/path" or "host").
-std::string asked(const std::string& method, const std::string& target, const std::string& more = "") {
+std::string asked(const std::string& method, const std::string& target,
+                  const std::string& more = "") {
   std::string host = target.substr(0, target.find('/'));
   std::string path = target.size() > host.size() ? target.substr(host.size()) : "/";
   std::string body = method == "POST" ? "Content-Length: 2\r\n\r\nhi" : "\r\n";
@@ -101,30 +102,33 @@ TEST(ServerPool, ClientsShareWhatTheServerLeavesClean) {
     EXPECT_TRUE(read_reply(a.far.get()).data.ends_with("\r\n\r\nok"));
   }
   ASSERT_TRUE(pool_holds(*setup, 1));
-  client b(*setup), c(*setup);
-  EXPECT_EQ(b.ask(asked("GET", "origin.test")), ok);
-  EXPECT_EQ(origin.accepted(), 1);
-  ASSERT_TRUE(pool_holds(*setup, 1));
-  // A POST takes only what its own client connection left.
-  EXPECT_EQ(c.ask(asked("POST", "origin.test")), ok);
-  EXPECT_EQ(origin.accepted(), 2);
-  ASSERT_TRUE(pool_holds(*setup, 2));
-  EXPECT_EQ(c.ask(asked("POST", "origin.test")), ok);
-  EXPECT_EQ(origin.accepted(), 2);
-  // A server's close, or bytes, while its connection waits cost no one a request.
-  EXPECT_EQ(c.ask(asked("GET", "idle.test/bye")), ok);
-  ASSERT_TRUE(origin.wait_done(1));
-  EXPECT_EQ(c.ask(asked("POST", "idle.test")), ok);
-  EXPECT_EQ(b.ask(asked("GET", "idle.test/speak")), ok);
-  ASSERT_TRUE(origin.wait_done(2, 3s));  // ferry closed it when it spoke
-  EXPECT_EQ(b.ask(asked("GET", "idle.test")), ok);
-  EXPECT_EQ(origin.accepted(), 5);
-  // A connection that asked for NTLM stays with its client.
-  EXPECT_EQ(b.ask(asked("GET", "ntlm.test/ntlm"), ntlm.size()), ntlm);
-  EXPECT_EQ(c.ask(asked("GET", "ntlm.test")), ok);
-  EXPECT_EQ(b.ask(asked("GET", "ntlm.test")), ok);
-  EXPECT_EQ(origin.accepted(), 7);
-  setup.reset();
+  {
+    client b(*setup), c(*setup);
+    EXPECT_EQ(b.ask(asked("GET", "origin.test")), ok);
+    EXPECT_EQ(origin.accepted(), 1);
+    ASSERT_TRUE(pool_holds(*setup, 1));
+    // A POST takes only what its own client connection left.
+    EXPECT_EQ(c.ask(asked("POST", "origin.test")), ok);
+    EXPECT_EQ(origin.accepted(), 2);
+    ASSERT_TRUE(pool_holds(*setup, 2));
+    EXPECT_EQ(c.ask(asked("POST", "origin.test")), ok);
+    EXPECT_EQ(origin.accepted(), 2);
+    // A server's close, or bytes, while its connection waits cost no one a request.
+    EXPECT_EQ(c.ask(asked("GET", "idle.test/bye")), ok);
+    ASSERT_TRUE(origin.wait_done(1));
+    EXPECT_EQ(c.ask(asked("POST", "idle.test")), ok);
+    EXPECT_EQ(b.ask(asked("GET", "idle.test/speak")), ok);
+    ASSERT_TRUE(origin.wait_done(2, 3s));  // ferry closed it when it spoke
+    EXPECT_EQ(b.ask(asked("GET", "idle.test")), ok);
+    EXPECT_EQ(origin.accepted(), 5);
+    // A connection that asked for NTLM stays with its client.
+    EXPECT_EQ(b.ask(asked("GET", "ntlm.test/ntlm"), ntlm.size()), ntlm);
+    EXPECT_EQ(c.ask(asked("GET", "ntlm.test")), ok);
+    EXPECT_EQ(b.ask(asked("GET", "ntlm.test")), ok);
+    EXPECT_EQ(origin.accepted(), 7);
+  }
+  setup.reset();  // closes what the pool holds, so every script ends
+  ASSERT_TRUE(origin.wait_done(7));
   for (const std::string& log : origin.received()) {
     EXPECT_EQ(count_of(log, "Connection: close"), 0) << log;
   }
