@@ -310,13 +310,14 @@ unique_fd take_pooled(relay& r, const client_connection& connection, const route
     unique_fd server = pool->take(way.key, connection.pool_user, !retry_allowed);
     if (server.get() < 0) return server;
     if (!still_quiet(server.get())) continue;
+    // Refused to this client: closed, and a new connection is judged in full.
     if (!way.through_parent &&
         !judge_connected(*r.setup, connection.peer, server.get()).allowed()) {
-      // Clean still, and fit for others: a new connection is judged in full.
-      pool->give_back(way.key, std::move(server), connection.pool_user);
       return unique_fd();
     }
-    if (tracing()) trace("server connection taken from the pool: ", escape_for_trace(way.key), "\n");
+    if (tracing()) {
+      trace("server connection taken from the pool: ", escape_for_trace(way.key), "\n");
+    }
     return server;
   }
 }
@@ -348,7 +349,9 @@ void keep_server(relay& r, client_connection& connection, unique_fd servfd,
   server_pool* pool = r.setup->pool.get();
   if (pool != nullptr && !bound) {
     // Only uniqueness matters: no other memory hangs on the number.
-    if (connection.pool_user == 0) connection.pool_user = next_pool_user.fetch_add(1, std::memory_order_relaxed);
+    if (connection.pool_user == 0) {
+      connection.pool_user = next_pool_user.fetch_add(1, std::memory_order_relaxed);
+    }
     pool->give_back(target, std::move(servfd), connection.pool_user);
     return;
   }

@@ -206,7 +206,7 @@ bool plan_route(const upstream_setup& setup, const http_request& request,
     if (!refusal.allowed()) return false;
   }
   way = route{};
-  way.key = lower_case(resolver_name(request.host)) + ':' + std::to_string(request.port);
+  way.key = lower_case(resolver_name(request.host)) + ':' + std::to_string(port);
   const parent_proxy& parent = setup.config.parent;
   if (parent.host.empty()) return true;
   if (!look_up_and_judge(setup, request, peer, way, refusal)) return false;

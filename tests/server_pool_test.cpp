@@ -52,12 +52,12 @@ std::string asked(const std::string& method, const std::string& target,
 
 // A client connection served in this process, request after request.
 struct client {
-  explicit client(const ferry::relay_setup& setup) {
+  explicit client(const ferry::relay_setup& setup, std::uint32_t from = 0x7f000001) {
     int pair[2];
     EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     far.reset(pair[1]);
     connection.client.reset(pair[0]);
-    connection.peer.address = ferry::ipv4_address(0x7f000001);
+    connection.peer.address = ferry::ipv4_address(from);
     relay = std::thread([this, &setup] {
       auto next = ferry::connection_next::wait_for_request;
       while (next == ferry::connection_next::wait_for_request) {
@@ -126,6 +126,9 @@ TEST(ServerPool, ClientsShareWhatTheServerLeavesClean) {
     EXPECT_EQ(c.ask(asked("GET", "ntlm.test")), ok);
     EXPECT_EQ(b.ask(asked("GET", "ntlm.test")), ok);
     EXPECT_EQ(origin.accepted(), 7);
+    // DENY_TO holds for a client from elsewhere whatever the pool holds.
+    client outsider(*setup, 0x0a000009);
+    EXPECT_EQ(outsider.ask(asked("GET", "origin.test"), 22), "HTTP/1.1 403 Forbidden");
   }
   setup.reset();  // closes what the pool holds, so every script ends
   ASSERT_TRUE(origin.wait_done(7));
