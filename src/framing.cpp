@@ -96,6 +96,22 @@ std::string_view take_line(std::string_view* text) {
 // Reads the field lines of an answer head into `fields`. Returns false when
 // a Content-Length or Transfer-Encoding field is folded or has blanks before
 // its colon: the client may read those differently, so they frame nothing.
+// Whether any challenge in a WWW-Authenticate value names a scheme that
+// authenticates the connection rather than the request. A scheme named
+// inside a quoted parameter counts too: sharing less is the safe mistake.
+bool names_connection_scheme(std::string_view value) {
+  while (!value.empty()) {
+    std::size_t comma = value.find(',');
+    std::string_view challenge = trim_blanks(value.substr(0, comma));
+    std::string_view scheme = challenge.substr(0, challenge.find(' '));
+    if (equals_ignoring_case(scheme, "NTLM") || equals_ignoring_case(scheme, "Negotiate")) {
+      return true;
+    }
+    value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
+  }
+  return false;
+}
+
 bool read_answer_fields(std::string_view head, framing_fields* fields) {
   take_line(&head);  // the status line
   bool clean = true;
@@ -129,6 +145,8 @@ void take_framing_field(std::string_view name, std::string_view value, framing_f
     take_connection_options(value, fields);
   } else if (equals_ignoring_case(name, "Upgrade") && fields->upgrade.empty()) {
     fields->upgrade = value;
+  } else if (equals_ignoring_case(name, "WWW-Authenticate") && names_connection_scheme(value)) {
+    fields->connection_bound = true;
   }
 }
 
@@ -144,6 +162,7 @@ answer_framing answer_body(std::string_view request_method, int status,
   answer_framing answer;
   answer.close_after = fields.close || (old_version && !fields.keep_alive);
   answer.upgrade = fields.upgrade;
+  answer.connection_bound = fields.connection_bound;
   if (request_method == "HEAD" || status < 200 || status == 204 || status == 304) return answer;
   if (!clean || (!fields.transfer_encoding_seen && fields.content_length_bad)) {
     answer.broken = true;

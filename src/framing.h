@@ -38,6 +38,7 @@ struct framing_fields {
   bool keep_alive = false;       // a Connection field names keep-alive
   bool upgrade_option = false;   // a Connection field names upgrade
   std::string_view upgrade;      // the first Upgrade field's value
+  bool connection_bound = false;  // a WWW-Authenticate challenge names NTLM or Negotiate
 };
 
 // Reads one field into `fields`: Content-Length, Transfer-Encoding and
@@ -60,6 +61,9 @@ struct answer_framing {
   // answer is broken, or it had both Content-Length and Transfer-Encoding.
   bool close_after = false;
   std::string_view upgrade;  // the first Upgrade field's value, for a 101
+  // The server asked for an authentication that holds for its connection
+  // (NTLM, Negotiate): that connection must never serve another client.
+  bool connection_bound = false;
 };
 
 // Frames the server's answer head (as received, from its status line to its

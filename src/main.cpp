@@ -41,6 +41,8 @@ constexpr char usage[] =
     "  NAME_CACHE=5            seconds a name lookup is reused\n"
     "  KEEPALIVE_TIMEOUT=60    seconds a client connection may wait for its next request\n"
     "                          (0: one request per connection)\n"
+    "  SERVER_POOL=1000        idle server connections any client may take up again\n"
+    "                          (at most 32 per server, 15 s each; 0: each stays with its client)\n"
     "  MAX_WAITING=10000       connections that may wait without a slot\n"
     "  MAX_WAITING_PER_CLIENT=1000   of those, from one client address\n"
     "  STOP_TIMEOUT=30         seconds a stop lets requests in flight finish\n"

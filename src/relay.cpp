@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -27,6 +28,10 @@ namespace {
 
 // Up to this many names are kept for NAME_CACHE seconds.
 constexpr std::size_t names_kept = 256;
+
+// Names client connections to the pool, so that a request that cannot be
+// sent twice takes only what its own connection gave back.
+std::atomic<std::uint64_t> next_pool_user{1};
 
 // One request on its way through the relay.
 struct relay {
@@ -208,14 +213,17 @@ struct read_request {
 };
 
 // The Connection field (and Upgrade) that goes to the server: close unless
-// connections are kept and the client means to keep its own, since the
-// server's connection lives no longer than the client's.
+// connections are kept and the client means to keep its own, since without
+// a pool the server's connection lives no longer than the client's. With
+// one, a client's close is its own and the server's connection may serve
+// another client.
 std::string fields_to_server(const relay& r, const http_request& request) {
-  if (r.setup->config.keepalive_timeout_seconds == 0 || request.close_wanted) {
+  if (r.setup->config.keepalive_timeout_seconds == 0 ||
+      (request.close_wanted && r.setup->pool == nullptr)) {
     return std::string(close_connection_field);
   }
   // An HTTP/1.0 request line goes on as it came, so the server needs the word.
-  if (!request.upgrade_wanted) {
+  if (!request.upgrade_wanted || request.close_wanted) {
     return before_http_1_1(request.version) ? "Connection: keep-alive\r\n" : "";
   }
   return "Connection: upgrade\r\nUpgrade: " + std::string(request.upgrade) + "\r\n";
@@ -258,6 +266,7 @@ request_summary summarize(const relay& r, const read_request& asked) {
 struct answer_decision {
   bool client_kept = false;
   bool server_kept = false;
+  bool connection_bound = false;  // the answer asked for NTLM or Negotiate
 };
 
 // Lets the answer's final head frame its body and choose the Connection
@@ -276,7 +285,8 @@ void decide_at_answer_head(relay& r, const request_summary& summary, message_bou
     }
     bounds.answer = body_tracker(framing.body);
     bounds.answer_framed = !framing.broken;
-    decision.server_kept = !framing.close_after;
+    decision.server_kept = !framing.close_after && status != 101;
+    decision.connection_bound = framing.connection_bound;
     decision.client_kept = !framing.broken && framing.body.kind != body_kind::until_close &&
                            !summary.close_wanted && status != 101 && bounds.upload.done();
     if (!decision.client_kept) return std::string(close_connection_field);
@@ -287,11 +297,36 @@ void decide_at_answer_head(relay& r, const request_summary& summary, message_bou
   });
 }
 
+// A clean idle connection along `way` from the pool, or an empty owner. A
+// request that cannot be sent twice takes only one its own client
+// connection gave back, so a server's close of another's costs it nothing.
+// The policy has judged the target; the address the connection goes to is
+// judged for this client too, as another may have opened it.
+unique_fd take_pooled(relay& r, const client_connection& connection, const route& way,
+                      bool retry_allowed) {
+  server_pool* pool = r.setup->pool.get();
+  if (pool == nullptr) return unique_fd();
+  for (;;) {
+    unique_fd server = pool->take(way.key, connection.pool_user, !retry_allowed);
+    if (server.get() < 0) return server;
+    if (!still_quiet(server.get())) continue;
+    // Refused to this client: closed, and a new connection is judged in full.
+    if (!way.through_parent &&
+        !judge_connected(*r.setup, connection.peer, server.get()).allowed()) {
+      return unique_fd();
+    }
+    if (tracing()) {
+      trace("server connection taken from the pool: ", escape_for_trace(way.key), "\n");
+    }
+    return server;
+  }
+}
+
 // The server connection along `way`: the one kept from the last request
-// that went the same way while still clean, else a new one. Empty, with the
-// client answered, when none can be made.
+// that went the same way while still clean, else one from the pool, else a
+// new one. Empty, with the client answered, when none can be made.
 unique_fd server_for(relay& r, const http_request& request, client_connection& connection,
-                     route& way, bool& reused) {
+                     route& way, bool retry_allowed, bool& reused) {
   reused = connection.server.get() >= 0 && connection.server_target == way.key &&
            still_quiet(connection.server.get());
   if (reused) {
@@ -299,7 +334,31 @@ unique_fd server_for(relay& r, const http_request& request, client_connection& c
     return std::move(connection.server);
   }
   connection.server.reset();
+  connection.server_bound = false;
+  unique_fd pooled = take_pooled(r, connection, way, retry_allowed);
+  reused = pooled.get() >= 0;
+  if (reused) return pooled;
   return connect_upstream(r, request, connection.peer, way);
+}
+
+// Keeps a server connection whose answer ended cleanly: in the pool for any
+// client, or, without one or when it is bound to this client by its
+// authentication, for this client connection's next request only.
+void keep_server(relay& r, client_connection& connection, unique_fd servfd,
+                 const std::string& target, bool client_kept, bool bound) {
+  server_pool* pool = r.setup->pool.get();
+  if (pool != nullptr && !bound) {
+    // Only uniqueness matters: no other memory hangs on the number.
+    if (connection.pool_user == 0) {
+      connection.pool_user = next_pool_user.fetch_add(1, std::memory_order_relaxed);
+    }
+    pool->give_back(target, std::move(servfd), connection.pool_user);
+    return;
+  }
+  if (!client_kept) return;
+  connection.server = std::move(servfd);
+  connection.server_target = target;
+  connection.server_bound = bound;
 }
 
 // Where a tunnel stands after its pump: parked with its state kept in the
@@ -430,12 +489,12 @@ connection_next after_answer(relay& r, client_connection& connection, unique_fd 
                              const std::string& target, message_bounds& bounds,
                              const answer_decision& decision, pump_end end,
                              const request_summary& summary) {
-  bool client_kept = summary.keeping && end == pump_end::answer_complete && decision.client_kept &&
-                     bounds.upload.done();
+  bool answer_ended = summary.keeping && end == pump_end::answer_complete && bounds.upload.done();
+  bool client_kept = answer_ended && decision.client_kept;
   bool body_delivered = r.flows.upload.pending.empty() && !r.flows.upload_failed;
-  if (client_kept && decision.server_kept && !bounds.server_extra && body_delivered) {
-    connection.server = std::move(servfd);
-    connection.server_target = target;
+  if (answer_ended && decision.server_kept && !bounds.server_extra && body_delivered) {
+    bool bound = connection.server_bound || decision.connection_bound;
+    keep_server(r, connection, std::move(servfd), target, client_kept, bound);
   }
   if (client_kept) {
     connection.carried = std::move(bounds.carried);
@@ -486,7 +545,7 @@ connection_next serve(relay& r, const read_request& asked, client_connection& co
   message_bounds bounds;
   if (!take_early_body(r, asked, summary.keeping, bounds, sent)) return connection_next::close;
   bool reused = false;
-  unique_fd servfd = server_for(r, request, connection, way, reused);
+  unique_fd servfd = server_for(r, request, connection, way, summary.retry_allowed, reused);
   if (servfd.get() < 0) return connection_next::close;
   answer_decision decision;
   pump_end end = pump_end::server_failed;
@@ -629,6 +688,9 @@ std::unique_ptr<relay_setup> set_up_relay(const settings& config, std::uint16_t 
                                           std::shared_ptr<policy_files> files) {
   auto setup = std::make_unique<relay_setup>(config);
   setup->listening_port = own_port;
+  if (config.server_pool > 0 && config.keepalive_timeout_seconds > 0) {
+    setup->pool = std::make_unique<server_pool>(static_cast<std::size_t>(config.server_pool));
+  }
   if (!config.via_name.empty()) setup->via_line = "Via: 1.1 " + config.via_name + "\r\n";
   setup->files = files != nullptr ? std::move(files) : std::make_shared<policy_files>(config);
   if (config.name_cache_seconds != 0) {

@@ -72,6 +72,10 @@ struct client_connection {
   client_peer peer;
   unique_fd server;           // kept from the last request for the next one to its server
   std::string server_target;  // the host and port `server` is connected to
+  // `server` answered with a challenge that authenticates its connection:
+  // it never goes to the pool.
+  bool server_bound = false;
+  std::uint64_t pool_user = 0;  // names this connection to the pool; 0 until it first gives back
   std::string carried;        // bytes read past the last request: the next one's start
   std::size_t requests = 0;   // requests served on it so far
   std::unique_ptr<tunnel_state> tunnel;  // set while it is a parked tunnel, to `server`

@@ -90,6 +90,9 @@ bool read_name_cache(std::string_view value, settings& values, std::string& prob
 bool read_keepalive_timeout(std::string_view value, settings& values, std::string& problem) {
   return read_seconds(value, values.keepalive_timeout_seconds, problem);
 }
+bool read_server_pool(std::string_view value, settings& values, std::string& problem) {
+  return read_number(value, 0, most_pooled, values.server_pool, problem);
+}
 bool read_max_waiting(std::string_view value, settings& values, std::string& problem) {
   return read_number(value, 1, most_waiting, values.max_waiting, problem);
 }
@@ -209,6 +212,7 @@ constexpr setting_reader setting_readers[] = {
     {"VIA_NAME", read_via_name},           {"PARENT", read_parent},
     {"PARENT_BYPASS", read_parent_bypass},
     {"METRICS_ADDR", read_metrics_address},
+    {"SERVER_POOL", read_server_pool},
 };
 constexpr std::size_t setting_count = std::size(setting_readers);
 

@@ -17,6 +17,7 @@ namespace ferry {
 // Request slots are indices of a table whose size must fit an int.
 inline constexpr std::int64_t max_request_slots = 2147483645;
 inline constexpr std::int64_t most_waiting = 1000000;
+inline constexpr std::int64_t most_pooled = 100000;
 
 struct settings {
   ip_address listen_address;                   // LISTEN_ADDR; :: serves both families
@@ -33,6 +34,9 @@ struct settings {
   // KEEPALIVE_TIMEOUT: how long a client connection may wait for its next
   // request; 0: one request per connection, as HTTP/1.0 proxies did.
   std::uint16_t keepalive_timeout_seconds = 60;
+  // SERVER_POOL: idle server connections kept for any client's next request
+  // to the same server; 0: a server connection stays with its client's.
+  std::int64_t server_pool = 1000;
   std::int64_t max_waiting = 10000;            // MAX_WAITING: connections waiting without a slot
   // MAX_WAITING_PER_CLIENT: of those, from one address, so that one client
   // cannot fill the waiting room.

@@ -172,12 +172,29 @@ upstream open_through_parent(const upstream_setup& setup, const http_request& re
   return made;
 }
 
+std::string lower_case(std::string name) {
+  for (char& c : name) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+  return name;
+}
+
 }  // namespace
 
 bool still_quiet(int servfd) {
   char byte;
   return recv(servfd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) < 0 &&
          (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
+verdict judge_connected(const upstream_setup& setup, const client_peer& peer, int servfd) {
+  sockaddr_storage remote{};
+  socklen_t size = sizeof remote;
+  if (getpeername(servfd, reinterpret_cast<sockaddr*>(&remote), &size) != 0) {
+    return {502, "connection to host failed"};
+  }
+  ip_address address;
+  std::uint16_t port = 0;
+  from_socket_address(remote, address, port);
+  return judge_target(setup, peer, {address}, port);
 }
 
 bool plan_route(const upstream_setup& setup, const http_request& request,
@@ -189,14 +206,14 @@ bool plan_route(const upstream_setup& setup, const http_request& request,
     if (!refusal.allowed()) return false;
   }
   way = route{};
-  way.key = resolver_name(request.host) + ':' + std::to_string(request.port);
+  way.key = lower_case(resolver_name(request.host)) + ':' + std::to_string(port);
   const parent_proxy& parent = setup.config.parent;
   if (parent.host.empty()) return true;
   if (!look_up_and_judge(setup, request, peer, way, refusal)) return false;
   if (bypasses(setup.config.direct_targets, request.host, way.addresses)) return true;
   way.through_parent = true;
   // Apart from a server at the same address: what goes to a parent is written for a proxy.
-  way.key = "parent " + resolver_name(parent.host) + ':' + std::to_string(parent.port);
+  way.key = "parent " + lower_case(resolver_name(parent.host)) + ':' + std::to_string(parent.port);
   return true;
 }
 

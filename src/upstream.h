@@ -13,6 +13,7 @@
 #include "net.h"
 #include "parse_header.h"
 #include "policy.h"
+#include "server_pool.h"
 #include "settings.h"
 #include "unique_fd.h"
 
@@ -30,11 +31,16 @@ struct upstream_setup {
   std::unique_ptr<name_cache> recent_names;  // null when NAME_CACHE is 0
   mutable machine_addresses own_addresses;
   std::string via_line;  // "Via: 1.1 NAME\r\n" for ferry's own answers; empty with VIA_NAME=off
+  // Idle server connections any client may take; null with SERVER_POOL=0 or
+  // KEEPALIVE_TIMEOUT=0, when a server connection stays with its client's.
+  std::unique_ptr<server_pool> pool;
 };
 
 // Where a request's connection goes.
 struct route {
-  std::string key;  // host:port of the server or the parent: what a kept connection must match
+  // host:port of the server or the parent, the name in lower case: what a
+  // kept or pooled connection must match
+  std::string key;
   bool through_parent = false;
   bool judged = false;                // the target was looked up and judged
   std::vector<ip_address> addresses;  // the target's, once looked up (direct only)
@@ -60,6 +66,10 @@ struct upstream {
 // `write_limit` ms (negative: no limit).
 upstream open_upstream(const upstream_setup& setup, const http_request& request,
                        const client_peer& peer, route& way, long write_limit);
+
+// Judges, for this client, the address `servfd` is connected to: a pooled
+// connection opened for another client is held to this one's DENY_TO.
+verdict judge_connected(const upstream_setup& setup, const client_peer& peer, int servfd);
 
 // A kept server connection is clean while nothing waits on it: bytes there
 // (a late body, a stray line) or its end would pass as the next answer.

@@ -339,7 +339,7 @@ TEST(Clients, ErrorsAreHttpAnswersAsCurlShowsThem) {
 // on; each run of ten shares one server connection. Every answer is exact.
 TEST(Clients, KeptConnectionsCarryEveryRequestToEitherServer) {
   python_origin other("upload_origin.py", "127.0.0.2");
-  proxy_setup setup("75", "127.0.0.1", {"LISTEN_PORT=8080", "KEEPALIVE_TIMEOUT=60"});
+  proxy_setup setup("75", "127.0.0.1", {"LISTEN_PORT=8080", "KEEPALIVE_TIMEOUT=60", "SERVER_POOL=0"});
   command_result curl =
       run_client({"curl", "-q", "-sS", "-v", "-x", proxy, "http://origin.test/small.txt",
                   "http://127.0.0.2/sha256", "http://origin.test/big.bin"});

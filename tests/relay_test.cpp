@@ -91,6 +91,7 @@ ferry::settings with_user_ann() {
   config.auth_file = "users";  // not read here: the users are given
   config.users = ferry::parse_user_file("ann:" + std::string(crypt("secret", "$6$salt")));
   config.via_name.clear();  // answers compared byte for byte
+  config.server_pool = 0;    // a server connection ends with its client's
   return config;
 }
 const std::string ann_credentials = "Proxy-Authorization: Basic YW5uOnNlY3JldA==\r\n";
@@ -898,7 +899,7 @@ std::string ask(const std::string& method, const std::string& path, const std::s
 TEST(Relay, KeptConnectionFramesRefusesAndRetries) {
   set_hosts("127.0.0.1 origin.test\n");
   scripted_origin origin("127.0.0.1", serve_kept);
-  ferry_process ferry({"LISTEN_PORT=8080", "KEEPALIVE_TIMEOUT=60"});
+  ferry_process ferry({"LISTEN_PORT=8080", "KEEPALIVE_TIMEOUT=60", "SERVER_POOL=0"});
   start(ferry);
   auto answer = [](const char* path) { return kept_answers.at(path); };
   const std::string bad_answer = ferry_answer(502, "Bad Gateway", "no valid answer from host");
@@ -1021,7 +1022,7 @@ TEST(Relay, EarlyAnswerLeavesNoRequestInsideTheBody) {
     }
     return std::string();
   });
-  ferry_process ferry({"LISTEN_PORT=8080", "KEEPALIVE_TIMEOUT=60"});
+  ferry_process ferry({"LISTEN_PORT=8080", "KEEPALIVE_TIMEOUT=60", "SERVER_POOL=0"});
   start(ferry);
   // From what the origin's buffer holds to more than the buffers on the way
   // hold: the body's last bytes still in ferry, or some still at the client.

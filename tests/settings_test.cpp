@@ -113,6 +113,7 @@ TEST(Settings, BadValueIsNamedOnOneLine) {
       {"MAX_WAITING=1000001", R"(MAX_WAITING="1000001" is not valid)"},
       {"MAX_WAITING_PER_CLIENT=0",
        R"(MAX_WAITING_PER_CLIENT="0" is not valid: not a whole number 1 to 1000000)"},
+      {"SERVER_POOL=100001", R"(SERVER_POOL="100001" is not valid: not a whole number 0 to 100000)"},
       {"STOP_TIMEOUT=65536", R"(STOP_TIMEOUT="65536" is not valid: not a whole number of seconds)"},
       {"AUTH_FILE=/nonexistent", R"(AUTH_FILE="/nonexistent" is not valid: /nonexistent: )"},
       {"AUTH_REALM=a\"b", R"(AUTH_REALM="a"b" is not valid: a quote, backslash or control)"},

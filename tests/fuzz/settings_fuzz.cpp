@@ -45,7 +45,8 @@ constexpr number_setting numbers[] = {{"LISTEN_PORT", 0, 65535, 8080},
                                       {"MAX_WAITING", 1, 1000000, 10000},
                                       {"MAX_WAITING_PER_CLIENT", 1, 1000000, 1000},
                                       {"STOP_TIMEOUT", 0, 65535, 30},
-                                      {"AUTH_CACHE", 0, 65535, 300}};
+                                      {"AUTH_CACHE", 0, 65535, 300},
+                                      {"SERVER_POOL", 0, 100000, 1000}};
 
 std::int64_t number_value(const settings& values, const char* name) {
   std::string_view n = name;
@@ -56,6 +57,7 @@ std::int64_t number_value(const settings& values, const char* name) {
   if (n == "MAX_WAITING_PER_CLIENT") return values.max_waiting_per_client;
   if (n == "STOP_TIMEOUT") return values.stop_timeout_seconds;
   if (n == "AUTH_CACHE") return values.auth_cache_seconds;
+  if (n == "SERVER_POOL") return values.server_pool;
   return -1;  // the cache sizes are checked, not kept
 }
 
