@@ -133,7 +133,8 @@ void announce(intake& in, const ip_address& address, std::uint16_t port) {
           "ferry listening on %s:%u with %lld slots; LOG=%s ALLOW=%s DENY_TO=%s "
           "CONNECT_PORTS=%s PROXY_FROM=%s HEAD_TIMEOUT=%u IDLE_TIMEOUT=%u CON_TIMEOUT=%u "
           "NAME_CACHE=%u KEEPALIVE_TIMEOUT=%u MAX_WAITING=%lld MAX_WAITING_PER_CLIENT=%lld "
-          "STOP_TIMEOUT=%u AUTH=%s ALLOW_HOSTS=%s DENY_HOSTS=%s TUNNEL_CHECK=%s METRICS=%s %s%s\n",
+          "STOP_TIMEOUT=%u AUTH=%s ALLOW_HOSTS=%s DENY_HOSTS=%s TUNNEL_CHECK=%s METRICS=%s %s "
+          "SERVER_POOL=%lld%s\n",
           format_host(address).c_str(), static_cast<unsigned>(port),
           static_cast<long long>(in.config.request_slots), tracing() ? "trace" : "access",
           format_address_list(in.config.allowed_clients).c_str(),
@@ -152,7 +153,7 @@ void announce(intake& in, const ip_address& address, std::uint16_t port) {
           shown_hosts(in.config.allowed_hosts_value).c_str(),
           shown_hosts(in.config.denied_hosts_value).c_str(),
           in.config.tunnel_check_sni ? "sni" : "off", shown_metrics(in.config).c_str(),
-          chain_summary(in.config).c_str(),
+          chain_summary(in.config).c_str(), static_cast<long long>(in.config.server_pool),
           tracing() ? " (trace mode; LOG=access logs one line per request)" : "");
 }
 

@@ -95,7 +95,7 @@ TEST(Intake, ReservesSlotTwoAndFreesIt) {
       << ferry.startup_line();
   EXPECT_TRUE(ferry.startup_line().ends_with(
       " MAX_WAITING=10000 MAX_WAITING_PER_CLIENT=1000 STOP_TIMEOUT=30 AUTH=off ALLOW_HOSTS=none "
-      "DENY_HOSTS=none TUNNEL_CHECK=off METRICS=off VIA_NAME=off PARENT=none "
+      "DENY_HOSTS=none TUNNEL_CHECK=off METRICS=off VIA_NAME=off PARENT=none SERVER_POOL=1000 "
       "(trace mode; LOG=access logs one line per request)"))
       << ferry.startup_line();
 }

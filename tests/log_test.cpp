@@ -413,7 +413,8 @@ TEST(MetricsPage, CountsWhatTheAccessLogShowsWithoutTakingASlot) {
   // Every ending and every bucket, as the parser reads them.
   EXPECT_EQ(count_of(samples, " ferry_requests_total "), 17) << samples;
   EXPECT_EQ(count_of(samples, " ferry_request_duration_seconds_"), 18) << samples;
-  EXPECT_TRUE(ferry.startup_line().ends_with(" METRICS=127.0.0.1:9090 VIA_NAME=off PARENT=none"))
+  EXPECT_TRUE(ferry.startup_line().ends_with(" METRICS=127.0.0.1:9090 VIA_NAME=off PARENT=none "
+                                             "SERVER_POOL=1000"))
       << ferry.startup_line();
 }
 
