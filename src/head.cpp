@@ -2,6 +2,7 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -102,6 +103,28 @@ std::size_t read_head(int clifd, char* first, std::size_t first_size, std::size_
     if (state.foreign != foreign_protocol::none) return 0;
   }
   return 0;
+}
+
+hello_result read_tunnel_hello(int clifd, std::string& first_bytes, bool& client_open,
+                               std::string& server_name, std::uint64_t& bytes_read,
+                               const deadline& until) {
+  hello_result hello = read_client_hello(first_bytes, server_name);
+  char chunk[4096];
+  while (hello == hello_result::need_more && client_open &&
+         first_bytes.size() < max_client_hello_bytes) {
+    if (wait_ready(clifd, POLLIN, until) != io_result::done) break;
+    std::size_t room = std::min(sizeof chunk, max_client_hello_bytes - first_bytes.size());
+    ssize_t got = read_once(clifd, chunk, room);
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (got <= 0) {
+      client_open = false;
+      break;
+    }
+    first_bytes.append(chunk, static_cast<std::size_t>(got));
+    bytes_read += static_cast<std::uint64_t>(got);
+    hello = read_client_hello(first_bytes, server_name);
+  }
+  return hello;
 }
 
 }  // namespace ferry

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "client_hello.h"
 #include "io.h"
 #include "log.h"
 #include "parse_header.h"
@@ -56,5 +57,14 @@ struct head_read {
 // 0 when there is no complete head.
 std::size_t read_head(int clifd, char* first, std::size_t first_size, std::size_t already,
                       std::string& longer, head_read& state, const deadline& until);
+
+// A tunnel's first client bytes, read on after `first_bytes` until they
+// make a whole ClientHello or cannot (max_client_hello_bytes at most), the
+// client ends (`client_open` false) or `until` passes; the bytes read are
+// added to `first_bytes` and counted in `bytes_read`. Returns what they
+// are; `server_name` is the hello's.
+hello_result read_tunnel_hello(int clifd, std::string& first_bytes, bool& client_open,
+                               std::string& server_name, std::uint64_t& bytes_read,
+                               const deadline& until);
 
 }  // namespace ferry

@@ -331,6 +331,37 @@ void trace_reserved(std::size_t slot) {
 bool keep_waiting(intake& in, client_connection& connection, waiting_room::kind waits);
 bool wait_in_thread(intake& in, client_connection& tunnel);
 
+// Serves the connection's next request in `slot` and writes its access line,
+// unless it waits on as a quiet tunnel, whose record waits with it.
+connection_next serve_one(intake& in, client_connection& connection, std::size_t slot) {
+  access_record record;
+  if (connection.tunnel) {
+    record = std::move(connection.tunnel->record);
+  } else {
+    start_access_record(record);
+    record.client_address = connection.peer.address;
+    record.client_port = connection.peer.port;
+  }
+  record.slot = slot;
+  serving_request request(connection.client.get());
+  add_serving(in, request);
+  process_metrics().add(gauge::requests_in_flight, 1);
+  connection_next next = relay_request(connection, record, &request.cut, *in.relay);
+  process_metrics().add(gauge::requests_in_flight, -1);
+  remove_serving(in, request);
+  if (request.cut.was_cut()) {
+    record.ending = "stopped";
+    next = connection_next::close;
+  }
+  if (next == connection_next::wait_as_tunnel) {
+    connection.tunnel->record = std::move(record);
+  } else {
+    write_access_record(record);
+  }
+  trace("thread ", static_cast<ssize_t>(slot), " freed\n");
+  return next;
+}
+
 // Serves the connection's requests in its slot while each next one is
 // already here; then hands the connection back to wait for its next request
 // (or, a quiet tunnel, for bytes on either side), or closes it. The slot
@@ -338,31 +369,7 @@ bool wait_in_thread(intake& in, client_connection& tunnel);
 void serve_connection(intake& in, request_work& work) {
   client_connection& connection = work.connection;
   for (;;) {
-    access_record record;
-    if (connection.tunnel) {
-      record = std::move(connection.tunnel->record);
-    } else {
-      start_access_record(record);
-      record.client_address = connection.peer.address;
-      record.client_port = connection.peer.port;
-    }
-    record.slot = work.slot;
-    serving_request request(connection.client.get());
-    add_serving(in, request);
-    process_metrics().add(gauge::requests_in_flight, 1);
-    connection_next next = relay_request(connection, record, &request.cut, *in.relay);
-    process_metrics().add(gauge::requests_in_flight, -1);
-    remove_serving(in, request);
-    if (request.cut.was_cut()) {
-      record.ending = "stopped";
-      next = connection_next::close;
-    }
-    if (next == connection_next::wait_as_tunnel) {
-      connection.tunnel->record = std::move(record);
-    } else {
-      write_access_record(record);
-    }
-    trace("thread ", static_cast<ssize_t>(work.slot), " freed\n");
+    connection_next next = serve_one(in, connection, work.slot);
     if (next == connection_next::close) break;
     if (next == connection_next::wait_as_tunnel) {
       // A tunnel the room cannot take keeps its thread and slot.

@@ -102,23 +102,10 @@ bool check_tunnel_start(relay& r, const http_request& request, std::string& firs
   const settings& config = r.setup->config;
   std::uint16_t seconds =
       config.head_timeout_seconds != 0 ? config.head_timeout_seconds : config.idle_timeout_seconds;
-  deadline until = deadline::in_ms(seconds == 0 ? -1 : seconds * 1000L);
   std::string server_name;
-  hello_result hello = read_client_hello(first_bytes, server_name);
-  while (hello == hello_result::need_more && client_open &&
-         first_bytes.size() < max_client_hello_bytes) {
-    if (wait_ready(r.clifd, POLLIN, until) != io_result::done) break;
-    std::size_t room = std::min(sizeof r.first_read, max_client_hello_bytes - first_bytes.size());
-    ssize_t got = read_once(r.clifd, r.first_read, room);
-    if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    if (got <= 0) {
-      client_open = false;
-      break;
-    }
-    first_bytes.append(r.first_read, static_cast<std::size_t>(got));
-    r.record->from_client += static_cast<std::uint64_t>(got);
-    hello = read_client_hello(first_bytes, server_name);
-  }
+  hello_result hello =
+      read_tunnel_hello(r.clifd, first_bytes, client_open, server_name, r.record->from_client,
+                        deadline::in_ms(seconds == 0 ? -1 : seconds * 1000L));
   verdict tunnel = judge_tunnel_hello(*r.setup->files->hosts(), request.host, hello, server_name);
   if (tunnel.allowed()) return true;
   trace("tunnel refused: ", tunnel.reason, "\n");
@@ -297,31 +284,6 @@ void decide_at_answer_head(relay& r, const request_summary& summary, message_bou
   });
 }
 
-// A clean idle connection along `way` from the pool, or an empty owner. A
-// request that cannot be sent twice takes only one its own client
-// connection gave back, so a server's close of another's costs it nothing.
-// The policy has judged the target; the address the connection goes to is
-// judged for this client too, as another may have opened it.
-unique_fd take_pooled(relay& r, const client_connection& connection, const route& way,
-                      bool retry_allowed) {
-  server_pool* pool = r.setup->pool.get();
-  if (pool == nullptr) return unique_fd();
-  for (;;) {
-    unique_fd server = pool->take(way.key, connection.pool_user, !retry_allowed);
-    if (server.get() < 0) return server;
-    if (!still_quiet(server.get())) continue;
-    // Refused to this client: closed, and a new connection is judged in full.
-    if (!way.through_parent &&
-        !judge_connected(*r.setup, connection.peer, server.get()).allowed()) {
-      return unique_fd();
-    }
-    if (tracing()) {
-      trace("server connection taken from the pool: ", escape_for_trace(way.key), "\n");
-    }
-    return server;
-  }
-}
-
 // The server connection along `way`: the one kept from the last request
 // that went the same way while still clean, else one from the pool, else a
 // new one. Empty, with the client answered, when none can be made.
@@ -335,7 +297,8 @@ unique_fd server_for(relay& r, const http_request& request, client_connection& c
   }
   connection.server.reset();
   connection.server_bound = false;
-  unique_fd pooled = take_pooled(r, connection, way, retry_allowed);
+  unique_fd pooled =
+      take_pooled(*r.setup, connection.peer, connection.pool_user, way, retry_allowed);
   reused = pooled.get() >= 0;
   if (reused) return pooled;
   return connect_upstream(r, request, connection.peer, way);

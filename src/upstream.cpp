@@ -232,4 +232,23 @@ upstream open_upstream(const upstream_setup& setup, const http_request& request,
   return made;
 }
 
+unique_fd take_pooled(const upstream_setup& setup, const client_peer& peer, std::uint64_t pool_user,
+                      const route& way, bool retry_allowed) {
+  server_pool* pool = setup.pool.get();
+  if (pool == nullptr) return unique_fd();
+  for (;;) {
+    unique_fd server = pool->take(way.key, pool_user, !retry_allowed);
+    if (server.get() < 0) return server;
+    if (!still_quiet(server.get())) continue;
+    // Refused to this client: closed, and a new connection is judged in full.
+    if (!way.through_parent && !judge_connected(setup, peer, server.get()).allowed()) {
+      return unique_fd();
+    }
+    if (tracing()) {
+      trace("server connection taken from the pool: ", escape_for_trace(way.key), "\n");
+    }
+    return server;
+  }
+}
+
 }  // namespace ferry

@@ -75,4 +75,13 @@ verdict judge_connected(const upstream_setup& setup, const client_peer& peer, in
 // (a late body, a stray line) or its end would pass as the next answer.
 bool still_quiet(int servfd);
 
+// A clean idle connection along `way` from the pool, or an empty owner. A
+// request that cannot be sent twice (`retry_allowed` false) takes only one
+// that `pool_user`, its own client connection, gave back, so a server's close
+// of another's costs it nothing. The policy has judged the target; the
+// address the connection goes to is judged for this client too, as another
+// may have opened it.
+unique_fd take_pooled(const upstream_setup& setup, const client_peer& peer, std::uint64_t pool_user,
+                      const route& way, bool retry_allowed);
+
 }  // namespace ferry
