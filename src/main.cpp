@@ -141,11 +141,9 @@ void announce_stop(long in_flight, std::uint16_t grace_seconds) {
 // head closed at once, and up to STOP_TIMEOUT seconds for the requests in
 // flight; those still running are cut and write their access lines. A second
 // signal ends it at once.
-[[noreturn]] void stop(intake& in, std::uint16_t grace_seconds, pthread_t listener,
-                       const sigset_t& stop_signals) {
+[[noreturn]] void stop(intake& in, std::uint16_t grace_seconds, const sigset_t& stop_signals) {
   announce_stop(requests_in_flight(in), grace_seconds);
   stop_intake(in);
-  pthread_join(listener, nullptr);
   close_unstarted_requests(in);
   auto now = std::chrono::steady_clock::now();
   if (!wait_for_requests(in, now + std::chrono::seconds(grace_seconds), stop_signals)) end_now();
@@ -229,13 +227,10 @@ int main(int argc, char** argv, char** env) {
   for (int ignored : ignored_signals) sigaddset(&waited, ignored);
   pthread_sigmask(SIG_BLOCK, &waited, nullptr);
 
-  pthread_t listener;
-  int created = pthread_create(&listener, nullptr, listen_incoming, in);
-  if (created != 0) {
-    errno = created;
-    report_errno("can't create listen thread");
-    exit(-1);
+  if (int status = start_intake(*in); status != 0) {
+    fflush(stdout);
+    return status;
   }
   wait_for_stop(waited, files_of(*in));
-  stop(*in, config.stop_timeout_seconds, listener, stop_signals);
+  stop(*in, config.stop_timeout_seconds, stop_signals);
 }

@@ -16,6 +16,7 @@
 #include "answers.h"
 #include "io.h"
 #include "metrics.h"
+#include "listener.h"
 #include "net.h"
 #include "policy.h"
 #include "unique_fd.h"

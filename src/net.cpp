@@ -199,30 +199,6 @@ unique_fd connect_first(const std::vector<ip_address>& addresses, std::uint16_t 
   return connected;
 }
 
-unique_fd bind_listener(const ip_address& address, std::uint16_t port, bind_step& failed) {
-  sockaddr_storage local{};
-  socklen_t size = to_socket_address(address, port, local);
-  unique_fd fd(socket(local.ss_family, SOCK_STREAM, 0));
-  failed = bind_step::socket;
-  if (fd.get() < 0) return fd;
-  // A restart may bind while the last run's connections are still closing;
-  // a live listener on the port still makes the bind fail.
-  int reuse = 1;
-  setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse);
-  // One socket for both families, whatever the system's default says.
-  int both = 0;
-  if (local.ss_family == AF_INET6) setsockopt(fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &both, sizeof both);
-  failed = bind_step::bind;
-  if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), size) < 0) {
-    int error = errno;
-    fd.reset();
-    errno = error;
-    return fd;
-  }
-  failed = bind_step::none;
-  return fd;
-}
-
 std::uint16_t local_port(int fd) {
   sockaddr_storage bound{};
   socklen_t size = sizeof bound;

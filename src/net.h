@@ -46,14 +46,6 @@ socklen_t to_socket_address(const ip_address& address, std::uint16_t port, socka
 // The address and port of a socket address of either family.
 void from_socket_address(const sockaddr_storage& in, ip_address& address, std::uint16_t& port);
 
-// Which step of setting up a listening socket failed.
-enum class bind_step { none, socket, bind };
-
-// A TCP socket bound to address:port (port 0: the system picks), with
-// SO_REUSEADDR, not yet listening; an IPv6 one takes IPv4 clients too. An
-// empty owner when a step fails, with `failed` naming it and errno saying why.
-unique_fd bind_listener(const ip_address& address, std::uint16_t port, bind_step& failed);
-
 // The port a socket is bound to.
 std::uint16_t local_port(int fd);
 

@@ -21,9 +21,12 @@ struct client_peer {
   std::uint16_t port = 0;
   bool proxied = false;  // a balancer in PROXY_FROM: the real client follows in a PROXY header
   bool named = false;    // the PROXY header named the real client
-  // When the connection was accepted: HEAD_TIMEOUT counts from here, across
-  // a wait for a slot and the PROXY header.
   std::chrono::steady_clock::time_point accepted = std::chrono::steady_clock::now();
+  // When the current request's turn began: the accept for the first, then
+  // the end of the answer before it or a kept connection's first byte.
+  // HEAD_TIMEOUT counts from here, across a wait for a slot and the PROXY
+  // header.
+  std::chrono::steady_clock::time_point turn_began = accepted;
 };
 
 // The body of the answer to a client that ALLOW leaves out.

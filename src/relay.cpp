@@ -672,31 +672,6 @@ std::unique_ptr<relay_setup> set_up_relay(const settings& config, std::uint16_t 
   return setup;
 }
 
-void cut_point::set_server(int servfd) {
-  std::lock_guard lock(mutex_);
-  server_ = servfd;
-}
-
-void cut_point::note_head_complete() {
-  std::lock_guard lock(mutex_);
-  head_complete_ = true;
-}
-
-bool cut_point::cut(bool unfinished_heads_only) {
-  std::lock_guard lock(mutex_);
-  if (unfinished_heads_only && head_complete_) return false;
-  for (int fd : {client_, server_}) {
-    if (fd >= 0) shutdown(fd, SHUT_RDWR);
-  }
-  cut_ = true;
-  return true;
-}
-
-bool cut_point::was_cut() {
-  std::lock_guard lock(mutex_);
-  return cut_;
-}
-
 connection_next relay_request(client_connection& connection, access_record& record,
                               cut_point* cut, const relay_setup& setup) {
   relay r;

@@ -5,17 +5,18 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "connection.h"
 #include "log.h"
 #include "name_cache.h"
 #include "net.h"
 #include "policy.h"
 #include "policy_files.h"
 #include "settings.h"
+#include "stop.h"
 #include "unique_fd.h"
 #include "upstream.h"
 
@@ -32,54 +33,6 @@ struct relay_setup : upstream_setup {
 // `files`, makes its own from `config`.
 std::unique_ptr<relay_setup> set_up_relay(const settings& config, std::uint16_t own_port,
                                           std::shared_ptr<policy_files> files = nullptr);
-
-// Where a stop reaches a request being served: its sockets, and whether its
-// head is complete. Safe to use from the request's thread and a stopping one.
-class cut_point {
- public:
-  explicit cut_point(int clifd = -1) : client_(clifd) {}
-  void set_server(int servfd);
-  // Before the server's descriptor closes, so a cut never reaches a reused number.
-  void clear_server() { set_server(-1); }
-  void note_head_complete();
-  // Shuts both sockets down, so every wait of the request ends at once; with
-  // `unfinished_heads_only`, only while its head is incomplete. Returns
-  // whether it cut.
-  bool cut(bool unfinished_heads_only);
-  bool was_cut();
-
- private:
-  std::mutex mutex_;
-  int client_;
-  int server_ = -1;
-  bool head_complete_ = false;
-  bool cut_ = false;
-};
-
-// A tunnel waiting for bytes without a thread: where its flows stood.
-struct tunnel_state {
-  bool client_open = true;   // the client has not ended its side
-  bool server_open = true;   // the server has not ended its side
-  bool client_shut = false;  // the server's end was passed on to the client
-  std::chrono::steady_clock::time_point last_move;  // IDLE_TIMEOUT counts from here
-  access_record record;      // written when the tunnel ends
-};
-
-// A client connection, between its requests too: what the next request on
-// it needs.
-struct client_connection {
-  unique_fd client;
-  client_peer peer;
-  unique_fd server;           // kept from the last request for the next one to its server
-  std::string server_target;  // the host and port `server` is connected to
-  // `server` answered with a challenge that authenticates its connection:
-  // it never goes to the pool.
-  bool server_bound = false;
-  std::uint64_t pool_user = 0;  // names this connection to the pool; 0 until it first gives back
-  std::string carried;        // bytes read past the last request: the next one's start
-  std::size_t requests = 0;   // requests served on it so far
-  std::unique_ptr<tunnel_state> tunnel;  // set while it is a parked tunnel, to `server`
-};
 
 // What a connection does after relay_request.
 enum class connection_next {

@@ -1,11 +1,13 @@
-// Connections that wait for their next bytes without a thread or a slot: new
-// ones before their first request, kept ones between requests (their kept
-// server connection watched too, and closed when it speaks), quiet tunnels
-// (both sides watched). One epoll set watches them all, and the listener
-// waits on it.
+// Connections that wait without a thread: new ones for their first bytes,
+// kept ones between requests (their kept server connection watched too, and
+// closed when it speaks), quiet tunnels (both sides watched), and ones whose
+// bytes came while every slot was taken. One epoll set watches them, the
+// listening socket and the first deadline; the request threads wait on it
+// themselves, one event each.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -13,14 +15,14 @@
 #include <mutex>
 #include <vector>
 
-#include "relay.h"
+#include "connection.h"
 
 namespace ferry {
 
 class waiting_room {
  public:
   using clock = std::chrono::steady_clock;
-  enum class kind { fresh, kept, tunnel };
+  enum class kind { fresh, kept, tunnel, for_slot };
 
   // A connection that left the room, and how it had waited.
   struct leaving {
@@ -28,58 +30,77 @@ class waiting_room {
     kind waited = kind::fresh;
   };
 
-  // Holds at most `capacity` connections, at most `per_client` of them from
-  // one address.
-  waiting_room(std::size_t capacity, std::size_t per_client)
-      : capacity_(capacity), per_client_(per_client) {}
+  // What one wait brought.
+  enum class woke {
+    idle,        // its time passed without an event
+    nothing,     // an event that needs nothing more of this thread
+    listener,    // the listening socket has a connection: accept one, then rearm_listener()
+    connection,  // a connection has bytes or an end to read
+    closing,     // the room closes: the thread ends
+  };
+
+  // Holds at most `capacity` connections waiting for bytes, at most
+  // `per_client` of them from one address, and `slot_line` more waiting for
+  // a slot.
+  waiting_room(std::size_t capacity, std::size_t per_client, std::size_t slot_line)
+      : capacity_(capacity), per_client_(per_client), slot_line_(slot_line) {}
   ~waiting_room();
   waiting_room(const waiting_room&) = delete;
   waiting_room& operator=(const waiting_room&) = delete;
 
-  // Makes the epoll set and its wake-up; false, with errno set, when it cannot.
+  // Makes the epoll set, its wake-up and its timer; false, with errno set,
+  // when it cannot.
   bool open();
 
-  // Watches the listening socket too: wait() says when it is ready.
+  // Watches the listening socket, one wait at a time: the thread that is
+  // told of it accepts and then calls rearm_listener().
   bool watch_listener(int listenfd);
+  void rearm_listener();
 
   // Takes `connection` until its bytes arrive (for a tunnel, on either side)
   // or `until` passes. When its address has `per_client` waiting, that
   // address's oldest kept connection leaves into `evicted` to make room; when
   // the room is full, the oldest kept one of any address. With none to leave,
   // returns false and leaves `connection` as it was. A tunnel never leaves to
-  // make room. Safe from any thread.
+  // make room. Once the room closes, it takes nothing.
   bool admit(client_connection& connection, kind waits, clock::time_point until,
              std::vector<leaving>& evicted);
+
+  // A connection with bytes and no slot joins the line until `until`; false,
+  // with `connection` still the caller's, when the line is full. Taken
+  // oldest first by take_for_slot.
+  bool line_up_for_slot(client_connection& connection, clock::time_point until);
+  bool take_for_slot(client_connection& taken);
 
   // The oldest kept connection leaves into `evicted`; false when none is kept.
   bool evict_oldest_kept(std::vector<leaving>& evicted);
 
-  // Waits at most `limit_ms` (negative: no limit), and no later than the
-  // first connection's time. Connections with bytes (or an end) to read
-  // leave into `ready`; `listener_ready` says whether to accept.
-  void wait(int limit_ms, std::vector<leaving>& ready, bool& listener_ready);
+  // Waits for one event, at most `limit_ms` (negative: no limit). A ready
+  // connection leaves into `ready`; connections whose time has passed leave
+  // into `expired`. Any number of threads may wait at once; each event goes
+  // to one of them.
+  woke wait(int limit_ms, leaving& ready, std::vector<leaving>& expired);
 
   // Connections whose time has passed leave into `expired`.
   void expire(clock::time_point now, std::vector<leaving>& expired);
 
-  // Makes a wait return at once; safe from any thread.
-  void wake();
+  // Every wait, now and later, returns `closing`.
+  void close();
 
   // Every connection leaves into `all`, for a stop.
   void empty_into(std::vector<leaving>& all);
-
-  std::size_t size();
 
  private:
   struct entry {
     client_connection connection;
     kind waits = kind::fresh;
     clock::time_point until;
+    std::uint32_t generation = 0;  // tells this entry's events from an earlier one's on its descriptor
     entry* previous = nullptr;
     entry* next = nullptr;
-    bool gone = false;  // left the room, but an event read before may still name it
   };
-  // Oldest first: each kind has one time limit, so this is also by deadline.
+  // Oldest first: each kind but the line has one time limit, so this is also
+  // by deadline.
   struct entry_list {
     entry* first = nullptr;
     entry* last = nullptr;
@@ -88,14 +109,14 @@ class waiting_room {
     void remove(entry* removed);
   };
 
-  entry_list& list_of(kind waits) {
-    return waits == kind::fresh ? fresh_ : waits == kind::kept ? kept_ : tunnels_;
-  }
-  // Moves a connection out. One that leaves other than by its own event is
-  // first taken out of the epoll set, and its entry is freed only before the
-  // next wait: an event already read may still point at it.
+  entry_list& list_of(kind waits);
+  // Moves a connection out and frees its entry. Events are told from each
+  // other by descriptor and generation, never by address, so an event read
+  // by another thread before the entry went finds nothing.
   void leave(entry* gone, std::vector<leaving>& into, bool by_event);
-  int milliseconds_to_first_deadline();
+  entry* entry_of(std::uint64_t key);
+  void expire_locked(clock::time_point now, std::vector<leaving>& expired);
+  void arm_timer();
   // A kept connection's server connection is watched too, and closed as
   // soon as it shows bytes or an end: no request is on it.
   void watch_kept_server(entry& kept);
@@ -113,16 +134,20 @@ class waiting_room {
 
   std::size_t capacity_;
   std::size_t per_client_;
+  std::size_t slot_line_;
   int epollfd_ = -1;
   int wakefd_ = -1;
-  // The addresses tell the epoll events of these two from a connection's.
-  char listener_tag_ = 0;
-  char wake_tag_ = 0;
-  std::mutex mutex_;
+  int timerfd_ = -1;
+  int listenfd_ = -1;
+  std::atomic<bool> closing_{false};
+  std::mutex mutex_;  // guards everything below
   entry_list fresh_;
   entry_list kept_;
   entry_list tunnels_;
-  std::vector<entry*> left_;  // entries to free before the next wait
+  entry_list line_;  // waiting for a slot: not watched, bytes are there already
+  std::vector<entry*> by_descriptor_;  // the entry watched on each client descriptor
+  std::uint32_t generations_ = 0;
+  clock::time_point timer_at_ = clock::time_point::max();
   std::map<std::array<std::uint8_t, 16>, client_share> shares_;  // by address
 };
 
