@@ -5,8 +5,10 @@ perf stat counts them in the proxy's processes and every thread they start
 (tracepoints, no ptrace, so the proxy runs as it does without it) while a
 fixed number of requests goes through: ab -c 16 with a new connection each,
 wrk -c 16 stopped after as many answers over persistent ones, the loads of
-the CPU cells. Counts, not timings: they hold on a busy machine, except the
-involuntary switches, which other work on the same CPUs adds to."""
+the CPU cells. Counts, not timings, but not fixed either: a thread that finds
+more work waiting when it wakes makes fewer calls and switches per request,
+and other work on the same CPUs adds involuntary switches. So each count is
+taken in several rounds, paths alternating, and the median is shown."""
 
 import json
 import os
@@ -89,9 +91,9 @@ def load_persistent(bench, path, requests):
     its share of answers; returns the requests answered."""
     share = requests // WRK_THREADS
     script = lua_script(bench, path, "1k", "persistent", limit=share)
-    wrk = subprocess.Popen(["wrk", "-t", str(WRK_THREADS), "-c", str(CONNS), "-d", "600s",
-                            "--timeout", "10s", "-s", script, f"http://127.0.0.1:{bench.port(path)}/"],
-                           stdout=subprocess.PIPE, text=True)
+    argv = ["wrk", "-t", str(WRK_THREADS), "-c", str(CONNS), "-d", "600s", "--timeout", "10s",
+            "-s", script, f"http://127.0.0.1:{bench.port(path)}/"]
+    wrk = subprocess.Popen(argv, stdout=subprocess.PIPE, text=True)
     stopped, result = 0, None
     for line in wrk.stdout:
         if line.startswith("STOPPED"):
@@ -110,11 +112,11 @@ def load_persistent(bench, path, requests):
 LOADS = {"close": load_close, "persistent": load_persistent}
 
 
-def count(bench, path, kind, requests, out):
+def count(bench, path, kind, requests, out, number):
     """One counted run after a warm-up: counts per request, every call named."""
     LOADS[kind](bench, path, requests // 10)
     bench.settle()
-    raw = os.path.join(out, f"{path}-{kind}.csv")
+    raw = os.path.join(out, f"{path}-{kind}-{number + 1}.csv")
     counter = start_counting(bench, path, raw)
     answered = LOADS[kind](bench, path, requests)
     counts = stop_counting(counter, raw)
@@ -122,9 +124,20 @@ def count(bench, path, kind, requests, out):
         log(f"  {path} {kind}: only {answered} of {requests} answered")
     per_request = {name: value / max(answered, 1) for name, value in counts.items()}
     per_request["answered"] = answered
-    log(f"  {path} {kind}: {per_request.get('calls', 0):.2f} system calls and "
-        f"{per_request.get('switches', 0):.2f} context switches per request")
+    log(f"  round {number + 1}, {path} {kind}: {per_request.get('calls', 0):.2f} system calls "
+        f"and {per_request.get('switches', 0):.2f} context switches per request")
     return per_request
+
+
+def median_of(rounds):
+    """The calls of the round with the median number of calls and the switches
+    of the round with the median number of switches, so that columns add up."""
+    def median_round(key):
+        return sorted(rounds, key=lambda figures: figures.get(key, 0))[(len(rounds) - 1) // 2]
+    figures = dict(median_round("calls"))
+    switches = median_round("switches")
+    figures.update(switches=switches.get("switches", 0), voluntary=switches.get("voluntary", 0))
+    return figures
 
 
 def grouped(figures):
@@ -153,34 +166,42 @@ def table_rows(results, label):
     return rows
 
 
-def every_call_text(results):
+def every_call_text(results, rounds):
     lines = []
     for path in PATHS:
         for kind in LOADS:
             figures = results[path][kind]
             named = sorted(((v, n) for n, v in figures.items() if n not in
                             ("calls", "switches", "voluntary", "answered")), reverse=True)
-            lines.append(f"{path}, {KIND_NAMES[kind]} ({figures['answered']} requests): " +
+            counted = rounds[path][kind]
+            spans = "; ".join(f"{key} {min(r.get(key, 0) for r in counted):.2f} to "
+                              f"{max(r.get(key, 0) for r in counted):.2f}"
+                              for key in ("calls", "switches"))
+            lines.append(f"{path}, {KIND_NAMES[kind]} (median of {len(counted)} rounds; "
+                         f"{spans}): " +
                          ", ".join(f"{n} {v:.2f}" for v, n in named if v >= 0.005))
     return "\n".join(lines)
 
 
-def measure(bench, requests, label):
+def measure(bench, requests, label, rounds):
     """Counts for every path and kind; prints the table and writes
     bench/out/syscalls/."""
     out = os.path.join(OUT_DIR, "syscalls")
     os.makedirs(out, exist_ok=True)
-    results = {path: {} for path in PATHS}
-    for kind in LOADS:
-        for path in PATHS:
-            results[path][kind] = count(bench, path, kind, requests, out)
+    counted = {path: {kind: [] for kind in LOADS} for path in PATHS}
+    for number in range(rounds):
+        order = PATHS if number % 2 == 0 else list(reversed(PATHS))
+        for kind in LOADS:
+            for path in order:
+                counted[path][kind].append(count(bench, path, kind, requests, out, number))
+    results = {path: {kind: median_of(counted[path][kind]) for kind in LOADS} for path in PATHS}
     header = ["| " + " | ".join(HEADER) + " |", "|" + "---|" * len(HEADER)]
     text = "\n".join(header + table_rows(results, label)) + "\n\nevery call, per request:\n" + \
-        every_call_text(results) + "\n"
+        every_call_text(results, counted) + "\n"
     with open(os.path.join(out, "table.md"), "w") as f:
         f.write(text)
     with open(os.path.join(out, "results.json"), "w") as f:
         json.dump({"requests": requests, "label": label, "ferry_sha256": bench.ferry_sha256,
-                   "results": results}, f, indent=1)
+                   "results": results, "rounds": counted}, f, indent=1)
     print(text)
     log(f"system calls and context switches written to {out}")
