@@ -32,7 +32,6 @@
 #include <sstream>
 #include <thread>
 
-#include "temp_files.h"
 
 namespace harness {
 namespace {

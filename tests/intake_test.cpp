@@ -11,7 +11,6 @@
 
 #include "harness.h"
 #include "origin_servers.h"
-#include "temp_files.h"
 
 using namespace harness;
 using temp_files::temp_folder;

@@ -23,7 +23,6 @@
 #include "answers.h"
 #include "policy.h"
 #include "log.h"
-#include "temp_files.h"
 #include "text.h"
 #include "unique_fd.h"
 
