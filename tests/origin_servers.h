@@ -106,6 +106,7 @@ class nginx_origin {
 
 }  // namespace harness
 
+// The rig of the load, fault and hostile-input suites, on the origins above.
 namespace reliability {
 
 using namespace harness;
