@@ -269,6 +269,9 @@ void ferry_process::read_streams() {
       break;
     }
     std::lock_guard lock(mutex_);
+    // output() may have taken what woke this thread: asked again under the
+    // lock, a stream that is ready has bytes, so no read blocks holding it.
+    if (poll(streams, 2, 0) <= 0) continue;
     read_ready(streams, [this](int stream, std::string_view chunk) {
       if (stream == 0) {
         output_ += chunk;
@@ -276,7 +279,18 @@ void ferry_process::read_streams() {
         take_errors(chunk);
       }
     });
+    if (streams[0].fd < 0) output_fd_ = -1;
     changed_.notify_all();
+  }
+}
+
+void ferry_process::take_pending_output() {
+  pollfd pending{output_fd_, POLLIN, 0};
+  char chunk[65536];
+  while (output_fd_ >= 0 && poll(&pending, 1, 0) == 1 && (pending.revents & POLLIN) != 0) {
+    ssize_t got = read(output_fd_, chunk, sizeof chunk);
+    if (got <= 0) return;  // the reader thread sees the end too, and closes
+    output_.append(chunk, static_cast<std::size_t>(got));
   }
 }
 
@@ -306,6 +320,7 @@ long ferry_process::errors_seen(const std::string& text) const {
 
 std::string ferry_process::output() {
   std::lock_guard lock(mutex_);
+  take_pending_output();
   return output_;
 }
 

@@ -60,6 +60,7 @@ class ferry_process {
   ~ferry_process();
 
   pid_t pid() const { return pid_; }
+  // All that ferry wrote to standard output before the call.
   std::string output();
   // Standard error but the start-up line; with the trace dropped, its first
   // 64 KiB and any sanitizer report.
@@ -93,6 +94,9 @@ class ferry_process {
  private:
   int open_terminal();
   void read_streams();
+  // Takes what ferry wrote and the reader thread has not read yet, so that
+  // output() holds every line written before the call. Called locked.
+  void take_pending_output();
   void take_errors(std::string_view chunk);
   long errors_seen(const std::string& text) const;
 
