@@ -4,7 +4,6 @@
 
 #include "harness.h"
 #include "origin_servers.h"
-#include "temp_files.h"
 
 using namespace harness;
 

@@ -3,7 +3,6 @@
 
 #include "harness.h"
 #include "origin_servers.h"
-#include "temp_files.h"
 
 #include <signal.h>
 #include <sys/stat.h>

@@ -10,8 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "reliability.h"
-#include "temp_files.h"
+#include "origin_servers.h"
 
 using namespace reliability;
 

@@ -21,6 +21,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -32,7 +34,6 @@
 #include <sstream>
 #include <thread>
 
-#include "temp_files.h"
 
 namespace harness {
 namespace {
@@ -268,6 +269,9 @@ void ferry_process::read_streams() {
       break;
     }
     std::lock_guard lock(mutex_);
+    // output() may have taken what woke this thread: asked again under the
+    // lock, a stream that is ready has bytes, so no read blocks holding it.
+    if (poll(streams, 2, 0) <= 0) continue;
     read_ready(streams, [this](int stream, std::string_view chunk) {
       if (stream == 0) {
         output_ += chunk;
@@ -275,7 +279,18 @@ void ferry_process::read_streams() {
         take_errors(chunk);
       }
     });
+    if (streams[0].fd < 0) output_fd_ = -1;
     changed_.notify_all();
+  }
+}
+
+void ferry_process::take_pending_output() {
+  pollfd pending{output_fd_, POLLIN, 0};
+  char chunk[65536];
+  while (output_fd_ >= 0 && poll(&pending, 1, 0) == 1 && (pending.revents & POLLIN) != 0) {
+    ssize_t got = read(output_fd_, chunk, sizeof chunk);
+    if (got <= 0) return;  // the reader thread sees the end too, and closes
+    output_.append(chunk, static_cast<std::size_t>(got));
   }
 }
 
@@ -305,6 +320,7 @@ long ferry_process::errors_seen(const std::string& text) const {
 
 std::string ferry_process::output() {
   std::lock_guard lock(mutex_);
+  take_pending_output();
   return output_;
 }
 
@@ -628,5 +644,94 @@ int listen_on(const std::string& ip, std::uint16_t port, int backlog) {
   }
   return fd;
 }
+
+namespace access_lines {
+
+using ferry::unique_fd;
+using system_clock = std::chrono::system_clock;
+
+std::pair<unique_fd, client_side> open_client(const std::string& local_ip) {
+  unique_fd fd(connect_from(local_ip, "127.0.0.1", 8080));
+  std::string address = local_ip + ":" + std::to_string(local_port(fd.get()));
+  return {std::move(fd), client_side{address, "", {}}};
+}
+
+client_side ask(const std::string& bytes, const std::string& local_ip) {
+  auto [fd, client] = open_client(local_ip);
+  client.sent = bytes;
+  send_all(fd.get(), bytes);
+  client.got = read_reply(fd.get());
+  return client;
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  if (separator == '\n') {
+    EXPECT_TRUE(text.empty() || text.ends_with('\n')) << text;
+  }
+  std::vector<std::string> parts;
+  std::istringstream stream(text);
+  for (std::string part; std::getline(stream, part, separator);) parts.push_back(part);
+  return parts;
+}
+
+// 9 stands for any digit. (std::regex trips
+// g++ 12's uninitialised-use warning in the sanitizer builds.)
+bool is_log_time(const std::string& field) {
+  constexpr std::string_view pattern = "9999-99-99T99:99:99.999Z";
+  if (field.size() != pattern.size()) return false;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    bool digit = field[i] >= '0' && field[i] <= '9';
+    if (pattern[i] == '9' ? !digit : field[i] != pattern[i]) return false;
+  }
+  return true;
+}
+
+void expect_line(const std::string& line, const logged_request& want, const client_side& client,
+                 std::chrono::system_clock::time_point began) {
+  SCOPED_TRACE(line);
+  std::vector<std::string> fields = split(line, ' ');
+  ASSERT_EQ(fields.size(), 11u);
+  ASSERT_TRUE(is_log_time(fields[0]));
+  tm parts{};
+  strptime(fields[0].c_str(), "%FT%T", &parts);
+  auto started = system_clock::from_time_t(timegm(&parts)) + std::stoi(fields[0].substr(20)) * 1ms;
+  EXPECT_GE(started, std::chrono::floor<std::chrono::milliseconds>(began));
+  EXPECT_LE(started, system_clock::now());
+  // ferry times on the steady clock, which may drift a little from the wall clock.
+  long taken = std::stol(fields[7]), since = (system_clock::now() - began) / 1ms;
+  EXPECT_GE(taken, want.ms_at_least);
+  EXPECT_LE(taken, since + 20);
+  std::vector<std::string> expected = split(want.fields, ' ');
+  std::size_t from_client = want.from_client < 0 ? client.sent.size() : want.from_client;
+  expected.insert(expected.begin() + 3,
+                  {std::to_string(client.got.data.size()), std::to_string(from_client), fields[7]});
+  expected.insert(expected.begin(), want.client.empty() ? client.address : want.client);
+  expected.push_back(want.user);
+  EXPECT_EQ(std::vector<std::string>(fields.begin() + 1, fields.end()), expected);
+}
+
+void expect_lines(ferry_process& ferry, const std::vector<logged_request>& requests) {
+  int idle_descriptors = ferry.open_descriptors();
+  for (std::size_t i = 0; i < requests.size(); ++i) {
+    SCOPED_TRACE(requests[i].name);
+    auto began = system_clock::now();
+    client_side client = requests[i].run();
+    ASSERT_TRUE(ferry.wait_output("\n", static_cast<long>(i + 1)));
+    // The thread frees its slot right after the line; threads stay for the next request.
+    ASSERT_TRUE(ferry.wait_counts(idle_descriptors, INT_MAX));
+    std::this_thread::sleep_for(20ms);
+    std::vector<std::string> lines = split(ferry.output());
+    ASSERT_EQ(lines.size(), i + 1);
+    expect_line(lines.back(), requests[i], client, began);
+  }
+}
+
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!done() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+  return done();
+}
+
+}  // namespace access_lines
 
 }  // namespace harness

@@ -8,11 +8,13 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "helpers.h"
@@ -58,6 +60,7 @@ class ferry_process {
   ~ferry_process();
 
   pid_t pid() const { return pid_; }
+  // All that ferry wrote to standard output before the call.
   std::string output();
   // Standard error but the start-up line; with the trace dropped, its first
   // 64 KiB and any sanitizer report.
@@ -91,6 +94,9 @@ class ferry_process {
  private:
   int open_terminal();
   void read_streams();
+  // Takes what ferry wrote and the reader thread has not read yet, so that
+  // output() holds every line written before the call. Called locked.
+  void take_pending_output();
   void take_errors(std::string_view chunk);
   long errors_seen(const std::string& text) const;
 
@@ -192,5 +198,61 @@ command_result run_client(const std::vector<std::string>& argv,
 // colon); returns the descriptor.
 int listen_on(const std::string& ip, std::uint16_t port, int backlog = 64);
 using ferry::local_port;  // the port a socket is bound to
+
+// Clients of ferry on 127.0.0.1:8080 and the access lines it writes of them.
+// A namespace of their own, as suites keep helpers of these names.
+namespace access_lines {
+
+inline const std::string short_answer = "HTTP/1.0 200 OK\r\nContent-Length: 2\r\n\r\nok";
+inline const std::string get_origin =
+    "GET http://origin.test/x HTTP/1.1\r\nHost: origin.test\r\n\r\n";
+inline const std::string unreachable =
+    "GET http://127.0.0.1:9/x HTTP/1.1\r\nHost: 127.0.0.1:9\r\n\r\n";
+
+// A one-second limit in milliseconds, as ferry's waits may round it down a little.
+inline constexpr long about_a_second = 990;
+
+// A client's side of one request: its address as ferry sees it, what it sent and got.
+struct client_side {
+  std::string address, sent;
+  reply got;
+};
+
+// A connection to ferry from `local_ip`, and its client side to fill in.
+std::pair<ferry::unique_fd, client_side> open_client(const std::string& local_ip = "127.0.0.1");
+
+// Sends `bytes` and reads the reply to its end.
+client_side ask(const std::string& bytes, const std::string& local_ip = "127.0.0.1");
+
+// The lines of `text`, which must end with one; or the fields of a line.
+std::vector<std::string> split(const std::string& text, char separator = '\n');
+
+// A request and its access line: `fields` are the method, target, status, slot
+// and ending, `user` the last field; the client's own address and all it sent are expected unless
+// `client` or `from_client` say otherwise.
+struct logged_request {
+  std::string name;
+  std::function<client_side()> run;
+  std::string fields;
+  long ms_at_least = 0;
+  std::string client = "";
+  long from_client = -1;
+  std::string user = "-";
+};
+
+// "2026-12-08T03:17:20.349Z", a time as the access log writes it.
+bool is_log_time(const std::string& field);
+
+// Checks `line` field by field: it started after `began` and took no longer
+// than the time since.
+void expect_line(const std::string& line, const logged_request& want, const client_side& client,
+                 std::chrono::system_clock::time_point began);
+
+// Runs the requests one after another, each line checked once its slot is free again.
+void expect_lines(ferry_process& ferry, const std::vector<logged_request>& requests);
+
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout = 10s);
+
+}  // namespace access_lines
 
 }  // namespace harness

@@ -1,12 +1,20 @@
 #include "helpers.h"
 
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
+#include <stdlib.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <random>
+#include <sstream>
 #include <string>
 
 namespace harness {
@@ -25,6 +33,17 @@ bool ready(int fd, short events, steady_clock::time_point deadline) {
     if (got > 0) return true;
     if (got < 0 && errno != EINTR) return false;
   }
+}
+
+std::string read_back(FILE* file) {
+  std::string text;
+  std::rewind(file);
+  char chunk[4096];
+  for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;) {
+    text.append(chunk, got);
+  }
+  std::fclose(file);
+  return text;
 }
 
 }  // namespace
@@ -121,4 +140,54 @@ std::string relayed(std::string_view answer) {
          std::string(answer.substr(head_end + 2));
 }
 
+bool is_nonblocking(int fd) { return (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0; }
+
+trace capture(const std::function<void()>& action) {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  FILE* output_file = std::tmpfile();
+  FILE* errors_file = std::tmpfile();
+  int saved_output = dup(STDOUT_FILENO);
+  int saved_errors = dup(STDERR_FILENO);
+  dup2(fileno(output_file), STDOUT_FILENO);
+  dup2(fileno(errors_file), STDERR_FILENO);
+  action();
+  std::fflush(stdout);
+  std::fflush(stderr);
+  dup2(saved_output, STDOUT_FILENO);
+  dup2(saved_errors, STDERR_FILENO);
+  close(saved_output);
+  close(saved_errors);
+  return {read_back(output_file), read_back(errors_file)};
+}
+
 }  // namespace harness
+
+namespace temp_files {
+
+bool write_file(const std::string& path, const std::string& content) {
+  std::ofstream file(path, std::ios::binary);
+  file << content;
+  file.close();
+  return !file.fail();
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+temp_folder::temp_folder() {
+  char pattern[] = "/tmp/ferry-test-XXXXXX";
+  path_ = mkdtemp(pattern) != nullptr ? pattern : "";
+  EXPECT_FALSE(path_.empty()) << "mkdtemp failed";
+}
+
+temp_folder::~temp_folder() {
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+}  // namespace temp_files

@@ -1,9 +1,11 @@
 // Small helpers every suite shares: what ferry answers and reports, random
-// bytes, counting, and reads and writes that give up at a deadline.
+// bytes, counting, reads and writes that give up at a deadline, what a call
+// prints, and files and throw-away folders.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -71,4 +73,42 @@ struct reply {
 // Reads until the end of stream, a reset or the timeout.
 reply read_reply(int fd, std::chrono::milliseconds timeout = 10s);
 
+bool is_nonblocking(int fd);
+
+// What a call wrote to standard output and standard error.
+struct trace {
+  std::string output;
+  std::string errors;
+};
+
+// Runs `action` with standard output and error sent to temporary files and
+// returns what it wrote. No assertion may run inside `action`.
+trace capture(const std::function<void()>& action);
+
 }  // namespace harness
+
+// Files and throw-away folders: what the tests install, package, deploy and
+// serve, and the configurations of the programs they start.
+namespace temp_files {
+
+// False when the file cannot be written whole.
+bool write_file(const std::string& path, const std::string& content);
+
+// The whole file, or "" when it cannot be read.
+std::string read_file(const std::string& path);
+
+// A fresh folder under /tmp, removed with everything in it.
+class temp_folder {
+ public:
+  temp_folder();
+  temp_folder(const temp_folder&) = delete;
+  temp_folder& operator=(const temp_folder&) = delete;
+  ~temp_folder();
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace temp_files

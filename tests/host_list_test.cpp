@@ -8,7 +8,7 @@
 #include <tuple>
 #include <utility>
 
-#include "temp_files.h"
+#include "helpers.h"
 
 namespace {
 

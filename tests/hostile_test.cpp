@@ -11,7 +11,7 @@
 #include <random>
 #include <thread>
 
-#include "reliability.h"
+#include "origin_servers.h"
 
 using namespace reliability;
 using namespace std::string_literals;

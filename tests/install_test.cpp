@@ -6,7 +6,6 @@
 #include <filesystem>
 
 #include "harness.h"
-#include "temp_files.h"
 
 using namespace harness;
 using temp_files::read_file;

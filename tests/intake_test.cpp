@@ -1,19 +1,25 @@
-// Start-up and connection intake, through the real process.
+// Start-up, connection intake and the stop on a signal, through the real
+// process.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <memory>
+#include <set>
 #include <sstream>
 
 #include "harness.h"
 #include "origin_servers.h"
-#include "temp_files.h"
 
 using namespace harness;
+using namespace harness::access_lines;
+using ferry::unique_fd;
+using system_clock = std::chrono::system_clock;
+using steady_clock = std::chrono::steady_clock;
 using temp_files::temp_folder;
 
 namespace {
@@ -620,4 +626,129 @@ TEST(Intake, FullWaitingRoomClosesTheOldestKeptConnectionFirst) {
     EXPECT_FALSE(has_input(other));
     close(other);
   }
+}
+
+TEST(Stop, RequestsInFlightFinishAndNewConnectionsAreRefused) {
+  set_hosts("127.0.0.1 origin.test\n");
+  const std::string slow_answer = "HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nslow\n";
+  scripted_origin origin("127.0.0.1", [&](int fd) {
+    std::string got = read_head(fd);
+    std::this_thread::sleep_for(500ms);
+    send_within(fd, slow_answer);
+    shutdown(fd, SHUT_WR);
+    return got + read_reply(fd).data;
+  });
+  ferry_process ferry({"LISTEN_PORT=8080", "LOG=access", "STOP_TIMEOUT=5"});
+  ASSERT_TRUE(ferry.wait_listening(8080));
+  auto began = system_clock::now();
+  std::vector<std::pair<unique_fd, client_side>> clients;
+  for (int i = 0; i < 3; ++i) {
+    clients.push_back(open_client());
+    clients.back().second.sent = get_origin;
+    send_all(clients.back().first.get(), get_origin);
+  }
+  ASSERT_TRUE(wait_until([&] { return origin.accepted() == 3; }));
+  auto signalled = std::chrono::steady_clock::now();
+  kill(ferry.pid(), SIGTERM);
+  EXPECT_TRUE(wait_until([&] { return listening_port(ferry.pid()) == 0; }));
+  EXPECT_EQ(connect_to("127.0.0.1", 8080), -1);
+  EXPECT_EQ(errno, ECONNREFUSED);
+  for (auto& [fd, client] : clients) {
+    client.got = read_reply(fd.get(), 5s);
+    EXPECT_EQ(client.got.data, relayed(slow_answer));
+  }
+  EXPECT_EQ(ferry.wait_exit(5s), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - signalled, 5s);
+  std::vector<std::string> lines = split(ferry.output());
+  ASSERT_EQ(lines.size(), clients.size());
+  std::set<std::string> slots;
+  for (auto& [fd, client] : clients) {
+    auto line = std::find_if(lines.begin(), lines.end(), [&](const std::string& text) {
+      return text.find(" " + client.address + " ") != std::string::npos;
+    });
+    ASSERT_NE(line, lines.end()) << client.address;
+    std::string slot = split(*line, ' ').at(8);
+    slots.insert(slot);
+    expect_line(*line, {"", {}, "GET http://origin.test/x 200 " + slot + " done", 400}, client,
+                began);
+  }
+  EXPECT_EQ(slots, (std::set<std::string>{"2", "3", "4"}));
+}
+
+// SIGHUP, SIGUSR1 and SIGUSR2 leave ferry serving, with a line each. On
+// SIGTERM ferry says it stops; a connection without a whole head closes at
+// once; a request that outlasts STOP_TIMEOUT (not CON_TIMEOUT) is cut and
+// logged as stopped.
+TEST(Stop, ClosesUnfinishedHeadsAtOnceAndCutsWhatOutlastsTheGrace) {
+  set_hosts("127.0.0.1 origin.test\n");
+  const std::string some = "HTTP/1.1 200 OK\r\nContent-Length: 1000000\r\n\r\nsome";
+  scripted_origin slow("127.0.0.1", [&](int fd) {
+    read_head(fd);
+    send_within(fd, some);
+    return read_reply(fd, 30s).data;
+  });
+  ferry_process ferry({"LISTEN_PORT=8080", "LOG=access", "CON_TIMEOUT=1", "STOP_TIMEOUT=2"});
+  ASSERT_TRUE(ferry.wait_listening(8080));
+  for (int signal_number : {SIGHUP, SIGUSR1, SIGUSR2}) {
+    kill(ferry.pid(), signal_number);
+    ASSERT_TRUE(ferry.wait_errors(sigabbrev_np(signal_number)));
+  }
+  EXPECT_EQ(ferry.errors(), "ferry: SIGHUP ignored\nferry: SIGUSR1 ignored\nferry: SIGUSR2 ignored\n");
+  auto [download, download_client] = open_client();
+  send_all(download.get(), get_origin);
+  EXPECT_EQ(read_up_to(download.get(), relayed(some).size()), relayed(some));
+  auto [idle, idle_client] = open_client();
+  std::this_thread::sleep_for(300ms);  // taken by a request thread
+
+  auto signalled = steady_clock::now();
+  kill(ferry.pid(), SIGTERM);
+  reply idle_got = read_reply(idle.get(), 5s);
+  EXPECT_TRUE(idle_got.ended() && idle_got.data.empty());
+  EXPECT_LT(steady_clock::now() - signalled, 500ms);
+  EXPECT_TRUE(read_reply(download.get(), 5s).ended());
+  EXPECT_GE(steady_clock::now() - signalled, 1900ms);
+  EXPECT_EQ(ferry.wait_exit(5s), 0);
+  EXPECT_TRUE(ferry.errors().ends_with(
+      "ferry: stopping; 1 request in flight, up to 2 s to finish\n"))
+      << ferry.errors();
+  std::vector<std::string> lines = split(ferry.output());
+  ASSERT_EQ(lines.size(), 2u) << ferry.output();
+  std::sort(lines.begin(), lines.end(), [](const std::string& a, const std::string& b) {
+    return a.find(" GET ") < b.find(" GET ");
+  });
+  EXPECT_NE(lines[0].find(" GET http://origin.test/x 200 "), std::string::npos) << lines[0];
+  EXPECT_NE(lines[1].find(" - - - 0 0 "), std::string::npos) << lines[1];
+  for (const auto& line : lines) EXPECT_TRUE(line.ends_with(" stopped -")) << line;
+}
+
+TEST(Stop, SecondSignalEndsAtOnce) {
+  set_hosts("127.0.0.1 origin.test\n");
+  scripted_origin silent("127.0.0.1", [](int fd) { return read_reply(fd, 30s).data; });
+  ferry_process ferry({"LISTEN_PORT=8080", "LOG=access", "STOP_TIMEOUT=30"});
+  ASSERT_TRUE(ferry.wait_listening(8080));
+  unique_fd client(open_request(get_origin));
+  ASSERT_TRUE(wait_until([&] { return silent.accepted() == 1; }));
+  kill(ferry.pid(), SIGTERM);
+  // The first signal waits for the request.
+  EXPECT_EQ(ferry.wait_exit(300ms), -1);
+  auto second = std::chrono::steady_clock::now();
+  kill(ferry.pid(), SIGTERM);
+  EXPECT_EQ(ferry.wait_exit(5s), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - second, 2s);
+}
+
+TEST(Stop, TraceToAFileIsWholeAfterTheStop) {
+  set_hosts("127.0.0.1 origin.test\n");
+  scripted_origin origin("127.0.0.1", answer_and_drain(short_answer));
+  temp_files::temp_folder folder;
+  // A plain file, not a terminal: the trace stays in ferry's buffer until the stop.
+  ferry_process ferry({"LISTEN_PORT=8080"},
+                      {.prefix = {"sh", "-c", "exec \"$0\" >" + folder / "trace"}});
+  ASSERT_TRUE(ferry.wait_listening(8080));
+  EXPECT_EQ(exchange(get_origin).data, relayed(short_answer));
+  kill(ferry.pid(), SIGINT);
+  EXPECT_EQ(ferry.wait_exit(), 0);
+  std::string trace = temp_files::read_file(folder / "trace");
+  EXPECT_TRUE(trace.starts_with("thread reserved at 2\n")) << trace;
+  EXPECT_TRUE(trace.ends_with("thread 2 freed\n")) << trace;
 }

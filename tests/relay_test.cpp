@@ -15,7 +15,6 @@
 #include "harness.h"
 #include "origin_servers.h"
 #include "relay.h"
-#include "temp_files.h"
 #include "unique_fd.h"
 
 using namespace harness;

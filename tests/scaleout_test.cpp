@@ -14,7 +14,6 @@
 
 #include "harness.h"
 #include "origin_servers.h"
-#include "temp_files.h"
 
 using namespace harness;
 using temp_files::read_file;

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "settings.h"
-#include "temp_files.h"
+#include "helpers.h"
 #include "via.h"
 
 #include <sys/stat.h>

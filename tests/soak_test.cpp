@@ -8,7 +8,7 @@
 
 #include <filesystem>
 
-#include "reliability.h"
+#include "origin_servers.h"
 
 using namespace reliability;
 using temp_files::write_file;

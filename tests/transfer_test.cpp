@@ -1,8 +1,6 @@
-// Traced transfers and the upstream connection over real socket pairs and
-// loopback TCP, with the trace each call writes.
+// Traced transfers over real socket pairs and loopback TCP, with the trace
+// each call writes.
 #include "transfer.h"
-
-#include "net.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -30,47 +28,10 @@ using namespace ferry;
 namespace {
 
 using namespace std::chrono_literals;
+using harness::capture;
 using harness::count_of;
-
-struct trace {
-  std::string output;
-  std::string errors;
-};
-
-std::string read_back(FILE* file) {
-  std::string text;
-  std::rewind(file);
-  char chunk[4096];
-  for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, file)) > 0;) {
-    text.append(chunk, got);
-  }
-  std::fclose(file);
-  return text;
-}
-
-// Runs `action` with standard output and error sent to temporary files and
-// returns what it wrote. No assertion may run inside `action`.
-template <typename Action>
-trace capture(Action action) {
-  std::fflush(stdout);
-  std::fflush(stderr);
-  FILE* output_file = std::tmpfile();
-  FILE* errors_file = std::tmpfile();
-  int saved_output = dup(STDOUT_FILENO);
-  int saved_errors = dup(STDERR_FILENO);
-  dup2(fileno(output_file), STDOUT_FILENO);
-  dup2(fileno(errors_file), STDERR_FILENO);
-  action();
-  std::fflush(stdout);
-  std::fflush(stderr);
-  dup2(saved_output, STDOUT_FILENO);
-  dup2(saved_errors, STDERR_FILENO);
-  close(saved_output);
-  close(saved_errors);
-  return {read_back(output_file), read_back(errors_file)};
-}
-
-bool is_nonblocking(int fd) { return (fcntl(fd, F_GETFL) & O_NONBLOCK) != 0; }
+using harness::is_nonblocking;
+using harness::trace;
 
 void set_nonblocking(int fd, bool on) {
   int flags = fcntl(fd, F_GETFL);
@@ -454,58 +415,6 @@ TEST_F(Transfer, ReaderThatLosesTheRaceWaitsAgain) {
     EXPECT_FALSE(is_nonblocking(link.near_fd));
     if (HasFailure()) break;
   }
-}
-
-// Resolving a name and connecting to the first address that accepts.
-class TcpConnect : public Transfer {
- protected:
-  static int tcp_connect(const char* host, const char* service) {
-    std::vector<ip_address> addresses = resolve(host, service);
-    return connect_first(addresses, 80, std::chrono::milliseconds(0)).release();
-  }
-};
-
-TEST_F(TcpConnect, RefusedAddressFallsThroughToTheNext) {
-  harness::set_hosts("127.0.0.1 localhost\n127.0.0.3 two.test\n127.0.0.2 two.test\n");
-  unique_fd listener(harness::listen_on("127.0.0.2", 80));
-  ASSERT_GE(listener.get(), 0);
-  int fd = -1;
-  trace connected = capture([&] { fd = tcp_connect("two.test", "http"); });
-  unique_fd upstream(fd);
-  ASSERT_GE(fd, 0) << connected.output << connected.errors;
-  EXPECT_EQ(connected.errors, "connection faild... try another host: Connection refused\n");
-  EXPECT_EQ(connected.output, "Connected to 127.0.0.2\n ");
-  EXPECT_TRUE(is_nonblocking(fd));
-  // The connection is established, so it is waiting to be accepted.
-  pollfd pending{listener.get(), POLLIN, 0};
-  EXPECT_EQ(poll(&pending, 1, 5000), 1);
-}
-
-TEST_F(TcpConnect, UnresolvableNamesFail) {
-  harness::set_hosts("127.0.0.1 localhost\n127.0.0.2 a.test\n");
-  unique_fd listener(harness::listen_on("127.0.0.2", 80));
-  int before = harness::count_descriptors();
-  for (const char* name : {"nothere.test", "a.test:8080"}) {
-    int fd = 0;
-    trace failed = capture([&] { fd = tcp_connect(name, "http"); });
-    EXPECT_EQ(fd, -1);
-    EXPECT_EQ(failed.output, std::string("getaddrinfo problem for host: `") + name + "'\n");
-  }
-  EXPECT_EQ(harness::count_descriptors(), before);
-}
-
-TEST_F(TcpConnect, EveryAddressRefusingLeavesNoDescriptor) {
-  harness::set_hosts("127.0.0.1 localhost\n127.0.0.3 none.test\n127.0.0.4 none.test\n");
-  int before = harness::count_descriptors();
-  int fd = 0;
-  trace refused = capture([&] { fd = tcp_connect("none.test", "http"); });
-  EXPECT_EQ(fd, -1);
-  EXPECT_EQ(refused.output, "");
-  EXPECT_EQ(refused.errors,
-            "connection faild... try another host: Connection refused\n"
-            "connection faild... try another host: Connection refused\n"
-            "received host is not good!: Connection refused\n");
-  EXPECT_EQ(harness::count_descriptors(), before);
 }
 
 }  // namespace

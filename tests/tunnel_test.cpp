@@ -9,7 +9,6 @@
 
 #include "harness.h"
 #include "origin_servers.h"
-#include "temp_files.h"
 #include "unique_fd.h"
 
 using namespace harness;

@@ -10,7 +10,7 @@
 #include <tuple>
 #include <utility>
 
-#include "temp_files.h"
+#include "helpers.h"
 
 namespace {
 

@@ -14,17 +14,34 @@ from .procfs import cpu_ticks, rss_kib, status_field, thread_count
 from .setup import KIND_HOSTS, ORIGIN_HOSTS, SLOW_ADDR, die
 
 
-def lua_script(bench, path, name, kind):
+# With a limit, each wrk thread stops after that many answers and says so on
+# a line of its own; wrk itself sleeps out its -d unless interrupted.
+STOP_AFTER = """
+local answered = 0
+function response(status, headers, body)
+  answered = answered + 1
+  if answered == {limit} then
+    io.write("STOPPED\\n")
+    io.stdout:flush()
+    wrk.thread:stop()
+  end
+end
+"""
+
+
+def lua_script(bench, path, name, kind, limit=None):
     """Without "Connection: close", wrk keeps each connection for its next request."""
     script = os.path.join(bench.tmp, f"{path}-{name}-{kind}.lua")
     host = KIND_HOSTS[kind]
     target = f"/{name}" if path == "direct" else f"http://{host}/{name}"
     close = 'wrk.headers["Connection"] = "close"' if kind == "close" else ""
+    stop = STOP_AFTER.format(limit=limit) if limit else ""
     with open(script, "w") as f:
         f.write(f"""wrk.method = "GET"
 wrk.path = "{target}"
 wrk.headers["Host"] = "{host}"
 {close}
+{stop}
 
 function done(summary, latency, requests)
   local e = summary.errors

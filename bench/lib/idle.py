@@ -1,7 +1,7 @@
 """Idle persistent connections: N clients each make one request through the
 proxy and then stay open without sending a byte, as browsers keep theirs
-between pages. What the proxy's resident memory and threads grow by is what
-holding one such connection costs. A second request on every connection at
+between pages. What the proxy's resident memory, threads and open descriptors
+grow by is what holding one such connection costs. A second request on every connection at
 the end shows that the proxy still held them all."""
 
 import asyncio
@@ -10,7 +10,7 @@ import resource
 import time
 
 from .paths import is_ok
-from .procfs import rss_kib, thread_count
+from .procfs import descriptor_count, rss_kib, thread_count
 from .setup import KIND_HOSTS
 
 # Descriptors a proxy needs besides its connections: listener, epoll, logs.
@@ -38,20 +38,23 @@ def idle_host(counts):
 
 def run_idle(bench, path, count, host, limit=60.0):
     """Holds `count` idle persistent connections through `path`, each after
-    one request to `host`; returns RSS and threads per connection and how
-    many answered before and after."""
+    one request to `host`; returns RSS, threads and descriptors per
+    connection and how many answered before and after."""
     bench.restart_proxy(path)
     time.sleep(QUIET_SECONDS)
     pid = bench.pid(path)
     idle = rss_kib(pid)
     idle_threads = thread_count(pid)
+    idle_descriptors = descriptor_count(pid)
     request = f"GET http://{host}/1k HTTP/1.1\r\nHost: {host}\r\n\r\n".encode()
     result = asyncio.run(hold_idle(bench.port(path), count, pid, request, bench.digests["1k"],
                                    limit))
     result.update({"connections": count, "host": host, "idle_rss_kib": idle,
-                   "idle_threads": idle_threads})
+                   "idle_threads": idle_threads, "idle_descriptors": idle_descriptors})
     result["rss_kib_per_connection"] = (result["peak_rss_kib"] - idle) / count
     result["threads_per_connection"] = (result["peak_threads"] - idle_threads) / count
+    result["descriptors_per_connection"] = (result["peak_descriptors"] - idle_descriptors) / count
+    result["answered_share"] = result["answered"] / count
     result["errors"] = count - result["answered"]
     return result
 
@@ -100,16 +103,17 @@ async def hold_idle(port, count, pid, request, digest, limit):
     opened = [c for c in await asyncio.gather(*(first(i) for i in range(count))) if c]
     seconds_to_open = time.monotonic() - started
     await asyncio.sleep(QUIET_SECONDS)
-    peak, threads = 0, 0
+    peak, threads, descriptors = 0, 0, 0
     for _ in range(10):
         peak = max(peak, rss_kib(pid))
         threads = max(threads, thread_count(pid))
+        descriptors = max(descriptors, descriptor_count(pid))
         await asyncio.sleep(0.1)
     answers = await asyncio.gather(*(again(c) for c in opened))
     for _, writer in opened:
         writer.close()
     return {"held": len(opened), "answered": sum(answers), "seconds_to_open": seconds_to_open,
-            "peak_rss_kib": peak, "peak_threads": threads}
+            "peak_rss_kib": peak, "peak_threads": threads, "peak_descriptors": descriptors}
 
 
 def marginal(smaller, larger):

@@ -1,4 +1,5 @@
-"""CPU time, resident memory and threads of a process tree, read from /proc.
+"""CPU time, resident memory, threads and open descriptors of a process tree,
+read from /proc.
 
 A proxy may be one process (ferry, tinyproxy) or a master with workers
 (nginx), so every figure is summed over the process and all its descendants."""
@@ -64,3 +65,15 @@ def rss_kib(pid):
 
 def thread_count(pid):
     return tree_status_sum(pid, "Threads")
+
+
+def descriptor_count(pid):
+    """Open descriptors summed over a process tree (an nginx master's do not
+    change with its workers' connections, so they fall out of a difference)."""
+    total = 0
+    for member in descendants(pid):
+        try:
+            total += len(os.listdir(f"/proc/{member}/fd"))
+        except OSError:
+            continue
+    return total

@@ -128,6 +128,9 @@ def checks_text(bodies, kept_bodies, rounds, settings, announced, access_log, me
                          "; answered again at the end " +
                          ", ".join(str(c["answered"]) for c in cells if c) +
                          "; peak threads " + ", ".join(str(c["peak_threads"]) for c in cells if c) +
+                         "; open descriptors idle and held " +
+                         ", ".join(f"{c['idle_descriptors']} and {c['peak_descriptors']}"
+                                   for c in cells if c) +
                          "; seconds to open them " +
                          ", ".join(f"{c['seconds_to_open']:.1f}" for c in cells if c))
     closing = [p for p in PROXIES if kept_bodies[0][p]["connections"] != 1]

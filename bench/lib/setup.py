@@ -54,6 +54,7 @@ NEEDED_COMMANDS = {
     "ip": "iproute2",
 }
 PROFILE_COMMANDS = {"perf": "linux-perf", "strace": "strace", "valgrind": "valgrind"}
+SYSCALLS_COMMANDS = {"perf": "linux-perf"}
 # Python module -> Debian package that provides it (for the interpreter at /usr/bin).
 NEEDED_MODULES = {"matplotlib": "python3-matplotlib"}
 # Descriptors for the run and everything it starts: a proxy that keeps a
