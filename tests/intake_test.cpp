@@ -214,6 +214,18 @@ TEST(Intake, SurplusWaitsForAFreedSlotInOrder) {
   EXPECT_EQ(ferry.error_count(queue_full), 2);
 }
 
+// While a slot is free some thread waits on the room: with every thread
+// that waited a moment before now busy, a new client is still served at once.
+TEST(Intake, ServesAReadyClientWhileEveryOtherThreadIsBusy) {
+  ferry_process ferry({"LISTEN_PORT=8095", "BACKLOG=3"});
+  ASSERT_TRUE(ferry.wait_listening(8095));
+  client first(8095), second(8095);
+  ASSERT_TRUE(ferry.wait_output(reserved_at(3)));
+  reply got = exchange_and_end("GET / HTTP/1.1\r\n\r\n", 2s, 8095);
+  EXPECT_EQ(got.data.rfind("HTTP/1.1 400 ", 0), 0u) << got.data;
+  EXPECT_TRUE(ferry.wait_output(reserved_at(4)));
+}
+
 // Past the 1024 connections that may wait, a connection is told to come back.
 TEST(Intake, PastTheWaitingBoundComesA503) {
   ferry_process ferry({"LISTEN_PORT=8087", "BACKLOG=1"}, {.keep_trace = false});
