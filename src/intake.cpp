@@ -333,7 +333,8 @@ bool wait_in_thread(intake& in, client_connection& tunnel);
 
 // Serves the connection's next request in `slot` and writes its access line,
 // unless it waits on as a quiet tunnel, whose record waits with it.
-connection_next serve_one(intake& in, client_connection& connection, std::size_t slot) {
+connection_next serve_one(intake& in, client_connection& connection, std::size_t slot,
+                          relay_scratch& scratch) {
   access_record record;
   if (connection.tunnel) {
     record = std::move(connection.tunnel->record);
@@ -346,7 +347,7 @@ connection_next serve_one(intake& in, client_connection& connection, std::size_t
   serving_request request(connection.client.get());
   add_serving(in, request);
   process_metrics().add(gauge::requests_in_flight, 1);
-  connection_next next = relay_request(connection, record, &request.cut, *in.relay);
+  connection_next next = relay_request(connection, record, &request.cut, *in.relay, scratch);
   process_metrics().add(gauge::requests_in_flight, -1);
   remove_serving(in, request);
   if (request.cut.was_cut()) {
@@ -366,10 +367,10 @@ connection_next serve_one(intake& in, client_connection& connection, std::size_t
 // already here; then hands the connection back to wait for its next request
 // (or, a quiet tunnel, for bytes on either side), or closes it. The slot
 // stays taken.
-void serve_connection(intake& in, request_work& work) {
+void serve_connection(intake& in, request_work& work, relay_scratch& scratch) {
   client_connection& connection = work.connection;
   for (;;) {
-    connection_next next = serve_one(in, connection, work.slot);
+    connection_next next = serve_one(in, connection, work.slot, scratch);
     if (next == connection_next::close) break;
     if (next == connection_next::wait_as_tunnel) {
       // A tunnel the room cannot take keeps its thread and slot.
@@ -421,9 +422,9 @@ bool take_next_waiting(intake& in, std::size_t slot, request_work& work) {
 }
 
 // Serves `work`, then every queued connection that takes over its slot.
-void serve_in_slot(intake& in, request_work& work) {
+void serve_in_slot(intake& in, request_work& work, relay_scratch& scratch) {
   do {
-    serve_connection(in, work);
+    serve_connection(in, work, scratch);
   } while (take_next_waiting(in, work.slot, work));
 }
 
@@ -734,8 +735,9 @@ void* run_request_thread(void* handed_work) {
   request_work work = std::move(*handed);
   delete handed;
   parked_thread self;
+  relay_scratch scratch;
   do {
-    serve_in_slot(*work.owner, work);
+    serve_in_slot(*work.owner, work, scratch);
   } while (wait_for_work(*work.owner, self, work));
   return nullptr;
 }

@@ -39,8 +39,9 @@ struct relay {
   access_record* record = nullptr;
   cut_point* cut = nullptr;  // null when no stop can reach this request
   int clifd = -1;
+  relay_scratch* scratch = nullptr;
+  char* first_read = nullptr;  // chunk_size: the head, then the answer's chunks
   pump flows;
-  char first_read[chunk_size];  // the head, then the answer's chunks
   answer_editor editor;
 };
 
@@ -146,6 +147,11 @@ pump_end run_pump(relay& r, int servfd, bool client_open, bool upload_ready) {
   flows.answer.from = flows.upload.to = servfd;
   // The head has gone out, so its buffer is free for the answer.
   flows.answer.buffer = r.first_read;
+  flows.answer.large = &r.scratch->large_answer;
+  flows.upload.small = &r.scratch->upload;
+  flows.upload.large = &r.scratch->large_upload;
+  // The trace tells of every read and write, so it keeps them.
+  if (!tracing()) flows.pipe = &r.scratch->pipe;
   flows.answer.to = flows.upload.from = r.clifd;
   flows.upload.source_open = client_open;
   flows.upload.readable = client_open && upload_ready;
@@ -454,7 +460,8 @@ connection_next after_answer(relay& r, client_connection& connection, unique_fd 
                              const request_summary& summary) {
   bool answer_ended = summary.keeping && end == pump_end::answer_complete && bounds.upload.done();
   bool client_kept = answer_ended && decision.client_kept;
-  bool body_delivered = r.flows.upload.pending.empty() && !r.flows.upload_failed;
+  bool body_delivered =
+      r.flows.upload.pending.empty() && r.flows.upload.in_pipe == 0 && !r.flows.upload_failed;
   if (answer_ended && decision.server_kept && !bounds.server_extra && body_delivered) {
     bool bound = connection.server_bound || decision.connection_bound;
     keep_server(r, connection, std::move(servfd), target, client_kept, bound);
@@ -564,7 +571,7 @@ void note_request(access_record& record, const http_request& request) {
 // check just closes. False when the request ends here.
 bool take_balancers_client(relay& r, client_peer& peer, const deadline& until,
                            std::size_t& already) {
-  if (!take_proxy_header(r.clifd, peer, *r.record, until, r.first_read, sizeof r.first_read,
+  if (!take_proxy_header(r.clifd, peer, *r.record, until, r.first_read, chunk_size,
                          already)) {
     return false;
   }
@@ -698,9 +705,12 @@ bool cut_point::was_cut() {
 }
 
 connection_next relay_request(client_connection& connection, access_record& record,
-                              cut_point* cut, const relay_setup& setup) {
+                              cut_point* cut, const relay_setup& setup,
+                              relay_scratch& scratch) {
   relay r;
   r.setup = &setup;
+  r.scratch = &scratch;
+  r.first_read = kept_buffer(scratch.head, chunk_size);
   r.record = &record;
   r.cut = cut;
   r.clifd = connection.client.get();
@@ -717,7 +727,7 @@ connection_next relay_request(client_connection& connection, access_record& reco
   // Bytes read past the last request are this one's start; they never
   // exceed one read of the upload's buffer, which does not grow.
   if (!connection.carried.empty()) {
-    already = std::min(connection.carried.size(), sizeof r.first_read);
+    already = std::min(connection.carried.size(), chunk_size);
     std::memcpy(r.first_read, connection.carried.data(), already);
     connection.carried.clear();
   }
@@ -727,7 +737,7 @@ connection_next relay_request(client_connection& connection, access_record& reco
   read_request asked;
   asked.state = &state;
   asked.head_size =
-      read_head(r.clifd, r.first_read, sizeof r.first_read, already, longer, state, until);
+      read_head(r.clifd, r.first_read, chunk_size, already, longer, state, until);
   record.from_client += state.received.size();
   // A kept connection that ends, or stays silent, between requests.
   if (!first && state.received.empty()) {
