@@ -28,10 +28,15 @@ struct splice_pipe {
   unique_fd write_end;
 };
 
+// The size of the buffer that takes the head, then the answer's first
+// reads: a chunk while the trace names each read's size, else room for most
+// heads, since every request in flight holds one.
+std::size_t head_buffer_size();
+
 // What a request thread keeps for every request it serves, so that none
 // allocates its own: buffers made at their first use, and the pipe.
 struct relay_scratch {
-  std::unique_ptr<char[]> head;          // chunk_size: the head, then the answer's first reads
+  std::unique_ptr<char[]> head;          // head_buffer_size()
   std::unique_ptr<char[]> upload;        // chunk_size, for uploads that cannot splice
   std::unique_ptr<char[]> large_answer;  // large_chunk_size, for long chunked answers
   std::unique_ptr<char[]> large_upload;  // and uploads

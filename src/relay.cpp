@@ -40,7 +40,7 @@ struct relay {
   cut_point* cut = nullptr;  // null when no stop can reach this request
   int clifd = -1;
   relay_scratch* scratch = nullptr;
-  char* first_read = nullptr;  // chunk_size: the head, then the answer's chunks
+  char* first_read = nullptr;  // head_buffer_size(): the head, then the answer's first reads
   pump flows;
   answer_editor editor;
 };
@@ -147,6 +147,7 @@ pump_end run_pump(relay& r, int servfd, bool client_open, bool upload_ready) {
   flows.answer.from = flows.upload.to = servfd;
   // The head has gone out, so its buffer is free for the answer.
   flows.answer.buffer = r.first_read;
+  flows.answer.capacity = head_buffer_size();
   flows.answer.large = &r.scratch->large_answer;
   flows.upload.small = &r.scratch->upload;
   flows.upload.large = &r.scratch->large_upload;
@@ -571,7 +572,7 @@ void note_request(access_record& record, const http_request& request) {
 // check just closes. False when the request ends here.
 bool take_balancers_client(relay& r, client_peer& peer, const deadline& until,
                            std::size_t& already) {
-  if (!take_proxy_header(r.clifd, peer, *r.record, until, r.first_read, chunk_size,
+  if (!take_proxy_header(r.clifd, peer, *r.record, until, r.first_read, head_buffer_size(),
                          already)) {
     return false;
   }
@@ -710,7 +711,7 @@ connection_next relay_request(client_connection& connection, access_record& reco
   relay r;
   r.setup = &setup;
   r.scratch = &scratch;
-  r.first_read = kept_buffer(scratch.head, chunk_size);
+  r.first_read = kept_buffer(scratch.head, head_buffer_size());
   r.record = &record;
   r.cut = cut;
   r.clifd = connection.client.get();
@@ -724,12 +725,19 @@ connection_next relay_request(client_connection& connection, access_record& reco
   std::size_t already = 0;
   deadline until = head_deadline(peer, setup.config.head_timeout_seconds);
   if (first && peer.proxied && !take_balancers_client(r, peer, until, already)) return connection_next::close;
-  // Bytes read past the last request are this one's start; they never
-  // exceed one read of the upload's buffer, which does not grow.
-  if (!connection.carried.empty()) {
-    already = std::min(connection.carried.size(), chunk_size);
-    std::memcpy(r.first_read, connection.carried.data(), already);
-    connection.carried.clear();
+  // Bytes read past the last request are this one's start: copied to the
+  // head's buffer, or read on from where they lie when a larger read of the
+  // upload's buffer took them.
+  std::string carried = std::move(connection.carried);
+  connection.carried.clear();
+  char* start = r.first_read;
+  std::size_t start_size = head_buffer_size();
+  if (carried.size() > start_size) {
+    start = carried.data();
+    start_size = already = carried.size();
+  } else if (!carried.empty()) {
+    already = carried.size();
+    std::memcpy(start, carried.data(), already);
   }
   std::string longer;
   head_read state;
@@ -737,7 +745,7 @@ connection_next relay_request(client_connection& connection, access_record& reco
   read_request asked;
   asked.state = &state;
   asked.head_size =
-      read_head(r.clifd, r.first_read, chunk_size, already, longer, state, until);
+      read_head(r.clifd, start, start_size, already, longer, state, until);
   record.from_client += state.received.size();
   // A kept connection that ends, or stays silent, between requests.
   if (!first && state.received.empty()) {
