@@ -75,7 +75,11 @@ move_result splice_source(pump& p, flow& direction, std::uint64_t allowance, soc
   splice_pipe& pipe = *p.pipe;
   if (pipe.read_end.get() < 0) {
     int ends[2];
-    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) return move_result::refused;
+    // Out of descriptors: this pump reads and writes.
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+      p.pipe = nullptr;
+      return move_result::refused;
+    }
     pipe.read_end.reset(ends[0]);
     pipe.write_end.reset(ends[1]);
   }
