@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -631,6 +632,17 @@ bool head_to_serve(relay& r, const client_peer& peer, bool first, const head_rea
   return true;
 }
 
+// Where the head is read: bytes read past the last request are its start,
+// copied to the head's buffer, or read on where they lie when a larger read
+// of the upload's buffer took them.
+std::span<char> head_start(relay& r, std::string& carried, std::size_t& already) {
+  if (carried.empty()) return {r.first_read, head_buffer_size()};
+  already = carried.size();
+  if (carried.size() > head_buffer_size()) return {carried.data(), carried.size()};
+  std::memcpy(r.first_read, carried.data(), already);
+  return {r.first_read, head_buffer_size()};
+}
+
 // A whole head: read, judged, then served as a tunnel or a request.
 connection_next serve_head(relay& r, read_request& asked, client_connection& connection) {
   if (int status = parse_request(asked.head, &asked.request); status != 0) {
@@ -725,27 +737,16 @@ connection_next relay_request(client_connection& connection, access_record& reco
   std::size_t already = 0;
   deadline until = head_deadline(peer, setup.config.head_timeout_seconds);
   if (first && peer.proxied && !take_balancers_client(r, peer, until, already)) return connection_next::close;
-  // Bytes read past the last request are this one's start: copied to the
-  // head's buffer, or read on from where they lie when a larger read of the
-  // upload's buffer took them.
   std::string carried = std::move(connection.carried);
   connection.carried.clear();
-  char* start = r.first_read;
-  std::size_t start_size = head_buffer_size();
-  if (carried.size() > start_size) {
-    start = carried.data();
-    start_size = already = carried.size();
-  } else if (!carried.empty()) {
-    already = carried.size();
-    std::memcpy(start, carried.data(), already);
-  }
+  std::span<char> start = head_start(r, carried, already);
   std::string longer;
   head_read state;
   state.first_on_connection = first;
   read_request asked;
   asked.state = &state;
   asked.head_size =
-      read_head(r.clifd, start, start_size, already, longer, state, until);
+      read_head(r.clifd, start.data(), start.size(), already, longer, state, until);
   record.from_client += state.received.size();
   // A kept connection that ends, or stays silent, between requests.
   if (!first && state.received.empty()) {
