@@ -717,9 +717,8 @@ bool cut_point::was_cut() {
   return cut_;
 }
 
-connection_next relay_request(client_connection& connection, access_record& record,
-                              cut_point* cut, const relay_setup& setup,
-                              relay_scratch& scratch) {
+connection_next relay_request(client_connection& connection, access_record& record, cut_point* cut,
+                              const relay_setup& setup, relay_scratch& scratch) {
   relay r;
   r.setup = &setup;
   r.scratch = &scratch;
@@ -745,8 +744,7 @@ connection_next relay_request(client_connection& connection, access_record& reco
   state.first_on_connection = first;
   read_request asked;
   asked.state = &state;
-  asked.head_size =
-      read_head(r.clifd, start.data(), start.size(), already, longer, state, until);
+  asked.head_size = read_head(r.clifd, start.data(), start.size(), already, longer, state, until);
   record.from_client += state.received.size();
   // A kept connection that ends, or stays silent, between requests.
   if (!first && state.received.empty()) {

@@ -105,8 +105,7 @@ inline constexpr long tunnel_park_after_ms = 250;
 // must pass ALLOW. Fills `record` for the access log. `cut`, when given,
 // lets a stop end the request. `scratch` is the calling thread's, lent to
 // each request it serves in turn.
-connection_next relay_request(client_connection& connection, access_record& record,
-                              cut_point* cut, const relay_setup& setup,
-                              relay_scratch& scratch);
+connection_next relay_request(client_connection& connection, access_record& record, cut_point* cut,
+                              const relay_setup& setup, relay_scratch& scratch);
 
 }  // namespace ferry
