@@ -230,6 +230,17 @@ std::size_t body_tracker::feed(std::string_view bytes) {
   return taken;
 }
 
+std::uint64_t body_tracker::unread_allowance() const {
+  if (step_ == step::until_close) return UINT64_MAX;
+  return step_ == step::length_data ? remaining_ : 0;
+}
+
+void body_tracker::take_unread(std::uint64_t count) {
+  if (step_ != step::length_data) return;
+  remaining_ -= std::min(count, remaining_);
+  if (remaining_ == 0) step_ = step::done;
+}
+
 bool body_tracker::fail() {
   step_ = step::failed;
   return false;

@@ -103,6 +103,11 @@ class body_tracker {
   // CRLF; a control byte in a chunk line or trailer; trailers over
   // max_trailer_section.
   bool failed() const { return step_ == step::failed; }
+  // How many of the next bytes may pass unread: what is left of a
+  // Content-Length body, all of one read to the close, none otherwise.
+  std::uint64_t unread_allowance() const;
+  // Takes `count` bytes of those, at most unread_allowance().
+  void take_unread(std::uint64_t count);
 
  private:
   enum class step : std::uint8_t {

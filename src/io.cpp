@@ -8,33 +8,19 @@
 #include <cerrno>
 
 namespace ferry {
-namespace {
 
-// Puts `fd` in non-blocking mode for one read or write and restores its own
-// flags on every exit, keeping errno for the caller's report.
-class nonblocking_scope {
- public:
-  explicit nonblocking_scope(int fd) : fd_(fd), saved_flags_(fcntl(fd, F_GETFL)) {
-    // Unreadable flags: transfer in whatever mode the descriptor is in.
-    if (saved_flags_ < 0 || (saved_flags_ & O_NONBLOCK) != 0) return;
-    restore_ = fcntl(fd_, F_SETFL, saved_flags_ | O_NONBLOCK) == 0;
-  }
-  nonblocking_scope(const nonblocking_scope&) = delete;
-  nonblocking_scope& operator=(const nonblocking_scope&) = delete;
-  ~nonblocking_scope() {
-    if (!restore_) return;
-    int saved_errno = errno;
-    fcntl(fd_, F_SETFL, saved_flags_);
-    errno = saved_errno;
-  }
+nonblocking_scope::nonblocking_scope(int fd) : fd_(fd), saved_flags_(fcntl(fd, F_GETFL)) {
+  // Unreadable flags: transfer in whatever mode the descriptor is in.
+  if (saved_flags_ < 0 || (saved_flags_ & O_NONBLOCK) != 0) return;
+  restore_ = fcntl(fd_, F_SETFL, saved_flags_ | O_NONBLOCK) == 0;
+}
 
- private:
-  int fd_;
-  int saved_flags_;
-  bool restore_ = false;
-};
-
-}  // namespace
+nonblocking_scope::~nonblocking_scope() {
+  if (!restore_) return;
+  int saved_errno = errno;
+  fcntl(fd_, F_SETFL, saved_flags_);
+  errno = saved_errno;
+}
 
 int deadline::milliseconds_left() const {
   if (is_never()) return -1;

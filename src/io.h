@@ -54,6 +54,21 @@ io_result wait_ready(pollfd* waited, std::size_t count, const deadline& until);
 io_result wait_ready(pollfd& waited, const deadline& until);
 io_result wait_ready(int fd, short events, const deadline& until);
 
+// Puts `fd` in non-blocking mode while it lives and restores its own flags
+// on every exit, keeping errno for the caller's report.
+class nonblocking_scope {
+ public:
+  explicit nonblocking_scope(int fd);
+  nonblocking_scope(const nonblocking_scope&) = delete;
+  nonblocking_scope& operator=(const nonblocking_scope&) = delete;
+  ~nonblocking_scope();
+
+ private:
+  int fd_;
+  int saved_flags_;
+  bool restore_ = false;
+};
+
 // One read or write that never blocks, whatever the descriptor's own mode;
 // the descriptor's flags are left as they were. The result and errno are
 // those of recv/send (or read/write for what is not a socket).

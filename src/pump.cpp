@@ -1,9 +1,12 @@
 #include "pump.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <optional>
 
 #include "log.h"
 #include "transfer.h"
@@ -17,20 +20,36 @@ using steady_clock = std::chrono::steady_clock;
 // server that streams without pause cannot starve the upload.
 constexpr int moves_before_fairness_check = 256;
 
-enum class move_result { idle, moved, failed };
+// refused: a descriptor does not splice, so the bytes go by reads and writes.
+enum class move_result { idle, moved, failed, refused };
 
-// Writes what `to` takes of the pending bytes. A write that takes nothing
-// starts the write timeout; one that takes something stops it.
+// The sockets' own modes, given back when the pump ends: a splice takes no
+// per-call flag for its socket side, so they are non-blocking from the
+// first splice on.
+struct socket_modes {
+  std::optional<nonblocking_scope> client;
+  std::optional<nonblocking_scope> server;
+};
+
+bool has_pending(const flow& direction) {
+  return !direction.pending.empty() || direction.in_pipe > 0;
+}
+
+// A write that takes nothing starts the write timeout.
+move_result note_blocked(flow& direction) {
+  direction.writable = false;
+  if (!direction.blocked) direction.blocked_since = steady_clock::now();
+  direction.blocked = true;
+  return move_result::idle;
+}
+
+// Writes what `to` takes of the pending bytes; one write that takes
+// something stops the write timeout.
 move_result write_pending(flow& direction) {
   transfer taken = write_now(direction.to, direction.pending.data(), direction.pending.size(),
                              direction.written);
   if (taken.result == io_result::failed) return move_result::failed;
-  if (taken.result == io_result::would_block) {
-    direction.writable = false;
-    if (!direction.blocked) direction.blocked_since = steady_clock::now();
-    direction.blocked = true;
-    return move_result::idle;
-  }
+  if (taken.result == io_result::would_block) return note_blocked(direction);
   direction.blocked = false;
   direction.written += taken.bytes;
   direction.bytes_written += taken.bytes;
@@ -41,18 +60,92 @@ move_result write_pending(flow& direction) {
   return move_result::moved;
 }
 
+// The pipe's bytes are lost with it: a pump that ends, or an upload that
+// ends, with bytes in it leaves a new pipe to be made.
+void drop_pipe(pump& p, flow& direction) {
+  if (direction.in_pipe == 0) return;
+  p.pipe->read_end.reset();
+  p.pipe->write_end.reset();
+  direction.in_pipe = 0;
+}
+
+// Splices up to `allowance` bytes from `from` into the pipe, which is empty.
+// End of stream clears source_open.
+move_result splice_source(pump& p, flow& direction, std::uint64_t allowance, socket_modes& modes) {
+  splice_pipe& pipe = *p.pipe;
+  if (pipe.read_end.get() < 0) {
+    int ends[2];
+    // Out of descriptors: this pump reads and writes.
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+      p.pipe = nullptr;
+      return move_result::refused;
+    }
+    pipe.read_end.reset(ends[0]);
+    pipe.write_end.reset(ends[1]);
+  }
+  if (!modes.client) modes.client.emplace(p.upload.from);
+  if (!modes.server) modes.server.emplace(p.answer.from);
+  ssize_t got = splice(direction.from, nullptr, pipe.write_end.get(), nullptr,
+                       std::min<std::uint64_t>(allowance, large_chunk_size),
+                       SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+  if (got < 0 && errno == EINVAL) {
+    direction.splice_refused = true;
+    return move_result::refused;
+  }
+  if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
+    direction.readable = false;
+    return move_result::idle;
+  }
+  if (got < 0) return move_result::failed;
+  if (got == 0) direction.source_open = false;
+  direction.in_pipe = static_cast<std::size_t>(got);
+  direction.bytes_read += direction.in_pipe;
+  return move_result::moved;
+}
+
+void take_buffer(flow& direction) {
+  if (direction.buffer == nullptr) direction.buffer = kept_buffer(*direction.small, chunk_size);
+}
+
+// Splices what `to` takes of the piped bytes; a `to` that does not splice
+// gets them through the buffer instead, a bufferful at a time.
+move_result write_piped(pump& p, flow& direction) {
+  int pipe_out = p.pipe->read_end.get();
+  if (!direction.splice_refused) {
+    ssize_t put = splice(pipe_out, nullptr, direction.to, nullptr, direction.in_pipe,
+                         SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+    if (put < 0 && (errno == EAGAIN || errno == EINTR)) return note_blocked(direction);
+    if (put > 0) {
+      direction.blocked = false;
+      direction.in_pipe -= static_cast<std::size_t>(put);
+      direction.bytes_written += static_cast<std::size_t>(put);
+      return move_result::moved;
+    }
+    if (put == 0 || errno != EINVAL) return move_result::failed;
+    direction.splice_refused = true;
+  }
+  take_buffer(direction);
+  ssize_t got = read(pipe_out, direction.buffer, std::min(direction.capacity, direction.in_pipe));
+  if (got <= 0) return move_result::failed;
+  direction.in_pipe -= static_cast<std::size_t>(got);
+  direction.pending = std::string_view(direction.buffer, static_cast<std::size_t>(got));
+  return move_result::moved;
+}
+
+// Pending bytes first, then piped ones, which came later.
+move_result write_out(pump& p, flow& direction) {
+  if (!direction.pending.empty()) return write_pending(direction);
+  return write_piped(p, direction);
+}
+
 // Reads once from `from` into the buffer. End of stream clears source_open;
 // the bytes read are left in `got`.
 move_result read_source(flow& direction, std::string_view& got) {
-  if (direction.buffer == nullptr) {
-    direction.owned_buffer = std::make_unique_for_overwrite<char[]>(chunk_size);
-    direction.buffer = direction.owned_buffer.get();
-  }
+  take_buffer(direction);
   // Nothing is pending, so no view points into the old buffer.
   if (direction.full_reads >= 2 && direction.capacity < large_chunk_size && direction.may_grow &&
       !tracing()) {
-    direction.owned_buffer = std::make_unique_for_overwrite<char[]>(large_chunk_size);
-    direction.buffer = direction.owned_buffer.get();
+    direction.buffer = kept_buffer(*direction.large, large_chunk_size);
     direction.capacity = large_chunk_size;
   }
   transfer read = read_now(direction.from, direction.buffer, direction.capacity);
@@ -68,7 +161,7 @@ move_result read_source(flow& direction, std::string_view& got) {
   return move_result::moved;
 }
 
-bool upload_done(const pump& p) { return !p.upload.source_open && p.upload.pending.empty(); }
+bool upload_done(const pump& p) { return !p.upload.source_open && !has_pending(p.upload); }
 
 // The request's body has all been read: later client bytes are the next request's.
 bool upload_complete(const pump& p) { return p.bounds != nullptr && p.bounds->upload.done(); }
@@ -78,7 +171,7 @@ bool upload_complete(const pump& p) { return p.bounds != nullptr && p.bounds->up
 void become_tunnel(pump& p) {
   p.tunnel = true;
   p.editor = nullptr;
-  if (p.upload.pending.empty() && !p.bounds->carried.empty()) p.upload.pending = p.bounds->carried;
+  if (!has_pending(p.upload) && !p.bounds->carried.empty()) p.upload.pending = p.bounds->carried;
   p.bounds = nullptr;
 }
 
@@ -108,13 +201,48 @@ move_result answer_ended(pump& p, pump_end& end) {
   return upload_done(p) ? move_result::failed : move_result::idle;
 }
 
-// Moves the answer one step: a pending write, or a read through the editor.
-// Returns failed with `end` set when the relay is over.
-move_result step_answer(pump& p, pump_end& end) {
+// How many bytes a flow may splice now: none without a pipe, while the
+// other flow's bytes are in it, or while its bytes must be read to be
+// framed or edited.
+std::uint64_t splice_allowance(const pump& p, const flow& direction, const flow& other,
+                               const body_tracker* tracker) {
+  if (p.pipe == nullptr || direction.splice_refused || other.in_pipe > 0) return 0;
+  return tracker != nullptr ? tracker->unread_allowance() : UINT64_MAX;
+}
+
+// A spliced answer body counted to its end; bytes the server sent past it
+// stay in its socket, which must then not be kept.
+void count_spliced_answer(pump& p) {
+  message_bounds& bounds = *p.bounds;
+  bounds.answer.take_unread(p.answer.in_pipe);
+  bounds.answer_done = bounds.answer.done();
+  char next;
+  if (bounds.answer_done && recv(p.answer.from, &next, 1, MSG_PEEK | MSG_DONTWAIT) > 0) {
+    bounds.server_extra = true;
+  }
+}
+
+// The answer's body past its head, or a tunnel's bytes, spliced; refused
+// when they must be read.
+move_result splice_answer(pump& p, pump_end& end, socket_modes& modes) {
+  if (p.editor != nullptr && !p.editor->passing()) return move_result::refused;
+  const body_tracker* tracker =
+      p.bounds != nullptr && p.bounds->answer_framed ? &p.bounds->answer : nullptr;
+  std::uint64_t allowance = splice_allowance(p, p.answer, p.upload, tracker);
+  if (allowance == 0) return move_result::refused;
+  move_result result = splice_source(p, p.answer, allowance, modes);
+  if (result == move_result::failed) end = pump_end::server_failed;
+  if (result == move_result::moved && tracker != nullptr) count_spliced_answer(p);
+  return result;
+}
+
+// Moves the answer one step: a pending write, a splice, or a read through
+// the editor. Returns failed with `end` set when the relay is over.
+move_result step_answer(pump& p, pump_end& end, socket_modes& modes) {
   flow& answer = p.answer;
-  if (!answer.pending.empty()) {
+  if (has_pending(answer)) {
     if (!answer.writable) return move_result::idle;
-    move_result result = write_pending(answer);
+    move_result result = write_out(p, answer);
     if (result == move_result::failed) end = pump_end::client_write_failed;
     return result;
   }
@@ -124,6 +252,9 @@ move_result step_answer(pump& p, pump_end& end) {
   }
   if (!answer.source_open) return answer_ended(p, end);
   if (!answer.readable) return move_result::idle;
+  if (move_result spliced = splice_answer(p, end, modes); spliced != move_result::refused) {
+    return spliced;
+  }
   std::string_view got;
   move_result result = read_source(answer, got);
   if (result == move_result::failed) end = pump_end::server_failed;
@@ -153,20 +284,35 @@ move_result step_answer(pump& p, pump_end& end) {
 }
 
 void end_upload(pump& p) {
+  drop_pipe(p, p.upload);
   p.upload_failed = true;
   p.upload.source_open = false;
   p.upload.pending = {};
   p.upload.blocked = false;
 }
 
+// The request's body, or a tunnel's bytes, spliced; refused when they must
+// be read.
+move_result splice_upload(pump& p, pump_end& end, socket_modes& modes) {
+  const body_tracker* tracker = p.bounds != nullptr ? &p.bounds->upload : nullptr;
+  std::uint64_t allowance = splice_allowance(p, p.upload, p.answer, tracker);
+  if (allowance == 0) return move_result::refused;
+  move_result result = splice_source(p, p.upload, allowance, modes);
+  if (result == move_result::failed) end = pump_end::client_failed;
+  if (result != move_result::moved) return result;
+  if (p.bounds != nullptr) p.bounds->upload.take_unread(p.upload.in_pipe);
+  if (!p.upload.source_open) shutdown(p.upload.to, SHUT_WR);
+  return result;
+}
+
 // Moves the upload one step. The client's end of stream becomes a half-close
 // towards the server, so the server still answers; a server that stops
 // taking the upload ends only the upload.
-move_result step_upload(pump& p, pump_end& end) {
+move_result step_upload(pump& p, pump_end& end, socket_modes& modes) {
   flow& upload = p.upload;
-  if (!upload.pending.empty()) {
+  if (has_pending(upload)) {
     if (!upload.writable) return move_result::idle;
-    move_result result = write_pending(upload);
+    move_result result = write_out(p, upload);
     if (result == move_result::failed) {
       end_upload(p);
       return move_result::moved;
@@ -174,6 +320,9 @@ move_result step_upload(pump& p, pump_end& end) {
     return result;
   }
   if (!upload.source_open || !upload.readable || upload_complete(p)) return move_result::idle;
+  if (move_result spliced = splice_upload(p, end, modes); spliced != move_result::refused) {
+    return spliced;
+  }
   std::string_view got;
   move_result result = read_source(upload, got);
   if (result == move_result::failed) end = pump_end::client_failed;
@@ -221,7 +370,7 @@ int wait_limit(const pump& p) {
 // nothing waits to be written, and nothing moved for a while.
 bool may_park(const pump& p) {
   return p.tunnel && p.park_after_ms >= 0 && p.answer.source_open && p.upload.source_open &&
-         p.answer.pending.empty() && p.upload.pending.empty() && !p.answer.readable &&
+         !has_pending(p.answer) && !has_pending(p.upload) && !p.answer.readable &&
          !p.upload.readable && since_ms(p.last_move) >= p.park_after_ms;
 }
 
@@ -246,12 +395,12 @@ bool wait_for_either(pump& p, int limit_ms) {
   flow& upload = p.upload;
   short client_events = 0;
   short server_events = 0;
-  if (upload.source_open && upload.pending.empty() && !upload.readable && !upload_complete(p)) {
+  if (upload.source_open && !has_pending(upload) && !upload.readable && !upload_complete(p)) {
     client_events |= POLLIN;
   }
-  if (!answer.pending.empty() && !answer.writable) client_events |= POLLOUT;
-  if (answer.source_open && answer.pending.empty() && !answer.readable) server_events |= POLLIN;
-  if (!upload.pending.empty() && !upload.writable) server_events |= POLLOUT;
+  if (has_pending(answer) && !answer.writable) client_events |= POLLOUT;
+  if (answer.source_open && !has_pending(answer) && !answer.readable) server_events |= POLLIN;
+  if (has_pending(upload) && !upload.writable) server_events |= POLLOUT;
   pollfd sides[2] = {{client_events != 0 ? upload.from : -1, client_events, 0},
                      {server_events != 0 ? answer.from : -1, server_events, 0}};
   // With nothing to wait for, the next step sees how the flows ended.
@@ -263,16 +412,15 @@ bool wait_for_either(pump& p, int limit_ms) {
   if (sides[1].revents & (POLLOUT | ready_events)) upload.writable = true;
   return true;
 }
-}  // namespace
 
-pump_end pump_both_ways(pump& p) {
+pump_end run_flows(pump& p, socket_modes& modes) {
   pump_end end = pump_end::server_closed;
   int moves_in_a_row = 0;
   p.last_move = steady_clock::now();
   for (;;) {
-    move_result answer_moved = step_answer(p, end);
+    move_result answer_moved = step_answer(p, end, modes);
     if (answer_moved == move_result::failed) return end;
-    move_result upload_moved = step_upload(p, end);
+    move_result upload_moved = step_upload(p, end, modes);
     if (upload_moved == move_result::failed) return end;
     bool moved = answer_moved == move_result::moved || upload_moved == move_result::moved;
     if (moved) {
@@ -289,6 +437,29 @@ pump_end pump_both_ways(pump& p) {
     if (idle_too_long(p)) return pump_end::idle;
     if (may_park(p)) return pump_end::parked;
   }
+}
+}  // namespace
+
+std::size_t head_buffer_size() { return tracing() ? chunk_size : 2048; }
+
+char* kept_buffer(std::unique_ptr<char[]>& kept, std::size_t size) {
+  if (!kept) kept = std::make_unique_for_overwrite<char[]>(size);
+  return kept.get();
+}
+
+pump_end pump_both_ways(pump& p) {
+  socket_modes modes;
+  pump_end end = run_flows(p, modes);
+  if (p.pipe != nullptr) {
+    // Still counted as not delivered; the bytes themselves go with the pipe.
+    std::size_t answer_left = p.answer.in_pipe;
+    std::size_t upload_left = p.upload.in_pipe;
+    drop_pipe(p, p.answer);
+    drop_pipe(p, p.upload);
+    p.answer.in_pipe = answer_left;
+    p.upload.in_pipe = upload_left;
+  }
+  return end;
 }
 
 const char* ending_of(pump_end end) {

@@ -11,6 +11,7 @@
 
 #include "framing.h"
 #include "parse_header.h"
+#include "unique_fd.h"
 
 namespace ferry {
 
@@ -19,12 +20,41 @@ namespace ferry {
 inline constexpr std::size_t chunk_size = 4096;
 inline constexpr std::size_t large_chunk_size = 64 * 1024;
 
+// A pipe that bodies and tunnels pass through with splice(2), never copied
+// into ferry's memory; one direction's bytes at a time. Made at the first
+// body that can use it, kept by its thread.
+struct splice_pipe {
+  unique_fd read_end;
+  unique_fd write_end;
+};
+
+// The size of the buffer that takes the head, then the answer's first
+// reads: a chunk while the trace names each read's size, else room for most
+// heads, since every request in flight holds one.
+std::size_t head_buffer_size();
+
+// What a request thread keeps for every request it serves, so that none
+// allocates its own: buffers made at their first use, and the pipe.
+struct relay_scratch {
+  std::unique_ptr<char[]> head;          // head_buffer_size()
+  std::unique_ptr<char[]> upload;        // chunk_size, for uploads that cannot splice
+  std::unique_ptr<char[]> large_answer;  // large_chunk_size, for long chunked answers
+  std::unique_ptr<char[]> large_upload;  // and uploads
+  splice_pipe pipe;
+};
+
+// `kept`, made of `size` bytes if it was not yet.
+char* kept_buffer(std::unique_ptr<char[]>& kept, std::size_t size);
+
 // One direction: bytes read from `from`, waiting to go to `to`.
 struct flow {
   int from = -1;
   int to = -1;
   std::string_view pending;  // read and not yet written
   std::size_t written = 0;   // of `pending`
+  // Spliced from `from` into the pipe, not yet on to `to`; goes after `pending`.
+  std::size_t in_pipe = 0;
+  bool splice_refused = false;  // a descriptor of this flow does not splice
   std::uint64_t bytes_read = 0;
   int full_reads = 0;  // reads that filled the buffer: a long transfer
   std::uint64_t bytes_written = 0;
@@ -34,11 +64,12 @@ struct flow {
   bool may_grow = true;     // the buffer may grow to large_chunk_size
   bool blocked = false;     // a write is waiting for room since `blocked_since`
   std::chrono::steady_clock::time_point blocked_since;
-  // Taken from the heap on the first read unless given: most requests send
-  // nothing after their head, and need no upload buffer at all.
+  // The thread's buffers, taken at the first read unless given: most
+  // requests send nothing after their head, and need no upload buffer.
   char* buffer = nullptr;
   std::size_t capacity = chunk_size;
-  std::unique_ptr<char[]> owned_buffer;
+  std::unique_ptr<char[]>* small = nullptr;  // chunk_size
+  std::unique_ptr<char[]>* large = nullptr;  // large_chunk_size
 };
 
 // Where a request's body and its answer end, so that a connection can carry
@@ -81,6 +112,10 @@ struct pump {
   // pump as parked, to wait for bytes without its thread; -1: never.
   long park_after_ms = -1;
   std::chrono::steady_clock::time_point last_move;
+  // Where bodies past the answer's head, and tunnels, may splice; null: reads
+  // and writes only, as in trace mode. Both sockets are non-blocking while
+  // the pump runs once a splice has been tried.
+  splice_pipe* pipe = nullptr;
 };
 
 // Moves bytes both ways until the server has closed and its answer is
@@ -88,7 +123,8 @@ struct pump {
 // answer's last byte is delivered), a read fails, a write fails or waits
 // longer than idle_limit_ms, or nothing moves that long. The client's end of
 // stream becomes a half-close towards the server. With bounds, no client
-// byte past the request's body is sent on: it is kept in `carried`.
+// byte past the request's body is sent on: it is kept in `carried`. A pipe
+// left holding bytes when the pump ends is closed, to be made anew.
 pump_end pump_both_ways(pump& p);
 
 // The access log's ending for a pump's end.

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -39,8 +40,9 @@ struct relay {
   access_record* record = nullptr;
   cut_point* cut = nullptr;  // null when no stop can reach this request
   int clifd = -1;
+  relay_scratch* scratch = nullptr;
+  char* first_read = nullptr;  // head_buffer_size(): the head, then the answer's first reads
   pump flows;
-  char first_read[chunk_size];  // the head, then the answer's chunks
   answer_editor editor;
 };
 
@@ -146,6 +148,12 @@ pump_end run_pump(relay& r, int servfd, bool client_open, bool upload_ready) {
   flows.answer.from = flows.upload.to = servfd;
   // The head has gone out, so its buffer is free for the answer.
   flows.answer.buffer = r.first_read;
+  flows.answer.capacity = head_buffer_size();
+  flows.answer.large = &r.scratch->large_answer;
+  flows.upload.small = &r.scratch->upload;
+  flows.upload.large = &r.scratch->large_upload;
+  // The trace tells of every read and write, so it keeps them.
+  if (!tracing()) flows.pipe = &r.scratch->pipe;
   flows.answer.to = flows.upload.from = r.clifd;
   flows.upload.source_open = client_open;
   flows.upload.readable = client_open && upload_ready;
@@ -454,7 +462,8 @@ connection_next after_answer(relay& r, client_connection& connection, unique_fd 
                              const request_summary& summary) {
   bool answer_ended = summary.keeping && end == pump_end::answer_complete && bounds.upload.done();
   bool client_kept = answer_ended && decision.client_kept;
-  bool body_delivered = r.flows.upload.pending.empty() && !r.flows.upload_failed;
+  bool body_delivered =
+      r.flows.upload.pending.empty() && r.flows.upload.in_pipe == 0 && !r.flows.upload_failed;
   if (answer_ended && decision.server_kept && !bounds.server_extra && body_delivered) {
     bool bound = connection.server_bound || decision.connection_bound;
     keep_server(r, connection, std::move(servfd), target, client_kept, bound);
@@ -564,7 +573,7 @@ void note_request(access_record& record, const http_request& request) {
 // check just closes. False when the request ends here.
 bool take_balancers_client(relay& r, client_peer& peer, const deadline& until,
                            std::size_t& already) {
-  if (!take_proxy_header(r.clifd, peer, *r.record, until, r.first_read, sizeof r.first_read,
+  if (!take_proxy_header(r.clifd, peer, *r.record, until, r.first_read, head_buffer_size(),
                          already)) {
     return false;
   }
@@ -623,6 +632,17 @@ bool head_to_serve(relay& r, const client_peer& peer, bool first, const head_rea
   return true;
 }
 
+// Where the head is read: bytes read past the last request are its start,
+// copied to the head's buffer, or read on where they lie when a larger read
+// of the upload's buffer took them.
+std::span<char> head_start(relay& r, std::string& carried, std::size_t& already) {
+  if (carried.empty()) return {r.first_read, head_buffer_size()};
+  already = carried.size();
+  if (carried.size() > head_buffer_size()) return {carried.data(), carried.size()};
+  std::memcpy(r.first_read, carried.data(), already);
+  return {r.first_read, head_buffer_size()};
+}
+
 // A whole head: read, judged, then served as a tunnel or a request.
 connection_next serve_head(relay& r, read_request& asked, client_connection& connection) {
   if (int status = parse_request(asked.head, &asked.request); status != 0) {
@@ -672,10 +692,12 @@ std::unique_ptr<relay_setup> set_up_relay(const settings& config, std::uint16_t 
   return setup;
 }
 
-connection_next relay_request(client_connection& connection, access_record& record,
-                              cut_point* cut, const relay_setup& setup) {
+connection_next relay_request(client_connection& connection, access_record& record, cut_point* cut,
+                              const relay_setup& setup, relay_scratch& scratch) {
   relay r;
   r.setup = &setup;
+  r.scratch = &scratch;
+  r.first_read = kept_buffer(scratch.head, head_buffer_size());
   r.record = &record;
   r.cut = cut;
   r.clifd = connection.client.get();
@@ -689,20 +711,15 @@ connection_next relay_request(client_connection& connection, access_record& reco
   std::size_t already = 0;
   deadline until = head_deadline(peer, setup.config.head_timeout_seconds);
   if (first && peer.proxied && !take_balancers_client(r, peer, until, already)) return connection_next::close;
-  // Bytes read past the last request are this one's start; they never
-  // exceed one read of the upload's buffer, which does not grow.
-  if (!connection.carried.empty()) {
-    already = std::min(connection.carried.size(), sizeof r.first_read);
-    std::memcpy(r.first_read, connection.carried.data(), already);
-    connection.carried.clear();
-  }
+  std::string carried = std::move(connection.carried);
+  connection.carried.clear();
+  std::span<char> start = head_start(r, carried, already);
   std::string longer;
   head_read state;
   state.first_on_connection = first;
   read_request asked;
   asked.state = &state;
-  asked.head_size =
-      read_head(r.clifd, r.first_read, sizeof r.first_read, already, longer, state, until);
+  asked.head_size = read_head(r.clifd, start.data(), start.size(), already, longer, state, until);
   record.from_client += state.received.size();
   // A kept connection that ends, or stays silent, between requests.
   if (!first && state.received.empty()) {

@@ -15,6 +15,7 @@
 #include "net.h"
 #include "policy.h"
 #include "policy_files.h"
+#include "pump.h"
 #include "settings.h"
 #include "stop.h"
 #include "unique_fd.h"
@@ -55,8 +56,9 @@ inline constexpr long tunnel_park_after_ms = 250;
 // descriptor is left for the caller to close. `peer` decides whether DENY_TO
 // applies; from a balancer, the real client comes first in a PROXY header and
 // must pass ALLOW. Fills `record` for the access log. `cut`, when given,
-// lets a stop end the request.
-connection_next relay_request(client_connection& connection, access_record& record,
-                              cut_point* cut, const relay_setup& setup);
+// lets a stop end the request. `scratch` is the calling thread's, lent to
+// each request it serves in turn.
+connection_next relay_request(client_connection& connection, access_record& record, cut_point* cut,
+                              const relay_setup& setup, relay_scratch& scratch);
 
 }  // namespace ferry

@@ -170,7 +170,8 @@ bool wait_in_thread(intake& in, client_connection& tunnel) {
 
 // Serves the connection's next request in `slot` and writes its access line,
 // unless it waits on as a quiet tunnel, whose record waits with it.
-connection_next serve_one(intake& in, client_connection& connection, std::size_t slot) {
+connection_next serve_one(intake& in, client_connection& connection, std::size_t slot,
+                          relay_scratch& scratch) {
   access_record record;
   if (connection.tunnel) {
     record = std::move(connection.tunnel->record);
@@ -185,7 +186,7 @@ connection_next serve_one(intake& in, client_connection& connection, std::size_t
   // A stop that came before this request was listed did not see it.
   if (in.slots.stopping()) request.cut.cut(true);
   process_metrics().add(gauge::requests_in_flight, 1);
-  connection_next next = relay_request(connection, record, &request.cut, *in.relay);
+  connection_next next = relay_request(connection, record, &request.cut, *in.relay, scratch);
   process_metrics().add(gauge::requests_in_flight, -1);
   in.slots.remove_serving(request);
   if (request.cut.was_cut()) {
@@ -204,9 +205,10 @@ connection_next serve_one(intake& in, client_connection& connection, std::size_t
 // Serves the connection's requests in its slot while each next one is
 // already here (pipelined); then lets it wait in the room for its next
 // request (or, a quiet tunnel, for bytes on either side), or closes it.
-void serve_connection(intake& in, client_connection& connection, std::size_t slot) {
+void serve_connection(intake& in, client_connection& connection, std::size_t slot,
+                      relay_scratch& scratch) {
   for (;;) {
-    connection_next next = serve_one(in, connection, slot);
+    connection_next next = serve_one(in, connection, slot, scratch);
     if (next == connection_next::close) break;
     if (next == connection_next::wait_as_tunnel) {
       // A tunnel the room cannot take keeps its thread and slot.
@@ -232,7 +234,7 @@ void serve_connection(intake& in, client_connection& connection, std::size_t slo
 // Serves `connection`, whose bytes are here, in a free slot, then every
 // connection of the line that takes the slot over. With every slot taken it
 // waits in the line; with the line full too, it is told to come back.
-void serve_arrived(intake& in, leaving arrived) {
+void serve_arrived(intake& in, leaving arrived, relay_scratch& scratch) {
   client_connection& connection = arrived.connection;
   if (arrived.waited == kind::kept) trace_line("kept connection taken up again");
   // HEAD_TIMEOUT counts from a kept connection's first byte; a tunnel waits
@@ -264,7 +266,7 @@ void serve_arrived(intake& in, leaving arrived) {
     return;
   }
   do {
-    serve_connection(in, connection, slot);
+    serve_connection(in, connection, slot, scratch);
   } while (in.slots.pass_on(slot, connection) && (trace_reserved(slot), true));
 }
 

@@ -63,7 +63,8 @@ struct intake {
 // Serves `arrived`, whose bytes are here, in a free slot, then every
 // connection of the line that takes the slot over. With every slot taken it
 // waits in the line; with the line full too, it is told to come back.
-void serve_arrived(intake& in, waiting_room::leaving arrived);
+// `scratch` is the calling thread's own.
+void serve_arrived(intake& in, waiting_room::leaving arrived, relay_scratch& scratch);
 
 // A new connection waits for its first bytes, for HEAD_TIMEOUT from its
 // accept. With the room full of new connections it is told to come back.

@@ -29,7 +29,7 @@ const std::string no_host = "GET /x HTTP/1.1\r\n\r\n";
 }  // namespace
 
 TEST(AccessLog, OneLinePerRequestForEveryEnding) {
-  set_hosts("127.0.0.1 origin.test\n127.0.0.4 big.test\n");
+  set_hosts("127.0.0.1 origin.test\n127.0.0.4 big.test\n127.0.0.6 large.test\n");
   add_local_address("10.0.0.9");
   scripted_origin origin("127.0.0.1", answer_and_drain(short_answer));
   // A quarter of a long answer, then nothing until ferry lets go.
@@ -41,6 +41,37 @@ TEST(AccessLog, OneLinePerRequestForEveryEnding) {
     return read_reply(fd, 20s).data;
   });
   scripted_origin tunnel_end("127.0.0.1", answer_and_drain("tunnelled"), 4, 9443);
+  // Long bodies both ways: an upload of a Content-Length echoed to the
+  // close, and a tunnel's bytes each way to a half-close.
+  const std::string upload = random_bytes(3 << 20, 8), download = random_bytes(3 << 20, 9);
+  const std::string echoed = "HTTP/1.1 200 OK\r\n\r\n" + upload;
+  scripted_origin large("127.0.0.6", [&](int fd) {
+    std::string got = read_head(fd);
+    std::size_t body_start = got.find("\r\n\r\n") + 4;
+    got += read_up_to(fd, body_start + upload.size() - got.size());
+    send_within(fd, "HTTP/1.1 200 OK\r\n\r\n" + got.substr(body_start));
+    return ""s;
+  });
+  scripted_origin sink("127.0.0.6", [&](int fd) {
+    bool intact = read_reply(fd).data == upload;
+    send_within(fd, download);
+    return intact ? "intact"s : "damaged"s;
+  }, 4, 9443);
+  auto half_closing_tunnel = [&] {
+    auto [fd, client] = open_client();
+    client.sent = "CONNECT large.test:9443 HTTP/1.1\r\n\r\n" + upload;
+    send_all(fd.get(), client.sent);
+    shutdown(fd.get(), SHUT_WR);
+    client.got = read_reply(fd.get());
+    EXPECT_TRUE(client.got.data == established + download);
+    return client;
+  };
+  auto long_upload = [&] {
+    client_side client = ask("POST http://large.test/ HTTP/1.1\r\nHost: large.test\r\n"
+                             "Content-Length: 3145728\r\n\r\n" + upload);
+    EXPECT_TRUE(client.got.data == relayed(echoed)) << client.got.data.size();
+    return client;
+  };
   // A full accept queue takes no connection: a connect there times out.
   unique_fd full(listen_on("127.0.0.5", 80, 0)), filler(connect_to("127.0.0.5", 80));
   ferry_process ferry({"LISTEN_PORT=8080", "LOG=access", "CON_TIMEOUT=1", "CONNECT_PORTS=9443"});
@@ -81,6 +112,8 @@ TEST(AccessLog, OneLinePerRequestForEveryEnding) {
            "GET http://127.0.0.5/x 504 2 server-timeout", about_a_second},
           {"client gone", leave_mid_answer, "GET http://big.test/ 200 2 client-closed"},
           {"tunnel", tunnel, "CONNECT 127.0.0.1:9443 200 2 done"},
+          {"long upload, answer to the close", long_upload, "POST http://large.test/ 200 2 done"},
+          {"long tunnel", half_closing_tunnel, "CONNECT large.test:9443 200 2 done"},
           {"TLS", not_http("\x16\x03\x01\x00\x05\x01\x00\x00\x01\x03"s, ""), "- - - 2 not-http"},
           {"SOCKS 4", not_http("\x04\x01\x00\x50\x7f\x00\x00\x01u\x00"s, ""), "- - - 2 not-http"},
           {"SOCKS 5", not_http("\x05\x02\x00\x02"s, "\x05\xff"), "- - - 2 not-http"},
@@ -92,6 +125,7 @@ TEST(AccessLog, OneLinePerRequestForEveryEnding) {
                           "http://127.0.0.1:9/"}).status, 0);
     EXPECT_LT(steady_clock::now() - started, 2s) << scheme;
   }
+  EXPECT_EQ(sink.count("intact"), 1);
   // Standard error holds the start-up line alone.
   EXPECT_EQ(ferry.errors(), "");
   EXPECT_TRUE(ferry.startup_line().starts_with(

@@ -43,6 +43,11 @@ TEST(Pump, MovesBothWaysAndPassesTheEndsItMust) {
     if (r.client_ends) shutdown(client.get(), SHUT_WR);
     if (r.server_ends) shutdown(server.get(), SHUT_WR);
     pump p;
+    relay_scratch scratch;
+    p.answer.small = &scratch.head;
+    p.upload.small = &scratch.upload;
+    p.answer.large = &scratch.large_answer;
+    p.upload.large = &scratch.large_upload;
     p.upload.from = p.answer.to = to_client.get();
     p.answer.from = p.upload.to = to_server.get();
     p.tunnel = r.tunnel;

@@ -49,10 +49,11 @@ struct in_process_connection {
     connection.client.reset(pair[0]);
     connection.peer.address = ferry::ipv4_address(0x7f000001);
     relay = std::thread([this, &setup] {
+      ferry::relay_scratch scratch;
       for (auto next = ferry::connection_next::wait_for_request;
            next == ferry::connection_next::wait_for_request;) {
         ferry::access_record current;
-        next = ferry::relay_request(connection, current, nullptr, setup);
+        next = ferry::relay_request(connection, current, nullptr, setup, scratch);
         if (current.written) record = std::move(current);
       }
       connection.client.reset();

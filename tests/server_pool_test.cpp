@@ -16,12 +16,18 @@ namespace {
 
 const std::string ok = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
 const std::string ntlm = "HTTP/1.1 401 No\r\nWWW-Authenticate: NTLM\r\nContent-Length: 0\r\n\r\n";
+const std::string long_answer =
+    "HTTP/1.1 200 OK\r\nContent-Length: 1048576\r\n\r\n" + random_bytes(1 << 20, 3);
 
-// Answers request after request; /speak sends bytes after its answer, /bye
-// closes after it. Returns what came.
+// Answers request after request; /speak sends bytes after its answer, /long
+// right after it, /bye closes after it. Returns what came.
 std::string serve_kept(int fd) {
   std::string log;
   for (std::string head; !(head = read_head(fd, 30s)).empty(); log += head) {
+    if (head.find("/long ") != std::string::npos) {
+      send_within(fd, long_answer + "stray");
+      continue;
+    }
     send_within(fd, head.find("/ntlm ") != std::string::npos ? ntlm : ok);
     if (head.find("/speak ") != std::string::npos) {
       std::this_thread::sleep_for(20ms);  // into the pool first
@@ -48,8 +54,9 @@ struct client {
     connection.client.reset(pair[0]);
     connection.peer.address = ferry::ipv4_address(from);
     relay = std::thread([this, &setup] {
+      ferry::relay_scratch scratch;
       ferry::access_record record;
-      while (ferry::relay_request(connection, record, nullptr, setup) ==
+      while (ferry::relay_request(connection, record, nullptr, setup, scratch) ==
              ferry::connection_next::wait_for_request) {
       }
       connection.client.reset();
@@ -112,6 +119,11 @@ TEST(ServerPool, ClientsShareWhatTheServerLeavesClean) {
     EXPECT_EQ(c.ask(asked("GET", "ntlm.test")), ok);
     EXPECT_EQ(b.ask(asked("GET", "ntlm.test")), ok);
     EXPECT_EQ(origin.accepted(), 7);
+    // A long answer passes to its last byte; its server's bytes past it reach
+    // no one, and that connection is closed.
+    EXPECT_TRUE(c.ask(asked("GET", "origin.test", "/long"), long_answer.size()) == long_answer);
+    ASSERT_TRUE(origin.wait_done(3, 3s));
+    EXPECT_EQ(c.ask(asked("GET", "origin.test")), ok);
     // DENY_TO holds for a client from elsewhere whatever the pool holds.
     client outsider(*setup, 0x0a000009);
     EXPECT_EQ(outsider.ask(asked("GET", "origin.test"), 22), "HTTP/1.1 403 Forbidden");
