@@ -74,19 +74,16 @@ bool parse_range(std::string_view item, cidr_range& range, std::string& problem)
   return true;
 }
 
-bool parse_port(std::string_view text, std::uint64_t& port) {
-  return read_decimal(text, 65535, leading_zeros::refused, port) && port != 0;
-}
-
 bool parse_port_range(std::string_view item, port_range& range, std::string& problem) {
   std::size_t dash = item.find('-');
-  std::uint64_t first = 0, last = 0;
-  if (!parse_port(item.substr(0, dash), first) ||
-      !parse_port(dash == npos ? item : item.substr(dash + 1), last)) {
+  std::uint16_t first = 0, last = 0;
+  if (!read_port(item.substr(0, dash), leading_zeros::refused, first) || first == 0 ||
+      !read_port(dash == npos ? item : item.substr(dash + 1), leading_zeros::refused, last) ||
+      last == 0) {
     return refuse(item, "not a port 1 to 65535 or a range of them", problem);
   }
   if (first > last) return refuse(item, "range ends below its start", problem);
-  range = {static_cast<std::uint16_t>(first), static_cast<std::uint16_t>(last)};
+  range = {first, last};
   return true;
 }
 

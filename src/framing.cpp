@@ -8,16 +8,6 @@ namespace ferry {
 
 namespace {
 
-char lower_case(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return lower_case(x) == lower_case(y);
-         });
-}
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
 // Control bytes but the tab, which no chunk line or trailer may hold.
 bool is_control(char c) {
   auto byte = static_cast<unsigned char>(c);
@@ -31,21 +21,9 @@ int hex_value(char c) {
   return -1;
 }
 
-// Calls `each` with every element of the comma list `list`, trimmed of
-// blanks; empty elements too, so a caller may refuse them.
-template <typename Each>
-void for_each_element(std::string_view list, Each each) {
-  while (true) {
-    std::size_t comma = list.find(',');
-    each(trim_blanks(list.substr(0, comma)));
-    if (comma == std::string_view::npos) return;
-    list.remove_prefix(comma + 1);
-  }
-}
-
 // Several values are one length only when they are all the same number.
 void take_content_length(std::string_view value, framing_fields* fields) {
-  for_each_element(value, [fields](std::string_view element) {
+  for_each_item(value, [fields](std::string_view element) {
     std::uint64_t length = 0;
     if (!read_decimal(element, max_body_length, leading_zeros::allowed, length) ||
         (fields->content_length_seen && length != fields->content_length)) {
@@ -54,6 +32,7 @@ void take_content_length(std::string_view value, framing_fields* fields) {
     fields->content_length_repeated = fields->content_length_seen;
     fields->content_length_seen = true;
     fields->content_length = length;
+    return true;
   });
 }
 
@@ -63,19 +42,21 @@ void take_content_length(std::string_view value, framing_fields* fields) {
 void take_transfer_codings(std::string_view value, framing_fields* fields) {
   fields->transfer_encoding_seen = true;
   if (value.empty()) fields->ends_in_chunked = false;
-  for_each_element(value, [fields](std::string_view coding) {
-    if (coding.empty()) return;  // "gzip, , chunked": lists may hold empty elements
+  for_each_item(value, [fields](std::string_view coding) {
+    if (coding.empty()) return true;  // "gzip, , chunked": lists may hold empty elements
     const bool chunked = equals_ignoring_case(coding, "chunked");
     fields->ends_in_chunked = chunked && !fields->chunked_seen;
     fields->chunked_seen = fields->chunked_seen || chunked;
+    return true;
   });
 }
 
 void take_connection_options(std::string_view value, framing_fields* fields) {
-  for_each_element(value, [fields](std::string_view option) {
+  for_each_item(value, [fields](std::string_view option) {
     fields->close = fields->close || equals_ignoring_case(option, "close");
     fields->keep_alive = fields->keep_alive || equals_ignoring_case(option, "keep-alive");
     fields->upgrade_option = fields->upgrade_option || equals_ignoring_case(option, "upgrade");
+    return true;
   });
 }
 
@@ -84,40 +65,25 @@ bool is_framing_name(std::string_view name) {
          equals_ignoring_case(name, "Transfer-Encoding");
 }
 
-// The first line of `*text` without its LF or CRLF; `*text` keeps the rest.
-std::string_view take_line(std::string_view* text) {
-  std::size_t end = text->find('\n');
-  std::string_view line = text->substr(0, end);
-  text->remove_prefix(end == std::string_view::npos ? text->size() : end + 1);
-  if (end != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
-  return line;
+// Whether any challenge in a WWW-Authenticate value names a scheme that
+// authenticates the connection rather than the request. A scheme named
+// inside a quoted parameter counts too: sharing less is the safe mistake.
+bool names_connection_scheme(std::string_view value) {
+  return !for_each_item(value, [](std::string_view challenge) {
+    std::string_view scheme = challenge.substr(0, challenge.find(' '));
+    return !equals_ignoring_case(scheme, "NTLM") && !equals_ignoring_case(scheme, "Negotiate");
+  });
 }
 
 // Reads the field lines of an answer head into `fields`. Returns false when
 // a Content-Length or Transfer-Encoding field is folded or has blanks before
 // its colon: the client may read those differently, so they frame nothing.
-// Whether any challenge in a WWW-Authenticate value names a scheme that
-// authenticates the connection rather than the request. A scheme named
-// inside a quoted parameter counts too: sharing less is the safe mistake.
-bool names_connection_scheme(std::string_view value) {
-  while (!value.empty()) {
-    std::size_t comma = value.find(',');
-    std::string_view challenge = trim_blanks(value.substr(0, comma));
-    std::string_view scheme = challenge.substr(0, challenge.find(' '));
-    if (equals_ignoring_case(scheme, "NTLM") || equals_ignoring_case(scheme, "Negotiate")) {
-      return true;
-    }
-    value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
-  }
-  return false;
-}
-
 bool read_answer_fields(std::string_view head, framing_fields* fields) {
-  take_line(&head);  // the status line
+  take_line(&head, line_ending::dropped);  // the status line
   bool clean = true;
   std::string_view name;
   while (!head.empty()) {
-    std::string_view line = take_line(&head);
+    std::string_view line = take_line(&head, line_ending::dropped);
     if (line.empty()) break;
     if (is_blank(line.front())) {
       // A folded line continues the list of the field above it.

@@ -71,12 +71,12 @@ bool read_host_and_port(std::string_view text, parent_proxy& parent, std::string
     return false;
   }
   if (one.front().with_subdomains) return refuse("a .domain is not a host", problem);
-  std::uint64_t port = 0;
-  if (!read_decimal(text.substr(colon + 1), 65535, leading_zeros::refused, port) || port == 0) {
+  std::uint16_t port = 0;
+  if (!read_port(text.substr(colon + 1), leading_zeros::refused, port) || port == 0) {
     return refuse("the port is not a whole number 1 to 65535", problem);
   }
   parent.host = std::move(one.front().name);
-  parent.port = static_cast<std::uint16_t>(port);
+  parent.port = port;
   return true;
 }
 

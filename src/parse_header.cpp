@@ -24,8 +24,6 @@ constexpr kept_bytes kept_in_trace{.space = true, .backslash = true, .line_break
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
 bool is_tchar(char c) {
   if (is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
   return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
@@ -43,34 +41,15 @@ bool is_visible_text(std::string_view text) {
   });
 }
 
-char lower_case(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-// Unlike strncasecmp, these do not stop at a NUL byte.
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return lower_case(x) == lower_case(y);
-         });
-}
-
+// Unlike strncasecmp, this does not stop at a NUL byte.
 bool less_ignoring_case(std::string_view a, std::string_view b) {
   return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(),
                                       [](char x, char y) { return lower_case(x) < lower_case(y); });
 }
 
-// Splits off the first line of `*text`, its LF included (all of it when no LF).
-std::string_view take_line(std::string_view* text) {
-  std::size_t end = text->find('\n');
-  std::size_t size = end == std::string_view::npos ? text->size() : end + 1;
-  std::string_view line = text->substr(0, size);
-  text->remove_prefix(size);
-  return line;
-}
-
+// `line` (one line, as take_line keeps it) without its ending.
 std::string_view without_line_ending(std::string_view line) {
-  if (!line.ends_with('\n')) return line;
-  line.remove_suffix(1);
-  if (line.ends_with('\r')) line.remove_suffix(1);
-  return line;
+  return take_line(&line, line_ending::dropped);
 }
 
 // A field line that starts with white space continues the field before it.
@@ -131,7 +110,7 @@ head_parts split_head(std::string_view bytes) {
   }
   head.remove_prefix(leading_empty_lines_size(head));
   std::string_view rest = head;
-  parts.start_line = take_line(&rest);
+  parts.start_line = take_line(&rest, line_ending::kept);
   parts.fields = rest;
   return parts;
 }
@@ -141,24 +120,21 @@ std::vector<std::string_view> connection_options(std::string_view fields) {
   std::vector<std::string_view> names;
   bool in_connection = false;
   while (!fields.empty()) {
-    std::string_view line = without_line_ending(take_line(&fields));
+    std::string_view line = take_line(&fields, line_ending::dropped);
     if (!is_continuation(line)) {
       in_connection = equals_ignoring_case(field_name(line), "Connection");
     }
     if (!in_connection) continue;
     std::string_view list = is_continuation(line) ? line : field_value(line);
-    while (true) {
-      std::size_t comma = list.find(',');
-      std::string_view name = trim_blanks(list.substr(0, comma));
+    for_each_item(list, [&names](std::string_view name) {
       // The body's framing is never hop-by-hop: dropping it would make the
       // body read as a second request.
       if (!name.empty() && !equals_ignoring_case(name, "Content-Length") &&
           !equals_ignoring_case(name, "Transfer-Encoding")) {
         names.push_back(name);
       }
-      if (comma == std::string_view::npos) break;
-      list.remove_prefix(comma + 1);
-    }
+      return true;
+    });
   }
   // Sorted, so a head of many fields and many options costs n log n, not n * m.
   std::sort(names.begin(), names.end(), less_ignoring_case);
@@ -172,7 +148,7 @@ void append_end_to_end_fields(std::string_view fields, std::span<const std::stri
   const std::vector<std::string_view> options = connection_options(fields);
   bool dropping = false;
   while (!fields.empty()) {
-    std::string_view line = take_line(&fields);
+    std::string_view line = take_line(&fields, line_ending::kept);
     std::string_view content = without_line_ending(line);
     if (!is_continuation(content)) {
       std::string_view name = field_name(content);
@@ -214,7 +190,7 @@ std::string fields_for_server(std::string_view fields, const http_request& reque
   std::string out;
   out.reserve(fields.size() + 64);
   while (!fields.empty()) {
-    std::string_view line = without_line_ending(take_line(&fields));
+    std::string_view line = take_line(&fields, line_ending::dropped);
     if (equals_ignoring_case(field_name(line), "Content-Length")) {
       if (length_written) continue;
       length_written = true;
@@ -291,7 +267,7 @@ const char* read_fields(std::string_view fields, http_request* request,
                         std::optional<std::string_view>* host) {
   framing_fields framing;
   while (!fields.empty()) {
-    std::string_view line = without_line_ending(take_line(&fields));
+    std::string_view line = take_line(&fields, line_ending::dropped);
     if (is_continuation(line)) return "obsolete line folding in request head";
     std::string_view name = field_name(line);
     if (!is_token(name)) return "bad field line";
@@ -316,10 +292,7 @@ const char* read_fields(std::string_view fields, http_request* request,
 // Digits only, 1 to 65535; nothing at all names no port.
 bool read_port(std::string_view digits, std::uint16_t* port) {
   if (digits.empty()) return true;
-  std::uint64_t value = 0;
-  if (!read_decimal(digits, 65535, leading_zeros::allowed, value) || value == 0) return false;
-  *port = static_cast<std::uint16_t>(value);
-  return true;
+  return read_port(digits, leading_zeros::allowed, *port) && *port != 0;
 }
 
 bool is_host_character(char c) {
@@ -438,7 +411,7 @@ std::vector<std::string_view> field_values(std::string_view fields, std::string_
   std::vector<std::string_view> values;
   bool in_field = false;
   while (!fields.empty()) {
-    std::string_view line = without_line_ending(take_line(&fields));
+    std::string_view line = take_line(&fields, line_ending::dropped);
     if (!is_continuation(line)) in_field = equals_ignoring_case(field_name(line), name);
     if (in_field) values.push_back(is_continuation(line) ? trim_blanks(line) : field_value(line));
   }
@@ -552,7 +525,7 @@ std::string trace_head(std::string_view head) {
   std::string out;
   out.reserve(head.size() + 16);
   while (!head.empty()) {
-    std::string_view line = take_line(&head);
+    std::string_view line = take_line(&head, line_ending::kept);
     std::string_view content = without_line_ending(line);
     std::string_view ending = line.substr(content.size());
     std::size_t colon = content.find(':');

@@ -51,6 +51,42 @@ bool read_decimal(std::string_view text, std::uint64_t largest, leading_zeros ze
   return true;
 }
 
+bool read_port(std::string_view text, leading_zeros zeros, std::uint16_t& port) {
+  std::uint64_t number = 0;
+  if (!read_decimal(text, 65535, zeros, number)) return false;
+  port = static_cast<std::uint16_t>(number);
+  return true;
+}
+
+bool is_blank(char c) { return c == ' ' || c == '\t'; }
+
+char lower_case(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+std::string lower_case(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = lower_case(c);
+  return out;
+}
+
+bool equals_ignoring_case(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (lower_case(a[i]) != lower_case(b[i])) return false;
+  }
+  return true;
+}
+
+std::string_view take_line(std::string_view* text, line_ending ending) {
+  std::size_t end = text->find('\n');
+  std::size_t size = end == std::string_view::npos ? text->size() : end + 1;
+  std::string_view line = text->substr(0, size);
+  text->remove_prefix(size);
+  if (ending == line_ending::dropped && line.ends_with('\n')) {
+    line.remove_suffix(line.ends_with("\r\n") ? 2 : 1);
+  }
+  return line;
+}
+
 std::string_view trim_blanks(std::string_view text) {
   std::size_t first = text.find_first_not_of(" \t");
   if (first == std::string_view::npos) return {};

@@ -172,11 +172,6 @@ upstream open_through_parent(const upstream_setup& setup, const http_request& re
   return made;
 }
 
-std::string lower_case(std::string name) {
-  for (char& c : name) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  return name;
-}
-
 }  // namespace
 
 bool still_quiet(int servfd) {

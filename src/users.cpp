@@ -132,12 +132,6 @@ bool decode_base64(std::string_view text, std::string& out) {
   return true;
 }
 
-bool same_letters(std::string_view text, std::string_view lower_case) {
-  return text.size() == lower_case.size() &&
-         std::equal(text.begin(), text.end(), lower_case.begin(),
-                    [](char c, char l) { return (c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) == l; });
-}
-
 std::uint64_t rotate(std::uint64_t x, int bits) { return x << bits | x >> (64 - bits); }
 
 std::uint64_t little_endian(const unsigned char* bytes, std::size_t size) {
@@ -225,7 +219,7 @@ bool verify_password(std::string_view password, const std::string& hash) {
 
 bool decode_basic_credentials(std::string_view value, std::string& user, std::string& password) {
   value = trim_blanks(value);
-  if (value.size() < 6 || !same_letters(value.substr(0, 5), "basic") || value[5] != ' ') {
+  if (value.size() < 6 || !equals_ignoring_case(value.substr(0, 5), "basic") || value[5] != ' ') {
     return false;
   }
   std::string decoded;

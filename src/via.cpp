@@ -25,17 +25,6 @@ bool is_token(std::string_view text) {
   return true;
 }
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool same_without_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 // The length of the entry at the start of `values`: up to the first comma
 // outside a comment. Comments nest and take backslash escapes; an unclosed
@@ -75,7 +64,7 @@ bool via_names(std::string_view via_values, std::string_view own_name) {
   if (own_name.empty()) return false;
   for (;;) {
     std::size_t length = entry_length(via_values);
-    if (same_without_case(received_by(via_values.substr(0, length)), own_name)) return true;
+    if (equals_ignoring_case(received_by(via_values.substr(0, length)), own_name)) return true;
     if (length == via_values.size()) return false;
     via_values.remove_prefix(length + 1);
   }
