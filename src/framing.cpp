@@ -120,11 +120,18 @@ bool before_http_1_1(std::string_view version) {
   return version == "HTTP/1.0" || version.starts_with("HTTP/0.");
 }
 
+answer_fields read_answer_head(std::string_view answer_head) {
+  answer_fields read;
+  read.clean = read_answer_fields(answer_head, &read.fields);
+  read.old_version = before_http_1_1(answer_head.substr(0, 8));
+  return read;
+}
+
 answer_framing answer_body(std::string_view request_method, int status,
-                           std::string_view answer_head) {
-  framing_fields fields;
-  const bool clean = read_answer_fields(answer_head, &fields);
-  const bool old_version = before_http_1_1(answer_head.substr(0, 8));
+                           const answer_fields& answer_head) {
+  const framing_fields& fields = answer_head.fields;
+  const bool clean = answer_head.clean;
+  const bool old_version = answer_head.old_version;
   answer_framing answer;
   answer.close_after = fields.close || (old_version && !fields.keep_alive);
   answer.upgrade = fields.upgrade;
@@ -150,11 +157,10 @@ answer_framing answer_body(std::string_view request_method, int status,
   return answer;
 }
 
-length_fields fix_content_length(std::string_view answer_head, std::uint64_t* length) {
-  framing_fields fields;
-  const bool clean = read_answer_fields(answer_head, &fields);
+length_fields fix_content_length(const answer_fields& answer_head, std::uint64_t* length) {
+  const framing_fields& fields = answer_head.fields;
   if (fields.transfer_encoding_seen && fields.content_length_seen) return length_fields::dropped;
-  if (!clean || !fields.content_length_repeated || fields.content_length_bad) {
+  if (!answer_head.clean || !fields.content_length_repeated || fields.content_length_bad) {
     return length_fields::as_received;
   }
   *length = fields.content_length;

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "parse_header.h"
+#include "request_head.h"
 #include "transfer.h"
 
 namespace ferry {

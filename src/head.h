@@ -11,7 +11,7 @@
 #include "client_hello.h"
 #include "io.h"
 #include "log.h"
-#include "parse_header.h"
+#include "request_head.h"
 #include "policy.h"
 #include "proxy_protocol.h"
 

@@ -2,12 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
 #include "metrics.h"
 #include "text.h"
-
 
 namespace ferry {
 
@@ -165,6 +165,43 @@ void write_access_record(const access_record& record) {
   // request's slot is free.
   ssize_t ignored = write(STDOUT_FILENO, line.data(), line.size());
   (void)ignored;
+}
+
+namespace {
+
+// Control bytes other than CR LF and LF line breaks, and bytes 0x80-0xFF
+// (0x9b starts a control sequence on 8-bit terminals), become \xNN.
+constexpr kept_bytes kept_in_trace{.space = true, .backslash = true, .line_breaks = true};
+
+}  // namespace
+
+std::string escape_for_trace(std::string_view text) { return escape_bytes(text, kept_in_trace); }
+
+std::string trace_head(std::string_view head) {
+  constexpr std::string_view secret_fields[] = {"Authorization", "Proxy-Authorization", "Cookie"};
+  std::string out;
+  out.reserve(head.size() + 16);
+  while (!head.empty()) {
+    std::string_view line = take_line(&head, line_ending::kept);
+    std::string_view rest = line;
+    std::string_view content = take_line(&rest, line_ending::dropped);
+    std::string_view ending = line.substr(content.size());
+    std::size_t colon = content.find(':');
+    std::string_view name = colon == std::string_view::npos ? content : content.substr(0, colon);
+    bool secret = colon != std::string_view::npos &&
+                  std::any_of(std::begin(secret_fields), std::end(secret_fields),
+                              [name](std::string_view s) { return equals_ignoring_case(name, s); });
+    if (secret) {
+      std::size_t size = trim_blanks(content.substr(colon + 1)).size();
+      content = content.substr(0, colon + 1);
+      append_escaped(content, kept_in_trace, out);
+      out.append(" [hidden, ").append(std::to_string(size)).append(" bytes]");
+    } else {
+      append_escaped(content, kept_in_trace, out);
+    }
+    append_escaped(ending, kept_in_trace, out);
+  }
+  return out;
 }
 
 }  // namespace ferry

@@ -145,5 +145,14 @@ std::string format_access_record(const access_record& record, const timespec& no
 // the access log is on.
 void write_access_record(const access_record& record);
 
+// The head as the trace prints it: the values of Authorization,
+// Proxy-Authorization and Cookie replaced by their length, and control bytes
+// other than the line breaks and bytes 0x80-0xFF written as \xNN, so a value
+// cannot forge a line or drive a terminal.
+std::string trace_head(std::string_view head);
+
+// `text` escaped as trace_head escapes a value.
+std::string escape_for_trace(std::string_view text);
+
 }  // namespace ferry
 

@@ -82,6 +82,15 @@ void become_tunnel(pump& p) {
   p.bounds = nullptr;
 }
 
+// Once the final head has passed, what it said bounds the answer.
+void frame_answer(const answer_found& found, message_bounds& bounds) {
+  if (!found.final_head) return;
+  bounds.switching = found.switching;
+  if (found.switching) return;
+  bounds.answer = body_tracker(found.body);
+  bounds.answer_framed = found.framed;
+}
+
 // Counts the answer's body bytes in `body`, the end of what is pending; bytes
 // past the answer's end are dropped. False when the answer's framing broke.
 bool track_answer(pump& p, std::string_view body) {
@@ -142,6 +151,7 @@ move_result step_answer(pump& p, pump_end& end) {
     }
     std::size_t start = p.editor->body_start();
     if (start != std::string_view::npos) body = answer.pending.substr(start);
+    if (p.bounds != nullptr) frame_answer(p.editor->found(), *p.bounds);
   }
   if (p.bounds != nullptr && p.bounds->switching) {
     become_tunnel(p);

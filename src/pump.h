@@ -10,7 +10,7 @@
 #include <string_view>
 
 #include "framing.h"
-#include "parse_header.h"
+#include "answer_head.h"
 
 namespace ferry {
 

@@ -15,11 +15,13 @@
 #include <string_view>
 #include <vector>
 
+#include "answer_head.h"
 #include "answers.h"
+#include "forward_head.h"
 #include "head.h"
 #include "net.h"
-#include "parse_header.h"
 #include "pump.h"
+#include "request_head.h"
 #include "text.h"
 #include "transfer.h"
 
@@ -221,7 +223,6 @@ std::string fields_to_server(const relay& r, const http_request& request) {
 struct request_summary {
   std::string method;
   bool old_client = false;  // HTTP/1.0 or earlier: no interim answers, keep-alive said aloud
-  bool upgrade_wanted = false;
   bool upgrade_asked = false;  // the server was asked to switch protocols
   bool close_wanted = false;
   bool client_open = false;  // the client had not ended its side with the head
@@ -238,7 +239,6 @@ request_summary summarize(const relay& r, const read_request& asked) {
   summary.method = request.method;
   summary.old_client = before_http_1_1(request.version);
   summary.keeping = r.setup->config.keepalive_timeout_seconds > 0;
-  summary.upgrade_wanted = request.upgrade_wanted;
   summary.close_wanted = request.close_wanted;
   // As fields_to_server passes the wish on.
   summary.upgrade_asked = summary.keeping && !request.close_wanted && request.upgrade_wanted;
@@ -247,41 +247,6 @@ request_summary summarize(const relay& r, const read_request& asked) {
   summary.retry_allowed = (request.method == "GET" || request.method == "HEAD") &&
                           request.body.kind == body_kind::none;
   return summary;
-}
-
-// What the answer's head decided about both connections.
-struct answer_decision {
-  bool client_kept = false;
-  bool server_kept = false;
-  bool connection_bound = false;  // the answer asked for NTLM or Negotiate
-};
-
-// Lets the answer's final head frame its body and choose the Connection
-// field the client gets: kept only when the answer's end is known, neither
-// side asked to close and the client's body has been read whole (after an
-// early answer the client's next bytes may be the body's rest or a new
-// request); "keep-alive" said only where HTTP/1.0 needs it.
-void decide_at_answer_head(relay& r, const request_summary& summary, message_bounds& bounds,
-                           answer_decision& decision) {
-  r.editor.choose_fields_with([&bounds, &decision, summary](std::string_view head,
-                                                            int status) -> std::string {
-    answer_framing framing = answer_body(summary.method, status, head);
-    if (status == 101 && summary.upgrade_wanted) {
-      bounds.switching = true;
-      return "Connection: upgrade\r\nUpgrade: " + std::string(framing.upgrade) + "\r\n";
-    }
-    bounds.answer = body_tracker(framing.body);
-    bounds.answer_framed = !framing.broken;
-    decision.server_kept = !framing.close_after && status != 101;
-    decision.connection_bound = framing.connection_bound;
-    decision.client_kept = !framing.broken && framing.body.kind != body_kind::until_close &&
-                           !summary.close_wanted && status != 101 && bounds.upload.done();
-    if (!decision.client_kept) return std::string(close_connection_field);
-    // The status line passes as the server wrote it; an HTTP/1.0 one, like an
-    // HTTP/1.0 client, means close unless the head says otherwise.
-    bool old_version = summary.old_client || before_http_1_1(head.substr(0, 8));
-    return old_version ? "Connection: keep-alive\r\n" : "";
-  });
 }
 
 // The server connection along `way`: the one kept from the last request
@@ -422,17 +387,21 @@ bool take_early_body(relay& r, const read_request& asked, bool keeping, message_
 // out, then both flows run until the answer ends. False when the head could
 // not be written.
 bool send_and_relay(relay& r, int servfd, const std::string& sent, const request_summary& summary,
-                    message_bounds& bounds, answer_decision& decision, pump_end& end) {
+                    message_bounds& bounds, pump_end& end) {
   trace_line("send header");
   if (!write_all_to(r, servfd, sent)) return false;
   if (!summary.client_open) shutdown(servfd, SHUT_WR);
   trace_line("send/receive");
-  r.editor.fit_to_request(!summary.old_client, summary.upgrade_asked);
+  r.editor.fit_to_request({.method = summary.method,
+                           .interim_wanted = !summary.old_client,
+                           .old_client = summary.old_client,
+                           .upgrade_asked = summary.upgrade_asked,
+                           .close_wanted = summary.close_wanted,
+                           .upload = summary.keeping ? &bounds.upload : nullptr});
   r.editor.add_via(r.setup->config.via_name);
   if (summary.keeping) {
     r.flows.bounds = &bounds;
     r.flows.upload.may_grow = false;
-    decide_at_answer_head(r, summary, bounds, decision);
   }
   end = run_pump(r, servfd, summary.client_open, summary.body_expected);
   return true;
@@ -449,9 +418,9 @@ bool answer_missing(const relay& r, pump_end end) {
 // connection goes on when the answer's head said so, the server's only when
 // it also took every byte of the body and sent nothing past its answer.
 connection_next after_answer(relay& r, client_connection& connection, unique_fd servfd,
-                             const std::string& target, message_bounds& bounds,
-                             const answer_decision& decision, pump_end end,
+                             const std::string& target, message_bounds& bounds, pump_end end,
                              const request_summary& summary) {
+  const answer_found& decision = r.editor.found();
   bool answer_ended = summary.keeping && end == pump_end::answer_complete && bounds.upload.done();
   bool client_kept = answer_ended && decision.client_kept;
   bool body_delivered = r.flows.upload.pending.empty() && !r.flows.upload_failed;
@@ -510,12 +479,11 @@ connection_next serve(relay& r, const read_request& asked, client_connection& co
   bool reused = false;
   unique_fd servfd = server_for(r, request, connection, way, summary.retry_allowed, reused);
   if (servfd.get() < 0) return connection_next::close;
-  answer_decision decision;
   pump_end end = pump_end::server_failed;
   bool head_sent = false;
   for (;;) {
     server_watch watch(r.cut, servfd.get());
-    head_sent = send_and_relay(r, servfd.get(), sent, summary, bounds, decision, end);
+    head_sent = send_and_relay(r, servfd.get(), sent, summary, bounds, end);
     // Nothing reached the client from a connection the server may have
     // closed, or spoilt, while it was kept.
     bool unanswered = !head_sent || (answer_missing(r, end) && r.flows.answer.bytes_written == 0);
@@ -543,7 +511,7 @@ connection_next serve(relay& r, const read_request& asked, client_connection& co
     refuse(r, 502, "no valid answer from host");
     return connection_next::close;
   }
-  return after_answer(r, connection, std::move(servfd), way.key, bounds, decision, end, summary);
+  return after_answer(r, connection, std::move(servfd), way.key, bounds, end, summary);
 }
 
 // The request's method and target for the access log.

@@ -676,3 +676,18 @@ TEST(Arguments, HelpVersionAndABadLogSetting) {
   EXPECT_EQ(count_of(bad_log.errors, "\n"), 1) << bad_log.errors;
   EXPECT_TRUE(bad_log.errors.starts_with("LOG=")) << bad_log.errors;
 }
+
+TEST(TraceHead, HidesCredentialsAndEscapesControlBytes) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"GET / HTTP/1.1\r\nauthorization:  Basic dTpw \r\nCookie: a=1; b=2\r\n"
+       "Proxy-Authorization: Basic eA==\nX-Cookie: kept\r\n\r\n",
+       "GET / HTTP/1.1\r\nauthorization: [hidden, 10 bytes]\r\nCookie: [hidden, 8 bytes]\r\n"
+       "Proxy-Authorization: [hidden, 10 bytes]\nX-Cookie: kept\r\n\r\n"},
+      // A value cannot start a line of its own in the trace.
+      {"GET / HTTP/1.1\r\nX: a\x1b[2J\rthread 2 freed\x7f\t\r\n\r\n",
+       "GET / HTTP/1.1\r\nX: a\\x1b[2J\\x0dthread 2 freed\\x7f\\x09\r\n\r\n"},
+      {"Cookie:\r\n", "Cookie: [hidden, 0 bytes]\r\n"},
+      {"GET http://a\x9b.test/\xc2\x9b HTTP/1.1\r\n", "GET http://a\\x9b.test/\\xc2\\x9b HTTP/1.1\r\n"},
+  };
+  for (const auto& [head, shown] : rows) EXPECT_EQ(trace_head(head), shown) << head;
+}
