@@ -29,17 +29,10 @@ bool read_items(std::string_view text, std::string& problem, ItemReader read_ite
     problem = "no items (none is the empty list)";
     return false;
   }
-  for (;;) {
-    std::size_t comma = text.find(',');
-    std::string_view item = trim_blanks(text.substr(0, comma));
-    if (item.empty()) {
-      problem = "empty item (two commas in a row, or one at an end)";
-      return false;
-    }
-    if (!read_item(item)) return false;
-    if (comma == npos) return true;
-    text.remove_prefix(comma + 1);
-  }
+  return for_each_item(text, [&problem, &read_item](std::string_view item) {
+    if (item.empty()) problem = "empty item (two commas in a row, or one at an end)";
+    return !item.empty() && read_item(item);
+  });
 }
 
 // An address alone is the range of that one address. The prefix length

@@ -34,11 +34,6 @@ std::size_t complete_head(head_read& state) {
 
 }  // namespace
 
-deadline head_deadline(const client_peer& peer, std::uint16_t head_timeout_seconds) {
-  if (head_timeout_seconds == 0) return deadline::never();
-  return deadline::at(peer.accepted + std::chrono::seconds(head_timeout_seconds));
-}
-
 bool read_proxy_header(int fd, proxy_header& header, const deadline& until, char* buffer,
                        std::size_t capacity, std::size_t& received) {
   received = 0;

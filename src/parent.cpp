@@ -174,14 +174,11 @@ bool parse_parent_bypass(std::string_view value, parent_bypass& bypass, std::str
     bypass = std::move(read);
     return true;
   }
-  for (;;) {
-    std::size_t comma = value.find(',');
-    std::string_view item = trim_blanks(value.substr(0, comma));
+  bool read_all = for_each_item(value, [&read, &problem](std::string_view item) {
     if (item.empty()) return refuse("empty item (two commas in a row, or one at an end)", problem);
-    if (!read_bypass_item(item, read, problem)) return false;
-    if (comma == npos) break;
-    value.remove_prefix(comma + 1);
-  }
+    return read_bypass_item(item, read, problem);
+  });
+  if (!read_all) return false;
   bypass = std::move(read);
   return true;
 }

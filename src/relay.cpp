@@ -107,7 +107,7 @@ bool check_tunnel_start(relay& r, const http_request& request, std::string& firs
   std::string server_name;
   hello_result hello =
       read_tunnel_hello(r.clifd, first_bytes, client_open, server_name, r.record->from_client,
-                        deadline::in_ms(seconds == 0 ? -1 : seconds * 1000L));
+                        deadline::after(deadline::clock::now(), seconds));
   verdict tunnel = judge_tunnel_hello(*r.setup->files->hosts(), request.host, hello, server_name);
   if (tunnel.allowed()) return true;
   trace("tunnel refused: ", tunnel.reason, "\n");
@@ -680,7 +680,8 @@ connection_next relay_request(client_connection& connection, access_record& reco
   client_peer& peer = connection.peer;
   const bool first = connection.requests++ == 0;
   std::size_t already = 0;
-  deadline until = head_deadline(peer, setup.config.head_timeout_seconds);
+  // The head must be complete HEAD_TIMEOUT after acceptance.
+  deadline until = deadline::after(peer.accepted, setup.config.head_timeout_seconds);
   if (first && peer.proxied && !take_balancers_client(r, peer, until, already)) return connection_next::close;
   // Bytes read past the last request are this one's start; they never
   // exceed one read of the upload's buffer, which does not grow.
