@@ -82,10 +82,6 @@ bool parse_port_range(std::string_view item, port_range& range, std::string& pro
 
 }  // namespace
 
-cidr_range ipv4_range(std::uint32_t network, int length) {
-  return {ipv4_address(network), static_cast<std::uint8_t>(96 + length)};
-}
-
 bool range_contains(const cidr_range& range, const ip_address& address) {
   if (range.prefix > 128) return false;
   int whole = range.prefix / 8, rest = range.prefix % 8;

@@ -108,15 +108,11 @@ std::string format_time(const timespec& at) {
   return text;
 }
 
-std::string format_client(const ip_address& address, std::uint16_t port) {
-  return format_endpoint(address, port);
-}
-
 }  // namespace
 
 std::string format_access_record(const access_record& record, const timespec& now_steady) {
   std::string line = format_time(record.started);
-  append_field(line, format_client(record.client_address, record.client_port));
+  append_field(line, format_endpoint(record.client_address, record.client_port));
   std::string method = field_text(record.method);
   std::string target = field_text(record.target);
   std::string rest;
