@@ -50,15 +50,15 @@ void shut_and_drain(int clifd, const deadline& until, int most_reads) {
 void close_gently(int clifd) { shut_and_drain(clifd, deadline::in(linger_time), INT_MAX); }
 
 // How a request that ferry answered itself ended, for the access log.
-const char* ending_of(int status) {
+request_ending ending_of(int status) {
   switch (status) {
     case 400:
-    case 431: return "bad-request";
-    case 407: return "auth-required";
-    case 408: return "client-timeout";
-    case 502: return "server-failed";
-    case 504: return "server-timeout";
-    default: return "refused";
+    case 431: return request_ending::bad_request;
+    case 407: return request_ending::auth_required;
+    case 408: return request_ending::client_timeout;
+    case 502: return request_ending::server_failed;
+    case 504: return request_ending::server_timeout;
+    default: return request_ending::refused;
   }
 }
 

@@ -54,7 +54,7 @@ bool take_proxy_header(int clifd, client_peer& peer, access_record& record, cons
   proxy_header header;
   std::size_t received = 0;
   if (!read_proxy_header(clifd, header, until, buffer, capacity, received)) {
-    record.ending = "bad-proxy-header";
+    record.ending = request_ending::bad_proxy_header;
     return false;
   }
   already = received - header.size;

@@ -67,7 +67,7 @@ void refuse_scraper(unique_fd connection, const client_peer& peer, const verdict
   record.status = refusal.status;
   record.to_client = answer_and_close_now(std::move(connection),
                                           error_answer(refusal.status, refusal.reason));
-  record.ending = "refused";
+  record.ending = request_ending::refused;
   write_access_record(record);
 }
 

@@ -301,24 +301,24 @@ pump_end pump_both_ways(pump& p) {
   }
 }
 
-const char* ending_of(pump_end end) {
+request_ending ending_of(pump_end end) {
   switch (end) {
     case pump_end::answer_complete:
     case pump_end::server_closed:
-      return "done";
+      return request_ending::done;
     case pump_end::server_failed:
-      return "server-failed";
+      return request_ending::server_failed;
     case pump_end::client_failed:
     case pump_end::client_write_failed:
-      return "client-closed";
+      return request_ending::client_closed;
     case pump_end::client_timed_out:
-      return "client-timeout";
+      return request_ending::client_timeout;
     case pump_end::idle:
-      return "idle-timeout";
+      return request_ending::idle_timeout;
     case pump_end::parked:
-      return "done";
+      return request_ending::done;
   }
-  return "done";
+  return request_ending::done;
 }
 
 }  // namespace ferry

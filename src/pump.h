@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "framing.h"
+#include "log.h"
 #include "answer_head.h"
 
 namespace ferry {
@@ -92,6 +93,6 @@ struct pump {
 pump_end pump_both_ways(pump& p);
 
 // The access log's ending for a pump's end.
-const char* ending_of(pump_end end);
+request_ending ending_of(pump_end end);
 
 }  // namespace ferry

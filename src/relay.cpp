@@ -73,7 +73,7 @@ void refuse(relay& r, const verdict& refusal) {
     fields = "Proxy-Authenticate: Basic realm=\"" + r.setup->config.auth_realm + "\"\r\n";
   }
   refuse(r, refusal.status, refusal.reason, fields);
-  if (refusal.ending != nullptr) r.record->ending = refusal.ending;
+  if (refusal.ending) r.record->ending = *refusal.ending;
 }
 
 bool judges_host_names(const settings& config) {
@@ -111,7 +111,7 @@ bool check_tunnel_start(relay& r, const http_request& request, std::string& firs
   verdict tunnel = judge_tunnel_hello(*r.setup->files->hosts(), request.host, hello, server_name);
   if (tunnel.allowed()) return true;
   trace("tunnel refused: ", tunnel.reason, "\n");
-  r.record->ending = tunnel.ending;
+  r.record->ending = tunnel.ending.value_or(request_ending::tunnel_refused);
   return false;
 }
 
@@ -168,7 +168,7 @@ pump_end run_pump(relay& r, int servfd, bool client_open, bool upload_ready) {
 }
 
 void report_server_write_failure(access_record& record) {
-  record.ending = "server-failed";
+  record.ending = request_ending::server_failed;
   if (tracing()) {
     constexpr char failed[] = "error in data passing to server";
     write_raw(failed, sizeof failed - 1);
@@ -328,7 +328,7 @@ connection_next open_tunnel(relay& r, const read_request& asked, client_connecti
   note_tunnel_open(*r.record);
   if (!write_all_to(r, r.clifd, established)) {
     trace_line("connection to clinet closed");
-    r.record->ending = "client-closed";
+    r.record->ending = request_ending::client_closed;
     return connection_next::close;
   }
   r.record->to_client += established.size();
@@ -460,7 +460,7 @@ void start_over(relay& r, message_bounds& bounds) {
   r.flows = pump{};
   r.editor = answer_editor{};
   bounds.answer_framed = bounds.answer_done = bounds.server_extra = false;
-  r.record->ending = "done";
+  r.record->ending = request_ending::done;
 }
 
 // Connects to the server the request names (or takes up the connection kept
@@ -546,7 +546,8 @@ bool take_balancers_client(relay& r, client_peer& peer, const deadline& until,
 
 // A head that did not come whole: answered when something came, and logged.
 void end_without_head(relay& r, const head_read& state) {
-  r.record->ending = state.timed_out ? "client-timeout" : "client-closed";
+  r.record->ending =
+      state.timed_out ? request_ending::client_timeout : request_ending::client_closed;
   if (state.received.size() >= max_head_size) {
     refuse(r, 431, "request head larger than 65536 bytes");
   } else if (!state.received.empty() && state.timed_out) {
@@ -564,7 +565,7 @@ void end_foreign(relay& r, foreign_protocol protocol) {
   constexpr std::string_view no_acceptable_methods("\x05\xff", 2);
   r.record->to_client += answer_without_waiting(
       r.clifd, protocol == foreign_protocol::socks5 ? no_acceptable_methods : "");
-  r.record->ending = "not-http";
+  r.record->ending = request_ending::not_http;
 }
 
 // Whether what came is a head to serve; when not, it has been answered or
