@@ -212,11 +212,28 @@ bool body_tracker::fail() {
 // would find a different end of the body, and the bytes between would pass
 // as a request of their own.
 bool body_tracker::take_chunk_byte(char c) {
-  const bool in_chunk_line = step_ == step::chunk_size || step_ == step::chunk_blanks ||
-                             step_ == step::chunk_extension || step_ == step::chunk_line_lf;
-  if (in_chunk_line && ++line_size_ > max_chunk_line) return fail();
-  const bool in_trailers = step_ == step::trailer || step_ == step::trailer_lf;
-  if (in_trailers && ++trailer_size_ > max_trailer_section) return fail();
+  switch (step_) {
+    case step::chunk_size:
+    case step::chunk_blanks:
+    case step::chunk_extension:
+    case step::chunk_line_lf:
+      return ++line_size_ <= max_chunk_line ? take_chunk_line_byte(c) : fail();
+    case step::chunk_data_cr:
+      step_ = step::chunk_data_lf;
+      return c == '\r' || fail();
+    case step::chunk_data_lf:
+      step_ = step::chunk_size;
+      return c == '\n' || fail();
+    case step::trailer:
+    case step::trailer_lf:
+      return ++trailer_size_ <= max_trailer_section ? take_trailer_byte(c) : fail();
+    default:
+      return fail();
+  }
+}
+
+// The size, blanks, extensions and CRLF of a chunk line.
+bool body_tracker::take_chunk_line_byte(char c) {
   switch (step_) {
     case step::chunk_size:
       if (int digit = hex_value(c); digit >= 0) {
@@ -246,28 +263,25 @@ bool body_tracker::take_chunk_byte(char c) {
       // The last chunk, of size 0, is followed by the trailer section.
       step_ = remaining_ == 0 ? step::trailer : step::chunk_data;
       return true;
-    case step::chunk_data_cr:
-      step_ = step::chunk_data_lf;
-      return c == '\r' || fail();
-    case step::chunk_data_lf:
-      step_ = step::chunk_size;
-      return c == '\n' || fail();
-    case step::trailer:
-      if (c == '\r') {
-        step_ = step::trailer_lf;
-        return true;
-      }
-      ++line_size_;
-      return !is_control(c) || fail();
-    case step::trailer_lf:
-      if (c != '\n') return fail();
-      // An empty line ends the trailers, and the body.
-      step_ = line_size_ == 0 ? step::done : step::trailer;
-      line_size_ = 0;
-      return true;
     default:
       return fail();
   }
+}
+
+bool body_tracker::take_trailer_byte(char c) {
+  if (step_ == step::trailer) {
+    if (c == '\r') {
+      step_ = step::trailer_lf;
+      return true;
+    }
+    ++line_size_;
+    return !is_control(c) || fail();
+  }
+  if (c != '\n') return fail();
+  // An empty line ends the trailers, and the body.
+  step_ = line_size_ == 0 ? step::done : step::trailer;
+  line_size_ = 0;
+  return true;
 }
 
 }  // namespace ferry

@@ -135,6 +135,8 @@ class body_tracker {
     failed,
   };
   bool take_chunk_byte(char c);
+  bool take_chunk_line_byte(char c);
+  bool take_trailer_byte(char c);
   bool fail();
 
   step step_ = step::done;
