@@ -21,30 +21,14 @@
 #include "head.h"
 #include "net.h"
 #include "pump.h"
+#include "relay_head.h"
+#include "relay_parts.h"
 #include "request_head.h"
 #include "text.h"
 #include "transfer.h"
+#include "tunnel.h"
 
 namespace ferry {
-namespace {
-
-// Up to this many names are kept for NAME_CACHE seconds.
-constexpr std::size_t names_kept = 256;
-
-// Names client connections to the pool, so that a request that cannot be
-// sent twice takes only what its own connection gave back.
-std::atomic<std::uint64_t> next_pool_user{1};
-
-// One request on its way through the relay.
-struct relay {
-  const relay_setup* setup = nullptr;
-  access_record* record = nullptr;
-  cut_point* cut = nullptr;  // null when no stop can reach this request
-  int clifd = -1;
-  pump flows;
-  char first_read[chunk_size];  // the head, then the answer's chunks
-  answer_editor editor;
-};
 
 // A write may wait as long as a relay may pass no byte: a client that pauses
 // is not dead. Negative: no limit.
@@ -59,7 +43,7 @@ bool write_all_to(const relay& r, int fd, std::string_view bytes) {
 
 // Answers the request itself with `status` and a one-line plain-text body,
 // then closes gently, as the client may still be sending.
-void refuse(relay& r, int status, std::string_view body_line, std::string_view fields = {}) {
+void refuse(relay& r, int status, std::string_view body_line, std::string_view fields) {
   std::string answer = error_answer(status, body_line, std::string(fields) + r.setup->via_line);
   if (write_all_to(r, r.clifd, answer)) r.record->to_client += answer.size();
   r.record->status = status;
@@ -76,50 +60,11 @@ void refuse(relay& r, const verdict& refusal) {
   if (refusal.ending) r.record->ending = *refusal.ending;
 }
 
-bool judges_host_names(const settings& config) {
-  return !config.allowed_hosts_value.empty() || !config.denied_hosts_value.empty();
-}
-
-// Who the client is and whether its host may be reached, before anything is
-// looked up or connected: AUTH_FILE's users, then ALLOW_HOSTS and DENY_HOSTS.
-// Each request on a kept connection carries its own credentials.
-verdict admit_request(relay& r, const http_request& request) {
-  const policy_files& files = *r.setup->files;
-  if (credential_cache* users = files.users(); users != nullptr) {
-    verdict user =
-        judge_credentials(*users, request.proxy_authorization, request.proxy_authorization_fields,
-                          r.record->user, std::chrono::steady_clock::now());
-    if (!user.allowed()) return user;
-  }
-  if (!judges_host_names(r.setup->config)) return {};
-  return judge_host_name(*files.hosts(), request.host);
-}
-
-// TUNNEL_CHECK=sni: reads the client's first bytes after `first_bytes` until
-// they make a whole ClientHello or cannot, within HEAD_TIMEOUT (IDLE_TIMEOUT
-// when that is 0), and judges them. False, with the ending noted, when the
-// tunnel may not go on; nothing has reached the server then.
-bool check_tunnel_start(relay& r, const http_request& request, std::string& first_bytes,
-                        bool& client_open) {
-  const settings& config = r.setup->config;
-  std::uint16_t seconds =
-      config.head_timeout_seconds != 0 ? config.head_timeout_seconds : config.idle_timeout_seconds;
-  std::string server_name;
-  hello_result hello =
-      read_tunnel_hello(r.clifd, first_bytes, client_open, server_name, r.record->from_client,
-                        deadline::after(deadline::clock::now(), seconds));
-  verdict tunnel = judge_tunnel_hello(*r.setup->files->hosts(), request.host, hello, server_name);
-  if (tunnel.allowed()) return true;
-  trace("tunnel refused: ", tunnel.reason, "\n");
-  r.record->ending = tunnel.ending.value_or(request_ending::tunnel_refused);
-  return false;
-}
-
 // Connects along `way`, or answers the client itself and returns an empty
 // owner. A tunnel through the parent leaves what the parent sent after its
 // answer in `early`.
 unique_fd connect_upstream(relay& r, const http_request& request, const client_peer& peer,
-                           route& way, std::string* early = nullptr) {
+                           route& way, std::string* early) {
   upstream made = open_upstream(*r.setup, request, peer, way, write_limit(r).count());
   if (made.server.get() < 0) refuse(r, made.refusal);
   if (early != nullptr) *early = std::move(made.early);
@@ -175,31 +120,33 @@ void report_server_write_failure(access_record& record) {
   }
 }
 
-// Lets a stop reach the server's socket while it is open: cleared before the
-// owner closes it, as it is declared after the owner.
-class server_watch {
- public:
-  server_watch(cut_point* cut, int servfd) : cut_(cut) {
-    if (cut_ != nullptr) cut_->set_server(servfd);
-  }
-  server_watch(const server_watch&) = delete;
-  server_watch& operator=(const server_watch&) = delete;
-  ~server_watch() { clear(); }
-  void clear() {
-    if (cut_ != nullptr) cut_->clear_server();
-  }
+namespace {
 
- private:
-  cut_point* cut_;
-};
+// Up to this many names are kept for NAME_CACHE seconds.
+constexpr std::size_t names_kept = 256;
 
-// A request's head as read, and where it ends in what was received.
-struct read_request {
-  http_request request;
-  std::string_view head;
-  const head_read* state = nullptr;
-  std::size_t head_size = 0;
-};
+// Names client connections to the pool, so that a request that cannot be
+// sent twice takes only what its own connection gave back.
+std::atomic<std::uint64_t> next_pool_user{1};
+
+bool judges_host_names(const settings& config) {
+  return !config.allowed_hosts_value.empty() || !config.denied_hosts_value.empty();
+}
+
+// Who the client is and whether its host may be reached, before anything is
+// looked up or connected: AUTH_FILE's users, then ALLOW_HOSTS and DENY_HOSTS.
+// Each request on a kept connection carries its own credentials.
+verdict admit_request(relay& r, const http_request& request) {
+  const policy_files& files = *r.setup->files;
+  if (credential_cache* users = files.users(); users != nullptr) {
+    verdict user =
+        judge_credentials(*users, request.proxy_authorization, request.proxy_authorization_fields,
+                          r.record->user, std::chrono::steady_clock::now());
+    if (!user.allowed()) return user;
+  }
+  if (!judges_host_names(r.setup->config)) return {};
+  return judge_host_name(*files.hosts(), request.host);
+}
 
 // The Connection field (and Upgrade) that goes to the server: close unless
 // connections are kept and the client means to keep its own, since without
@@ -287,80 +234,6 @@ void keep_server(relay& r, client_connection& connection, unique_fd servfd,
   connection.server = std::move(servfd);
   connection.server_target = target;
   connection.server_bound = bound;
-}
-
-// Where a tunnel stands after its pump: parked with its state kept in the
-// connection, or over.
-connection_next after_tunnel_pump(relay& r, client_connection& connection, unique_fd servfd,
-                                  pump_end end) {
-  if (end != pump_end::parked) {
-    trace_line("tunnel closed");
-    connection.tunnel.reset();
-    return connection_next::close;
-  }
-  if (!connection.tunnel) connection.tunnel = std::make_unique<tunnel_state>();
-  tunnel_state& state = *connection.tunnel;
-  state.client_open = r.flows.upload.source_open;
-  state.server_open = r.flows.answer.source_open;
-  state.client_shut = r.flows.client_shut;
-  state.last_move = r.flows.last_move;
-  connection.server = std::move(servfd);
-  trace_line("tunnel parked");
-  return connection_next::wait_as_tunnel;
-}
-
-// A CONNECT tunnel: after the 200 line, bytes pass both ways untouched until
-// both sides have ended. Bytes that came right after the head go first.
-connection_next open_tunnel(relay& r, const read_request& asked, client_connection& connection) {
-  const http_request& request = asked.request;
-  print_head(asked.head);
-  if (tracing()) trace("tunnel to: [", escape_for_trace(request.host), ":", request.port, "]\n");
-  route way;
-  if (!plan_or_refuse(r, request, connection.peer, way)) return connection_next::close;
-  std::string from_parent;
-  unique_fd servfd = connect_upstream(r, request, connection.peer, way, &from_parent);
-  if (servfd.get() < 0) return connection_next::close;
-  server_watch watch(r.cut, servfd.get());
-  // What a parent sent after its own 200 is the server's and follows ferry's.
-  std::string established =
-      "HTTP/1.1 200 Connection established\r\n" + r.setup->via_line + "\r\n" + from_parent;
-  r.record->status = 200;
-  note_tunnel_open(*r.record);
-  if (!write_all_to(r, r.clifd, established)) {
-    trace_line("connection to clinet closed");
-    r.record->ending = request_ending::client_closed;
-    return connection_next::close;
-  }
-  r.record->to_client += established.size();
-  std::string early(asked.state->received.substr(asked.head_size));
-  bool client_open = asked.state->client_open;
-  if (r.setup->config.tunnel_check_sni && !check_tunnel_start(r, request, early, client_open)) {
-    return connection_next::close;
-  }
-  if (!early.empty() && !write_all_to(r, servfd.get(), early)) {
-    report_server_write_failure(*r.record);
-    return connection_next::close;
-  }
-  if (!client_open) shutdown(servfd.get(), SHUT_WR);
-  trace_line("tunnel established");
-  r.flows.tunnel = true;
-  pump_end end = run_pump(r, servfd.get(), client_open, true);
-  watch.clear();
-  return after_tunnel_pump(r, connection, std::move(servfd), end);
-}
-
-// A parked tunnel whose side has bytes again: the pump goes on where it stood.
-connection_next resume_tunnel(relay& r, client_connection& connection) {
-  const tunnel_state& state = *connection.tunnel;
-  unique_fd servfd = std::move(connection.server);
-  server_watch watch(r.cut, servfd.get());
-  trace_line("tunnel taken up again");
-  r.flows.tunnel = true;
-  r.flows.answer.source_open = state.server_open;
-  r.flows.client_shut = state.client_shut;
-  pump_end end = run_pump(r, servfd.get(), state.client_open, true);
-  watch.clear();
-  return after_tunnel_pump(r, connection, std::move(servfd), end);
 }
 
 // With connections kept, only the request's own body goes on with its head;
@@ -514,84 +387,6 @@ connection_next serve(relay& r, const read_request& asked, client_connection& co
   return after_answer(r, connection, std::move(servfd), way.key, bounds, end, summary);
 }
 
-// The request's method and target for the access log.
-void note_request(access_record& record, const http_request& request) {
-  if (!access_logging()) return;
-  record.method = request.method;
-  if (request.tunnel) {
-    record.target = request.host + ":" + std::to_string(request.port);
-    return;
-  }
-  record.target = "http://" + host_field_value(request);
-  if (!request.path.starts_with('/')) record.target += '/';
-  record.target += request.path;
-}
-
-// From a balancer: takes its PROXY header and judges the client it names.
-// A header that names no client is judged once a request follows: a health
-// check just closes. False when the request ends here.
-bool take_balancers_client(relay& r, client_peer& peer, const deadline& until,
-                           std::size_t& already) {
-  if (!take_proxy_header(r.clifd, peer, *r.record, until, r.first_read, sizeof r.first_read,
-                         already)) {
-    return false;
-  }
-  verdict client = judge_client(r.setup->config, peer);
-  if (peer.named && !client.allowed()) {
-    refuse(r, client);
-    return false;
-  }
-  return true;
-}
-
-// A head that did not come whole: answered when something came, and logged.
-void end_without_head(relay& r, const head_read& state) {
-  r.record->ending =
-      state.timed_out ? request_ending::client_timeout : request_ending::client_closed;
-  if (state.received.size() >= max_head_size) {
-    refuse(r, 431, "request head larger than 65536 bytes");
-  } else if (!state.received.empty() && state.timed_out) {
-    refuse(r, 408, "request head not complete within HEAD_TIMEOUT seconds");
-  } else if (!state.received.empty() && !state.client_open) {
-    refuse(r, 400, "request head incomplete");
-  }
-}
-
-// Not HTTP at all: a client set up for TLS or SOCKS to the proxy. Ended at
-// once rather than left to HEAD_TIMEOUT with a slot; a SOCKS 5 client is
-// told that no method is acceptable, so it reports its error at once.
-void end_foreign(relay& r, foreign_protocol protocol) {
-  trace("not http: looks like ", foreign_protocol_name(protocol), "\n");
-  constexpr std::string_view no_acceptable_methods("\x05\xff", 2);
-  r.record->to_client += answer_without_waiting(
-      r.clifd, protocol == foreign_protocol::socks5 ? no_acceptable_methods : "");
-  r.record->ending = request_ending::not_http;
-}
-
-// Whether what came is a head to serve; when not, it has been answered or
-// logged as it deserves.
-bool head_to_serve(relay& r, const client_peer& peer, bool first, const head_read& state,
-                   std::size_t head_size) {
-  if (first && peer.proxied && !peer.named) {
-    // A balancer's health check: a header without a client, then the close.
-    if (state.received.empty()) r.record->written = false;
-    if (verdict client = judge_client(r.setup->config, peer);
-        !state.received.empty() && !client.allowed()) {
-      refuse(r, client);
-      return false;
-    }
-  }
-  if (state.foreign != foreign_protocol::none) {
-    end_foreign(r, state.foreign);
-    return false;
-  }
-  if (head_size == 0) {
-    end_without_head(r, state);
-    return false;
-  }
-  return true;
-}
-
 // A whole head: read, judged, then served as a tunnel or a request.
 connection_next serve_head(relay& r, read_request& asked, client_connection& connection) {
   if (int status = parse_request(asked.head, &asked.request); status != 0) {
@@ -639,31 +434,6 @@ std::unique_ptr<relay_setup> set_up_relay(const settings& config, std::uint16_t 
              static_cast<unsigned>(setup->http_port));
   }
   return setup;
-}
-
-void cut_point::set_server(int servfd) {
-  std::lock_guard lock(mutex_);
-  server_ = servfd;
-}
-
-void cut_point::note_head_complete() {
-  std::lock_guard lock(mutex_);
-  head_complete_ = true;
-}
-
-bool cut_point::cut(bool unfinished_heads_only) {
-  std::lock_guard lock(mutex_);
-  if (unfinished_heads_only && head_complete_) return false;
-  for (int fd : {client_, server_}) {
-    if (fd >= 0) shutdown(fd, SHUT_RDWR);
-  }
-  cut_ = true;
-  return true;
-}
-
-bool cut_point::was_cut() {
-  std::lock_guard lock(mutex_);
-  return cut_;
 }
 
 connection_next relay_request(client_connection& connection, access_record& record,

@@ -5,11 +5,11 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "cut_point.h"
 #include "log.h"
 #include "name_cache.h"
 #include "net.h"
@@ -32,29 +32,6 @@ struct relay_setup : upstream_setup {
 // `files`, makes its own from `config`.
 std::unique_ptr<relay_setup> set_up_relay(const settings& config, std::uint16_t own_port,
                                           std::shared_ptr<policy_files> files = nullptr);
-
-// Where a stop reaches a request being served: its sockets, and whether its
-// head is complete. Safe to use from the request's thread and a stopping one.
-class cut_point {
- public:
-  explicit cut_point(int clifd = -1) : client_(clifd) {}
-  void set_server(int servfd);
-  // Before the server's descriptor closes, so a cut never reaches a reused number.
-  void clear_server() { set_server(-1); }
-  void note_head_complete();
-  // Shuts both sockets down, so every wait of the request ends at once; with
-  // `unfinished_heads_only`, only while its head is incomplete. Returns
-  // whether it cut.
-  bool cut(bool unfinished_heads_only);
-  bool was_cut();
-
- private:
-  std::mutex mutex_;
-  int client_;
-  int server_ = -1;
-  bool head_complete_ = false;
-  bool cut_ = false;
-};
 
 // A tunnel waiting for bytes without a thread: where its flows stood.
 struct tunnel_state {
