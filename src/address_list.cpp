@@ -35,6 +35,21 @@ bool read_items(std::string_view text, std::string& problem, ItemReader read_ite
   });
 }
 
+// Reads the comma list `text` into `list`, an entry an item by
+// `read_entry`; `list` is set only when every item reads.
+template <typename List, typename ReadEntry>
+bool read_list(std::string_view text, List& list, std::string& problem, ReadEntry read_entry) {
+  List read;
+  bool good = read_items(text, problem, [&](std::string_view item) {
+    typename List::value_type entry;
+    if (!read_entry(item, entry)) return false;
+    read.push_back(entry);
+    return true;
+  });
+  if (good) list = std::move(read);
+  return good;
+}
+
 // An address alone is the range of that one address. The prefix length
 // counts in the family the address is written in.
 bool parse_range(std::string_view item, cidr_range& range, std::string& problem) {
@@ -80,6 +95,19 @@ bool parse_port_range(std::string_view item, port_range& range, std::string& pro
   return true;
 }
 
+// The items of `list`, each as `write` gives it, comma-separated; "none"
+// for no items.
+template <typename List, typename Write>
+std::string format_items(const List& list, Write write) {
+  if (list.empty()) return "none";
+  std::string text;
+  for (const auto& item : list) {
+    if (!text.empty()) text += ',';
+    text += write(item);
+  }
+  return text;
+}
+
 }  // namespace
 
 bool range_contains(const cidr_range& range, const ip_address& address) {
@@ -95,19 +123,11 @@ bool range_contains(const cidr_range& range, const ip_address& address) {
 
 bool parse_address_list(std::string_view text, address_list& list, std::string& problem,
                         bool self_allowed) {
-  address_list ranges;
-  bool good = read_items(text, problem, [&](std::string_view item) {
-    if (self_allowed && item == "self") {
-      ranges.push_back(self_range);
-      return true;
-    }
-    cidr_range range;
-    if (!parse_range(item, range, problem)) return false;
-    ranges.push_back(range);
+  return read_list(text, list, problem, [&](std::string_view item, cidr_range& range) {
+    if (!self_allowed || item != "self") return parse_range(item, range, problem);
+    range = self_range;
     return true;
   });
-  if (good) list = std::move(ranges);
-  return good;
 }
 
 bool list_has_self(const address_list& list) {
@@ -123,15 +143,9 @@ bool list_contains(const address_list& list, const ip_address& address) {
 }
 
 bool parse_port_list(std::string_view text, port_list& list, std::string& problem) {
-  port_list ranges;
-  bool good = read_items(text, problem, [&](std::string_view item) {
-    port_range range;
-    if (!parse_port_range(item, range, problem)) return false;
-    ranges.push_back(range);
-    return true;
+  return read_list(text, list, problem, [&](std::string_view item, port_range& range) {
+    return parse_port_range(item, range, problem);
   });
-  if (good) list = std::move(ranges);
-  return good;
 }
 
 bool list_contains(const port_list& list, std::uint16_t port) {
@@ -142,32 +156,23 @@ bool list_contains(const port_list& list, std::uint16_t port) {
 }
 
 std::string format_address_list(const address_list& list) {
-  if (list.empty()) return "none";
-  std::string text;
-  for (const cidr_range& range : list) {
-    if (!text.empty()) text += ',';
-    if (range == self_range) {
-      text += "self";
-      continue;
-    }
+  return format_items(list, [](const cidr_range& range) {
+    if (range == self_range) return std::string("self");
     // A range inside the mapped block is written as the IPv4 range it is.
     bool ipv4 = is_ipv4(range.network) && range.prefix >= 96;
     int length = range.prefix - (ipv4 ? 96 : 0);
-    text += format_ip_address(range.network);
+    std::string text = format_ip_address(range.network);
     if (length != (ipv4 ? 32 : 128)) text.append("/").append(std::to_string(length));
-  }
-  return text;
+    return text;
+  });
 }
 
 std::string format_port_list(const port_list& list) {
-  if (list.empty()) return "none";
-  std::string text;
-  for (const port_range& range : list) {
-    if (!text.empty()) text += ',';
-    text += std::to_string(range.first);
+  return format_items(list, [](const port_range& range) {
+    std::string text = std::to_string(range.first);
     if (range.last != range.first) text.append("-").append(std::to_string(range.last));
-  }
-  return text;
+    return text;
+  });
 }
 
 }  // namespace ferry
