@@ -9,8 +9,6 @@ namespace ferry {
 
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
 enum class status_match { no, not_yet, yes };
 
 // "HTTP/" DIGIT "." DIGIT SP DIGIT DIGIT DIGIT, then SP, CR or LF.

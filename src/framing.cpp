@@ -9,17 +9,7 @@ namespace ferry {
 namespace {
 
 // Control bytes but the tab, which no chunk line or trailer may hold.
-bool is_control(char c) {
-  auto byte = static_cast<unsigned char>(c);
-  return (byte < 0x20 && c != '\t') || byte == 0x7f;
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
+bool is_forbidden_control(char c) { return c != '\t' && is_control(c); }
 
 // Several values are one length only when they are all the same number.
 void take_content_length(std::string_view value, framing_fields* fields) {
@@ -256,7 +246,7 @@ bool body_tracker::take_chunk_line_byte(char c) {
       return true;
     case step::chunk_extension:
       if (c == '\r') step_ = step::chunk_line_lf;
-      return c == '\r' || !is_control(c) || fail();
+      return c == '\r' || !is_forbidden_control(c) || fail();
     case step::chunk_line_lf:
       if (c != '\n') return fail();
       line_size_ = 0;
@@ -275,7 +265,7 @@ bool body_tracker::take_trailer_byte(char c) {
       return true;
     }
     ++line_size_;
-    return !is_control(c) || fail();
+    return !is_forbidden_control(c) || fail();
   }
   if (c != '\n') return fail();
   // An empty line ends the trailers, and the body.

@@ -23,7 +23,6 @@ std::string_view without_trailing_dot(std::string_view host) {
   return host;
 }
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_hex_digit(char c) { return is_digit(c) || (lower_case(c) >= 'a' && lower_case(c) <= 'f'); }
 
 // A resolver reads a name whose last part is a number (decimal, octal or

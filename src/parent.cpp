@@ -10,15 +10,6 @@ namespace {
 
 constexpr auto npos = std::string_view::npos;
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool is_control(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
-
 // Percent-decodes one part of the user information; false for a bad escape
 // or a control character, decoded or not.
 bool percent_decode(std::string_view text, std::string& out) {

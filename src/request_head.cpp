@@ -11,17 +11,6 @@ namespace ferry {
 
 namespace {
 
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
-bool is_tchar(char c) {
-  if (is_digit(c) || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z')) return true;
-  return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-}
-
-bool is_token(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), is_tchar);
-}
-
 // No control character and no space: what a request target may hold.
 bool is_visible_text(std::string_view text) {
   return std::all_of(text.begin(), text.end(), [](char c) {

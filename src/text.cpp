@@ -60,6 +60,27 @@ bool read_port(std::string_view text, leading_zeros zeros, std::uint16_t& port) 
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+int hex_value(char c) {
+  if (is_digit(c)) return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool is_control(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
+
+bool is_token(std::string_view text) {
+  constexpr std::string_view marks = "!#$%&'*+-.^_`|~";
+  if (text.empty()) return false;
+  for (char c : text) {
+    bool letter = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (!letter && !is_digit(c) && marks.find(c) == std::string_view::npos) return false;
+  }
+  return true;
+}
+
 char lower_case(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
 
 std::string lower_case(std::string_view text) {

@@ -38,6 +38,17 @@ bool read_port(std::string_view text, leading_zeros zeros, std::uint16_t& port);
 // A space or a tab.
 bool is_blank(char c);
 
+bool is_digit(char c);
+
+// The value of a hex digit, either case; -1 for any other byte.
+int hex_value(char c);
+
+// A byte below 0x20 (the tab too) or 0x7f.
+bool is_control(char c);
+
+// One or more of the bytes an HTTP token (a method, a field name) may hold.
+bool is_token(std::string_view text);
+
 // `text` without the spaces and tabs at its ends.
 std::string_view trim_blanks(std::string_view text);
 

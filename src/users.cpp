@@ -56,8 +56,6 @@ std::string hash_problem(std::string_view hash) {
   return "not a yescrypt ($y$), bcrypt ($2b$) or SHA-512 ($6$) hash";
 }
 
-bool is_control(char c) { return static_cast<unsigned char>(c) < 0x20 || c == '\x7f'; }
-
 // One line that is not a comment; empty when it reads.
 std::string read_user_line(std::string_view line, user_file& file) {
   std::size_t colon = line.find(':');

@@ -12,18 +12,6 @@ namespace {
 
 constexpr std::size_t longest_via_name = 255;
 
-bool is_tchar(char c) {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-  return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-}
-
-bool is_token(std::string_view text) {
-  if (text.empty()) return false;
-  for (char c : text) {
-    if (!is_tchar(c)) return false;
-  }
-  return true;
-}
 
 
 // The length of the entry at the start of `values`: up to the first comma

@@ -77,6 +77,11 @@ TEST(Text, CaseLinesListsAndPorts) {
     return item != "c";
   }));
   EXPECT_EQ(items, "[a][][b][c]");
+  EXPECT_TRUE(is_token("GET") && is_token("X-a!#$%&'*+.^_`|~9"));
+  EXPECT_FALSE(is_token("") || is_token("a b") || is_token("a:") || is_token("\xc4"));
+  EXPECT_EQ(hex_value('f') + hex_value('F') + hex_value('9'), 39);
+  EXPECT_EQ(hex_value('g'), -1);
+  EXPECT_TRUE(is_control('\t') && is_control('\x7f') && !is_control(' ') && !is_control('\x80'));
   std::uint16_t port = 7;
   EXPECT_TRUE(read_port("65535", leading_zeros::refused, port) && port == 65535);
   EXPECT_TRUE(read_port("080", leading_zeros::allowed, port) && port == 80);
