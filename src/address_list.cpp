@@ -29,17 +29,25 @@ bool read_items(std::string_view text, std::string& problem, ItemReader read_ite
     problem = "no items (none is the empty list)";
     return false;
   }
-  for (;;) {
-    std::size_t comma = text.find(',');
-    std::string_view item = trim_blanks(text.substr(0, comma));
-    if (item.empty()) {
-      problem = "empty item (two commas in a row, or one at an end)";
-      return false;
-    }
-    if (!read_item(item)) return false;
-    if (comma == npos) return true;
-    text.remove_prefix(comma + 1);
-  }
+  return for_each_item(text, [&problem, &read_item](std::string_view item) {
+    if (item.empty()) problem = "empty item (two commas in a row, or one at an end)";
+    return !item.empty() && read_item(item);
+  });
+}
+
+// Reads the comma list `text` into `list`, an entry an item by
+// `read_entry`; `list` is set only when every item reads.
+template <typename List, typename ReadEntry>
+bool read_list(std::string_view text, List& list, std::string& problem, ReadEntry read_entry) {
+  List read;
+  bool good = read_items(text, problem, [&](std::string_view item) {
+    typename List::value_type entry;
+    if (!read_entry(item, entry)) return false;
+    read.push_back(entry);
+    return true;
+  });
+  if (good) list = std::move(read);
+  return good;
 }
 
 // An address alone is the range of that one address. The prefix length
@@ -74,27 +82,33 @@ bool parse_range(std::string_view item, cidr_range& range, std::string& problem)
   return true;
 }
 
-bool parse_port(std::string_view text, std::uint64_t& port) {
-  return read_decimal(text, 65535, leading_zeros::refused, port) && port != 0;
-}
-
 bool parse_port_range(std::string_view item, port_range& range, std::string& problem) {
   std::size_t dash = item.find('-');
-  std::uint64_t first = 0, last = 0;
-  if (!parse_port(item.substr(0, dash), first) ||
-      !parse_port(dash == npos ? item : item.substr(dash + 1), last)) {
+  std::uint16_t first = 0, last = 0;
+  if (!read_port(item.substr(0, dash), leading_zeros::refused, first) || first == 0 ||
+      !read_port(dash == npos ? item : item.substr(dash + 1), leading_zeros::refused, last) ||
+      last == 0) {
     return refuse(item, "not a port 1 to 65535 or a range of them", problem);
   }
   if (first > last) return refuse(item, "range ends below its start", problem);
-  range = {static_cast<std::uint16_t>(first), static_cast<std::uint16_t>(last)};
+  range = {first, last};
   return true;
 }
 
-}  // namespace
-
-cidr_range ipv4_range(std::uint32_t network, int length) {
-  return {ipv4_address(network), static_cast<std::uint8_t>(96 + length)};
+// The items of `list`, each as `write` gives it, comma-separated; "none"
+// for no items.
+template <typename List, typename Write>
+std::string format_items(const List& list, Write write) {
+  if (list.empty()) return "none";
+  std::string text;
+  for (const auto& item : list) {
+    if (!text.empty()) text += ',';
+    text += write(item);
+  }
+  return text;
 }
+
+}  // namespace
 
 bool range_contains(const cidr_range& range, const ip_address& address) {
   if (range.prefix > 128) return false;
@@ -109,19 +123,11 @@ bool range_contains(const cidr_range& range, const ip_address& address) {
 
 bool parse_address_list(std::string_view text, address_list& list, std::string& problem,
                         bool self_allowed) {
-  address_list ranges;
-  bool good = read_items(text, problem, [&](std::string_view item) {
-    if (self_allowed && item == "self") {
-      ranges.push_back(self_range);
-      return true;
-    }
-    cidr_range range;
-    if (!parse_range(item, range, problem)) return false;
-    ranges.push_back(range);
+  return read_list(text, list, problem, [&](std::string_view item, cidr_range& range) {
+    if (!self_allowed || item != "self") return parse_range(item, range, problem);
+    range = self_range;
     return true;
   });
-  if (good) list = std::move(ranges);
-  return good;
 }
 
 bool list_has_self(const address_list& list) {
@@ -137,15 +143,9 @@ bool list_contains(const address_list& list, const ip_address& address) {
 }
 
 bool parse_port_list(std::string_view text, port_list& list, std::string& problem) {
-  port_list ranges;
-  bool good = read_items(text, problem, [&](std::string_view item) {
-    port_range range;
-    if (!parse_port_range(item, range, problem)) return false;
-    ranges.push_back(range);
-    return true;
+  return read_list(text, list, problem, [&](std::string_view item, port_range& range) {
+    return parse_port_range(item, range, problem);
   });
-  if (good) list = std::move(ranges);
-  return good;
 }
 
 bool list_contains(const port_list& list, std::uint16_t port) {
@@ -156,32 +156,23 @@ bool list_contains(const port_list& list, std::uint16_t port) {
 }
 
 std::string format_address_list(const address_list& list) {
-  if (list.empty()) return "none";
-  std::string text;
-  for (const cidr_range& range : list) {
-    if (!text.empty()) text += ',';
-    if (range == self_range) {
-      text += "self";
-      continue;
-    }
+  return format_items(list, [](const cidr_range& range) {
+    if (range == self_range) return std::string("self");
     // A range inside the mapped block is written as the IPv4 range it is.
     bool ipv4 = is_ipv4(range.network) && range.prefix >= 96;
     int length = range.prefix - (ipv4 ? 96 : 0);
-    text += format_ip_address(range.network);
+    std::string text = format_ip_address(range.network);
     if (length != (ipv4 ? 32 : 128)) text.append("/").append(std::to_string(length));
-  }
-  return text;
+    return text;
+  });
 }
 
 std::string format_port_list(const port_list& list) {
-  if (list.empty()) return "none";
-  std::string text;
-  for (const port_range& range : list) {
-    if (!text.empty()) text += ',';
-    text += std::to_string(range.first);
+  return format_items(list, [](const port_range& range) {
+    std::string text = std::to_string(range.first);
     if (range.last != range.first) text.append("-").append(std::to_string(range.last));
-  }
-  return text;
+    return text;
+  });
 }
 
 }  // namespace ferry

@@ -24,10 +24,6 @@ using address_list = std::vector<cidr_range>;
 // range, so it never matches an address by itself.
 inline constexpr cidr_range self_range{{}, 255};
 
-// The range of IPv4 addresses whose first `length` bits (0 to 32) are those
-// of `network` (host order).
-cidr_range ipv4_range(std::uint32_t network, int length);
-
 bool range_contains(const cidr_range& range, const ip_address& address);
 
 struct port_range {

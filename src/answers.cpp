@@ -5,13 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <chrono>
 
 #include "io.h"
 
 namespace ferry {
 namespace {
-
 
 // How long a closing connection keeps reading what the client still sends.
 constexpr auto linger_time = std::chrono::milliseconds(1000);
@@ -31,28 +31,34 @@ const char* reason_phrase(int status) {
   }
 }
 
-}  // namespace
-
-void close_gently(int clifd) {
+// Ends ferry's side, then reads and drops what the client still sends, at
+// most `most_reads` times, until it ends or fails or `until` passes: a close
+// with unread bytes would reset the connection, and the client could lose
+// the answer.
+void shut_and_drain(int clifd, const deadline& until, int most_reads) {
   shutdown(clifd, SHUT_WR);
-  deadline until = deadline::in(linger_time);
   char scratch[4096];
-  while (wait_ready(clifd, POLLIN, until) == io_result::done) {
+  for (int reads = 0; reads < most_reads; ++reads) {
+    if (wait_ready(clifd, POLLIN, until) != io_result::done) return;
     ssize_t got = read_once(clifd, scratch, sizeof scratch);
     if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return;
   }
 }
 
+}  // namespace
+
+void close_gently(int clifd) { shut_and_drain(clifd, deadline::in(linger_time), INT_MAX); }
+
 // How a request that ferry answered itself ended, for the access log.
-const char* ending_of(int status) {
+request_ending ending_of(int status) {
   switch (status) {
     case 400:
-    case 431: return "bad-request";
-    case 407: return "auth-required";
-    case 408: return "client-timeout";
-    case 502: return "server-failed";
-    case 504: return "server-timeout";
-    default: return "refused";
+    case 431: return request_ending::bad_request;
+    case 407: return request_ending::auth_required;
+    case 408: return request_ending::client_timeout;
+    case 502: return request_ending::server_failed;
+    case 504: return request_ending::server_timeout;
+    default: return request_ending::refused;
   }
 }
 
@@ -74,11 +80,8 @@ std::size_t answer_and_close_now(unique_fd connection, std::string_view answer) 
 std::size_t answer_without_waiting(int clifd, std::string_view answer) {
   ssize_t sent = answer.empty() ? 0 : send(clifd, answer.data(), answer.size(),
                                            MSG_DONTWAIT | MSG_NOSIGNAL);
-  shutdown(clifd, SHUT_WR);
-  char scratch[4096];
-  for (int reads = 0; reads < 16; ++reads) {
-    if (recv(clifd, scratch, sizeof scratch, MSG_DONTWAIT) <= 0) break;
-  }
+  // Only what has already arrived: this thread must not wait.
+  shut_and_drain(clifd, deadline::in(std::chrono::milliseconds(0)), 16);
   return sent > 0 ? static_cast<std::size_t>(sent) : 0;
 }
 

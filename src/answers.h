@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "log.h"
 #include "unique_fd.h"
 
 namespace ferry {
@@ -15,7 +16,7 @@ std::string error_answer(int status, std::string_view body_line,
                          std::string_view extra_fields = {});
 
 // The access log's ending for a request that ferry answered with `status`.
-const char* ending_of(int status);
+request_ending ending_of(int status);
 
 // Half-closes towards the client and reads what it still sends for a moment,
 // so the close does not become a reset that destroys the answer in the

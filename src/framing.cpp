@@ -8,44 +8,12 @@ namespace ferry {
 
 namespace {
 
-char lower_case(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return lower_case(x) == lower_case(y);
-         });
-}
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
-
 // Control bytes but the tab, which no chunk line or trailer may hold.
-bool is_control(char c) {
-  auto byte = static_cast<unsigned char>(c);
-  return (byte < 0x20 && c != '\t') || byte == 0x7f;
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// Calls `each` with every element of the comma list `list`, trimmed of
-// blanks; empty elements too, so a caller may refuse them.
-template <typename Each>
-void for_each_element(std::string_view list, Each each) {
-  while (true) {
-    std::size_t comma = list.find(',');
-    each(trim_blanks(list.substr(0, comma)));
-    if (comma == std::string_view::npos) return;
-    list.remove_prefix(comma + 1);
-  }
-}
+bool is_forbidden_control(char c) { return c != '\t' && is_control(c); }
 
 // Several values are one length only when they are all the same number.
 void take_content_length(std::string_view value, framing_fields* fields) {
-  for_each_element(value, [fields](std::string_view element) {
+  for_each_item(value, [fields](std::string_view element) {
     std::uint64_t length = 0;
     if (!read_decimal(element, max_body_length, leading_zeros::allowed, length) ||
         (fields->content_length_seen && length != fields->content_length)) {
@@ -54,6 +22,7 @@ void take_content_length(std::string_view value, framing_fields* fields) {
     fields->content_length_repeated = fields->content_length_seen;
     fields->content_length_seen = true;
     fields->content_length = length;
+    return true;
   });
 }
 
@@ -63,19 +32,21 @@ void take_content_length(std::string_view value, framing_fields* fields) {
 void take_transfer_codings(std::string_view value, framing_fields* fields) {
   fields->transfer_encoding_seen = true;
   if (value.empty()) fields->ends_in_chunked = false;
-  for_each_element(value, [fields](std::string_view coding) {
-    if (coding.empty()) return;  // "gzip, , chunked": lists may hold empty elements
+  for_each_item(value, [fields](std::string_view coding) {
+    if (coding.empty()) return true;  // "gzip, , chunked": lists may hold empty elements
     const bool chunked = equals_ignoring_case(coding, "chunked");
     fields->ends_in_chunked = chunked && !fields->chunked_seen;
     fields->chunked_seen = fields->chunked_seen || chunked;
+    return true;
   });
 }
 
 void take_connection_options(std::string_view value, framing_fields* fields) {
-  for_each_element(value, [fields](std::string_view option) {
+  for_each_item(value, [fields](std::string_view option) {
     fields->close = fields->close || equals_ignoring_case(option, "close");
     fields->keep_alive = fields->keep_alive || equals_ignoring_case(option, "keep-alive");
     fields->upgrade_option = fields->upgrade_option || equals_ignoring_case(option, "upgrade");
+    return true;
   });
 }
 
@@ -84,40 +55,25 @@ bool is_framing_name(std::string_view name) {
          equals_ignoring_case(name, "Transfer-Encoding");
 }
 
-// The first line of `*text` without its LF or CRLF; `*text` keeps the rest.
-std::string_view take_line(std::string_view* text) {
-  std::size_t end = text->find('\n');
-  std::string_view line = text->substr(0, end);
-  text->remove_prefix(end == std::string_view::npos ? text->size() : end + 1);
-  if (end != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
-  return line;
+// Whether any challenge in a WWW-Authenticate value names a scheme that
+// authenticates the connection rather than the request. A scheme named
+// inside a quoted parameter counts too: sharing less is the safe mistake.
+bool names_connection_scheme(std::string_view value) {
+  return !for_each_item(value, [](std::string_view challenge) {
+    std::string_view scheme = challenge.substr(0, challenge.find(' '));
+    return !equals_ignoring_case(scheme, "NTLM") && !equals_ignoring_case(scheme, "Negotiate");
+  });
 }
 
 // Reads the field lines of an answer head into `fields`. Returns false when
 // a Content-Length or Transfer-Encoding field is folded or has blanks before
 // its colon: the client may read those differently, so they frame nothing.
-// Whether any challenge in a WWW-Authenticate value names a scheme that
-// authenticates the connection rather than the request. A scheme named
-// inside a quoted parameter counts too: sharing less is the safe mistake.
-bool names_connection_scheme(std::string_view value) {
-  while (!value.empty()) {
-    std::size_t comma = value.find(',');
-    std::string_view challenge = trim_blanks(value.substr(0, comma));
-    std::string_view scheme = challenge.substr(0, challenge.find(' '));
-    if (equals_ignoring_case(scheme, "NTLM") || equals_ignoring_case(scheme, "Negotiate")) {
-      return true;
-    }
-    value = comma == std::string_view::npos ? std::string_view() : value.substr(comma + 1);
-  }
-  return false;
-}
-
 bool read_answer_fields(std::string_view head, framing_fields* fields) {
-  take_line(&head);  // the status line
+  take_line(&head, line_ending::dropped);  // the status line
   bool clean = true;
   std::string_view name;
   while (!head.empty()) {
-    std::string_view line = take_line(&head);
+    std::string_view line = take_line(&head, line_ending::dropped);
     if (line.empty()) break;
     if (is_blank(line.front())) {
       // A folded line continues the list of the field above it.
@@ -154,11 +110,18 @@ bool before_http_1_1(std::string_view version) {
   return version == "HTTP/1.0" || version.starts_with("HTTP/0.");
 }
 
+answer_fields read_answer_head(std::string_view answer_head) {
+  answer_fields read;
+  read.clean = read_answer_fields(answer_head, &read.fields);
+  read.old_version = before_http_1_1(answer_head.substr(0, 8));
+  return read;
+}
+
 answer_framing answer_body(std::string_view request_method, int status,
-                           std::string_view answer_head) {
-  framing_fields fields;
-  const bool clean = read_answer_fields(answer_head, &fields);
-  const bool old_version = before_http_1_1(answer_head.substr(0, 8));
+                           const answer_fields& answer_head) {
+  const framing_fields& fields = answer_head.fields;
+  const bool clean = answer_head.clean;
+  const bool old_version = answer_head.old_version;
   answer_framing answer;
   answer.close_after = fields.close || (old_version && !fields.keep_alive);
   answer.upgrade = fields.upgrade;
@@ -184,11 +147,10 @@ answer_framing answer_body(std::string_view request_method, int status,
   return answer;
 }
 
-length_fields fix_content_length(std::string_view answer_head, std::uint64_t* length) {
-  framing_fields fields;
-  const bool clean = read_answer_fields(answer_head, &fields);
+length_fields fix_content_length(const answer_fields& answer_head, std::uint64_t* length) {
+  const framing_fields& fields = answer_head.fields;
   if (fields.transfer_encoding_seen && fields.content_length_seen) return length_fields::dropped;
-  if (!clean || !fields.content_length_repeated || fields.content_length_bad) {
+  if (!answer_head.clean || !fields.content_length_repeated || fields.content_length_bad) {
     return length_fields::as_received;
   }
   *length = fields.content_length;
@@ -251,11 +213,28 @@ bool body_tracker::fail() {
 // would find a different end of the body, and the bytes between would pass
 // as a request of their own.
 bool body_tracker::take_chunk_byte(char c) {
-  const bool in_chunk_line = step_ == step::chunk_size || step_ == step::chunk_blanks ||
-                             step_ == step::chunk_extension || step_ == step::chunk_line_lf;
-  if (in_chunk_line && ++line_size_ > max_chunk_line) return fail();
-  const bool in_trailers = step_ == step::trailer || step_ == step::trailer_lf;
-  if (in_trailers && ++trailer_size_ > max_trailer_section) return fail();
+  switch (step_) {
+    case step::chunk_size:
+    case step::chunk_blanks:
+    case step::chunk_extension:
+    case step::chunk_line_lf:
+      return ++line_size_ <= max_chunk_line ? take_chunk_line_byte(c) : fail();
+    case step::chunk_data_cr:
+      step_ = step::chunk_data_lf;
+      return c == '\r' || fail();
+    case step::chunk_data_lf:
+      step_ = step::chunk_size;
+      return c == '\n' || fail();
+    case step::trailer:
+    case step::trailer_lf:
+      return ++trailer_size_ <= max_trailer_section ? take_trailer_byte(c) : fail();
+    default:
+      return fail();
+  }
+}
+
+// The size, blanks, extensions and CRLF of a chunk line.
+bool body_tracker::take_chunk_line_byte(char c) {
   switch (step_) {
     case step::chunk_size:
       if (int digit = hex_value(c); digit >= 0) {
@@ -278,35 +257,32 @@ bool body_tracker::take_chunk_byte(char c) {
       return true;
     case step::chunk_extension:
       if (c == '\r') step_ = step::chunk_line_lf;
-      return c == '\r' || !is_control(c) || fail();
+      return c == '\r' || !is_forbidden_control(c) || fail();
     case step::chunk_line_lf:
       if (c != '\n') return fail();
       line_size_ = 0;
       // The last chunk, of size 0, is followed by the trailer section.
       step_ = remaining_ == 0 ? step::trailer : step::chunk_data;
       return true;
-    case step::chunk_data_cr:
-      step_ = step::chunk_data_lf;
-      return c == '\r' || fail();
-    case step::chunk_data_lf:
-      step_ = step::chunk_size;
-      return c == '\n' || fail();
-    case step::trailer:
-      if (c == '\r') {
-        step_ = step::trailer_lf;
-        return true;
-      }
-      ++line_size_;
-      return !is_control(c) || fail();
-    case step::trailer_lf:
-      if (c != '\n') return fail();
-      // An empty line ends the trailers, and the body.
-      step_ = line_size_ == 0 ? step::done : step::trailer;
-      line_size_ = 0;
-      return true;
     default:
       return fail();
   }
+}
+
+bool body_tracker::take_trailer_byte(char c) {
+  if (step_ == step::trailer) {
+    if (c == '\r') {
+      step_ = step::trailer_lf;
+      return true;
+    }
+    ++line_size_;
+    return !is_forbidden_control(c) || fail();
+  }
+  if (c != '\n') return fail();
+  // An empty line ends the trailers, and the body.
+  step_ = line_size_ == 0 ? step::done : step::trailer;
+  line_size_ = 0;
+  return true;
 }
 
 }  // namespace ferry

@@ -1,7 +1,7 @@
 // Where a message's body ends, both ways, and whether its connection may
-// carry the next message. Pure: no sockets, no globals. The head reader
-// (parse_header) uses these types and field rules, so requests and answers
-// are framed by one reading of the same fields.
+// carry the next message. Pure: no sockets, no globals. The head units use
+// these types and field rules, so requests and answers are framed by one
+// reading of the same fields.
 #pragma once
 
 #include <cstddef>
@@ -66,13 +66,27 @@ struct answer_framing {
   bool connection_bound = false;
 };
 
-// Frames the server's answer head (as received, from its status line to its
-// empty line; bytes after it are not read) to a `request_method` request.
+// What an answer head's fields say of its framing, read once for
+// answer_body and fix_content_length.
+struct answer_fields {
+  framing_fields fields;
+  // False when a Content-Length or Transfer-Encoding field is folded or has
+  // blanks before its colon: the client may read those differently.
+  bool clean = true;
+  bool old_version = false;  // an HTTP/1.0 (or earlier) status line
+};
+
+// Reads the server's answer head, as received, from its status line to its
+// empty line; bytes after it are not read.
+answer_fields read_answer_head(std::string_view answer_head);
+
+// Frames the server's answer, its head read by read_answer_head, to a
+// `request_method` request.
 // No body after HEAD, 1xx (101 is the caller's), 204 and 304; else
 // Transfer-Encoding decides (chunked when it ends in chunked, otherwise until
 // close), then Content-Length, then the server's close.
 answer_framing answer_body(std::string_view request_method, int status,
-                           std::string_view answer_head);
+                           const answer_fields& answer_head);
 
 // What an answer head's Content-Length fields need before the head goes on.
 enum class length_fields {
@@ -81,9 +95,9 @@ enum class length_fields {
   merged,   // several equal values become one field, which no reader can take for a list
 };
 
-// Says how to pass on the Content-Length fields of `answer_head` (as
-// answer_body takes it); for merged, `length` is their one value.
-length_fields fix_content_length(std::string_view answer_head, std::uint64_t* length);
+// Says how to pass on the Content-Length fields of `answer_head`; for
+// merged, `length` is their one value.
+length_fields fix_content_length(const answer_fields& answer_head, std::uint64_t* length);
 
 // Finds the end of one body in the bytes after its head, as they arrive,
 // without changing or keeping any of them.
@@ -126,6 +140,8 @@ class body_tracker {
     failed,
   };
   bool take_chunk_byte(char c);
+  bool take_chunk_line_byte(char c);
+  bool take_trailer_byte(char c);
   bool fail();
 
   step step_ = step::done;

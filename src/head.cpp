@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "parse_header.h"
+#include "request_head.h"
 #include "transfer.h"
 
 namespace ferry {
@@ -34,11 +34,6 @@ std::size_t complete_head(head_read& state) {
 
 }  // namespace
 
-deadline head_deadline(const client_peer& peer, std::uint16_t head_timeout_seconds) {
-  if (head_timeout_seconds == 0) return deadline::never();
-  return deadline::at(peer.turn_began + std::chrono::seconds(head_timeout_seconds));
-}
-
 bool read_proxy_header(int fd, proxy_header& header, const deadline& until, char* buffer,
                        std::size_t capacity, std::size_t& received) {
   received = 0;
@@ -59,7 +54,7 @@ bool take_proxy_header(int clifd, client_peer& peer, access_record& record, cons
   proxy_header header;
   std::size_t received = 0;
   if (!read_proxy_header(clifd, header, until, buffer, capacity, received)) {
-    record.ending = "bad-proxy-header";
+    record.ending = request_ending::bad_proxy_header;
     return false;
   }
   already = received - header.size;

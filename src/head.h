@@ -11,7 +11,7 @@
 #include "client_hello.h"
 #include "io.h"
 #include "log.h"
-#include "parse_header.h"
+#include "request_head.h"
 #include "policy.h"
 #include "proxy_protocol.h"
 
@@ -19,9 +19,6 @@ namespace ferry {
 
 // The longest PROXY header ferry takes.
 inline constexpr std::size_t proxy_header_limit = 1024;
-
-// When the head must be complete: HEAD_TIMEOUT (0: never) after acceptance.
-deadline head_deadline(const client_peer& peer, std::uint16_t head_timeout_seconds);
 
 // Reads the PROXY header at the start of `fd` into `buffer` before `until`;
 // `received` is what was read, the header and maybe bytes after it. Returns

@@ -18,27 +18,18 @@ namespace {
 
 constexpr std::size_t max_list_file_size = 1 << 20;
 
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 std::string_view without_trailing_dot(std::string_view host) {
   if (host.size() > 1 && host.back() == '.') host.remove_suffix(1);
   return host;
 }
 
-std::string lower_case(std::string_view text) {
-  std::string out(text);
-  std::transform(out.begin(), out.end(), out.begin(), lower);
-  return out;
-}
-
-bool is_digit(char c) { return c >= '0' && c <= '9'; }
-bool is_hex_digit(char c) { return is_digit(c) || (lower(c) >= 'a' && lower(c) <= 'f'); }
+bool is_hex_digit(char c) { return is_digit(c) || (lower_case(c) >= 'a' && lower_case(c) <= 'f'); }
 
 // A resolver reads a name whose last part is a number (decimal, octal or
 // 0x hex) as an IPv4 address in one of its old spellings: "127.1", "0x7f000001".
 bool ends_in_number(std::string_view host) {
   std::string_view last = host.substr(host.rfind('.') + 1);
-  if (last.size() > 2 && last[0] == '0' && lower(last[1]) == 'x') {
+  if (last.size() > 2 && last[0] == '0' && lower_case(last[1]) == 'x') {
     return std::all_of(last.begin() + 2, last.end(), is_hex_digit);
   }
   return !last.empty() && std::all_of(last.begin(), last.end(), is_digit);
@@ -215,8 +206,7 @@ bool host_list_names(const host_list& list, std::string_view host) {
 bool same_host(std::string_view a, std::string_view b) {
   a = without_trailing_dot(a);
   b = without_trailing_dot(b);
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                            [](char x, char y) { return lower(x) == lower(y); });
+  return equals_ignoring_case(a, b);
 }
 
 host_verdict judge_host(const host_lists& lists, std::string_view host) {

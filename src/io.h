@@ -7,6 +7,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstddef>
 
 namespace ferry {
@@ -29,6 +30,10 @@ class deadline {
   static deadline never() { return deadline(clock::time_point::max()); }
   static deadline at(clock::time_point when) { return deadline(when); }
   static deadline in(std::chrono::milliseconds span) { return deadline(clock::now() + span); }
+  // A limit in seconds as the settings give it, counted from `start`: 0 means none.
+  static deadline after(clock::time_point start, std::uint16_t seconds) {
+    return seconds == 0 ? never() : at(start + std::chrono::seconds(seconds));
+  }
   // A limit in milliseconds as the waits take it: negative means none.
   static deadline in_ms(long milliseconds) {
     return milliseconds < 0 ? never() : in(std::chrono::milliseconds(milliseconds));

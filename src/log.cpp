@@ -2,12 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
 #include "metrics.h"
 #include "text.h"
-
 
 namespace ferry {
 
@@ -108,15 +108,18 @@ std::string format_time(const timespec& at) {
   return text;
 }
 
-std::string format_client(const ip_address& address, std::uint16_t port) {
-  return format_endpoint(address, port);
-}
-
 }  // namespace
+
+ending_field::ending_field(const char* word) {
+  auto found = std::find(request_endings.begin(), request_endings.end(), std::string_view(word));
+  if (found != request_endings.end()) {
+    value = static_cast<request_ending>(found - request_endings.begin());
+  }
+}
 
 std::string format_access_record(const access_record& record, const timespec& now_steady) {
   std::string line = format_time(record.started);
-  append_field(line, format_client(record.client_address, record.client_port));
+  append_field(line, format_endpoint(record.client_address, record.client_port));
   std::string method = field_text(record.method);
   std::string target = field_text(record.target);
   std::string rest;
@@ -127,7 +130,7 @@ std::string format_access_record(const access_record& record, const timespec& no
                        (now_steady.tv_nsec - record.started_steady.tv_nsec) / 1000000;
   append_number(rest, static_cast<std::uint64_t>(taken_ms < 0 ? 0 : taken_ms));
   append_number(rest, record.slot, record.slot != 0);
-  append_field(rest, record.ending);
+  append_field(rest, ending_word(record.ending.value));
   std::string user = field_text(record.user);
   cut_field(user, max_access_user);
   rest.append(" ").append(user);
@@ -153,7 +156,7 @@ void write_access_record(const access_record& record) {
   if (request_counting) {
     long long took = (now.tv_sec - record.started_steady.tv_sec) * 1000000LL +
                      (now.tv_nsec - record.started_steady.tv_nsec) / 1000;
-    process_metrics().count_request({record.ending, record.status, record.to_client,
+    process_metrics().count_request({ending_word(record.ending.value), record.status, record.to_client,
                                      record.from_client, std::chrono::microseconds(took),
                                      record.tunnel});
   }
@@ -165,6 +168,43 @@ void write_access_record(const access_record& record) {
   // request's slot is free.
   ssize_t ignored = write(STDOUT_FILENO, line.data(), line.size());
   (void)ignored;
+}
+
+namespace {
+
+// Control bytes other than CR LF and LF line breaks, and bytes 0x80-0xFF
+// (0x9b starts a control sequence on 8-bit terminals), become \xNN.
+constexpr kept_bytes kept_in_trace{.space = true, .backslash = true, .line_breaks = true};
+
+}  // namespace
+
+std::string escape_for_trace(std::string_view text) { return escape_bytes(text, kept_in_trace); }
+
+std::string trace_head(std::string_view head) {
+  constexpr std::string_view secret_fields[] = {"Authorization", "Proxy-Authorization", "Cookie"};
+  std::string out;
+  out.reserve(head.size() + 16);
+  while (!head.empty()) {
+    std::string_view line = take_line(&head, line_ending::kept);
+    std::string_view rest = line;
+    std::string_view content = take_line(&rest, line_ending::dropped);
+    std::string_view ending = line.substr(content.size());
+    std::size_t colon = content.find(':');
+    std::string_view name = colon == std::string_view::npos ? content : content.substr(0, colon);
+    bool secret = colon != std::string_view::npos &&
+                  std::any_of(std::begin(secret_fields), std::end(secret_fields),
+                              [name](std::string_view s) { return equals_ignoring_case(name, s); });
+    if (secret) {
+      std::size_t size = trim_blanks(content.substr(colon + 1)).size();
+      content = content.substr(0, colon + 1);
+      append_escaped(content, kept_in_trace, out);
+      out.append(" [hidden, ").append(std::to_string(size)).append(" bytes]");
+    } else {
+      append_escaped(content, kept_in_trace, out);
+    }
+    append_escaped(ending, kept_in_trace, out);
+  }
+  return out;
 }
 
 }  // namespace ferry

@@ -15,6 +15,7 @@
 #include <type_traits>
 
 #include "ip_address.h"
+#include "metrics.h"
 
 namespace ferry {
 
@@ -97,6 +98,45 @@ void write_raw(const char* text, std::size_t length);
 // when tracing, as one line of its own in the other modes. Always written.
 void report_failure(std::string_view text);
 
+// How a request ended: the access log's last field, and the metrics' label.
+// In the order of request_endings, which holds their words.
+enum class request_ending : std::uint8_t {
+  done,
+  client_closed,
+  client_timeout,
+  server_failed,
+  server_timeout,
+  idle_timeout,
+  refused,
+  bad_request,
+  bad_proxy_header,
+  not_http,
+  no_slot,
+  no_thread,
+  stopped,
+  parent_refused,
+  auth_required,
+  denied_host,
+  tunnel_refused,
+};
+static_assert(static_cast<std::size_t>(request_ending::tunnel_refused) + 1 ==
+              request_endings.size());
+
+// The word the access log prints for `ending`.
+inline std::string_view ending_word(request_ending ending) {
+  return request_endings[static_cast<std::size_t>(ending)];
+}
+
+// The ending of an access record. It takes a word too, for intake.cpp,
+// which still writes the words; a word that is none of them counts as done.
+struct ending_field {
+  request_ending value = request_ending::done;
+  ending_field() = default;
+  ending_field(request_ending ending) : value(ending) {}
+  ending_field(const char* word);
+  bool operator==(request_ending ending) const { return value == ending; }
+};
+
 // One access-log line, filled in as the request goes.
 struct access_record {
   timespec started{};          // wall clock, for the line
@@ -109,7 +149,7 @@ struct access_record {
   std::uint64_t to_client = 0;
   std::uint64_t from_client = 0;
   std::size_t slot = 0;        // 0: none taken
-  const char* ending = "done";
+  ending_field ending;
   std::string user;            // empty without authentication or when refused
   bool written = true;         // false: not worth a line (a balancer's health check)
   bool tunnel = false;         // a tunnel ferry opened: open until the record is written
@@ -144,6 +184,15 @@ std::string format_access_record(const access_record& record, const timespec& no
 // tunnel as open no longer), and writes it as one line with one write when
 // the access log is on.
 void write_access_record(const access_record& record);
+
+// The head as the trace prints it: the values of Authorization,
+// Proxy-Authorization and Cookie replaced by their length, and control bytes
+// other than the line breaks and bytes 0x80-0xFF written as \xNN, so a value
+// cannot forge a line or drive a terminal.
+std::string trace_head(std::string_view head);
+
+// `text` escaped as trace_head escapes a value.
+std::string escape_for_trace(std::string_view text);
 
 }  // namespace ferry
 

@@ -13,7 +13,8 @@
 
 namespace ferry {
 
-// The endings of the access log's last field, in the order the page lists them.
+// The words of the access log's last field (log.h's request_ending), in the
+// order the page lists them.
 inline constexpr std::array<std::string_view, 17> request_endings = {
     "done",         "client-closed", "client-timeout", "server-failed",    "server-timeout",
     "idle-timeout", "refused",       "bad-request",    "bad-proxy-header", "not-http",

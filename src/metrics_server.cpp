@@ -45,7 +45,7 @@ bool head_complete(const std::string& head) {
 // which ends the wait too.
 void serve_scrape(metrics_server& server, unique_fd connection) {
   std::uint16_t seconds = server.config.head_timeout_seconds;
-  deadline until = deadline::in(std::chrono::seconds(seconds == 0 ? 30 : seconds));
+  deadline until = deadline::after(deadline::clock::now(), seconds == 0 ? 30 : seconds);
   std::string head;
   while (!head_complete(head) && head.size() < longest_scrape_head) {
     // Events 0 on the listener: only its hang-up, at a stop, wakes the wait.
@@ -68,7 +68,7 @@ void refuse_scraper(unique_fd connection, const client_peer& peer, const verdict
   record.status = refusal.status;
   record.to_client = answer_and_close_now(std::move(connection),
                                           error_answer(refusal.status, refusal.reason));
-  record.ending = "refused";
+  record.ending = request_ending::refused;
   write_access_record(record);
 }
 

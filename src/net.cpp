@@ -121,82 +121,106 @@ std::vector<ip_address> look_up(name_cache* recent_names, const std::string& hos
   return addresses;
 }
 
-unique_fd connect_first(const std::vector<ip_address>& addresses, std::uint16_t port,
-                        std::chrono::milliseconds each_attempt, bool* every_one_timed_out) {
-  std::vector<ip_address> order = interleave_families(addresses);
+namespace {
+
+// The attempts of one connect_first: those running, the winner, what failed.
+struct connect_race {
+  std::vector<ip_address> order;
+  std::size_t next = 0;  // in `order`
   std::vector<attempt> running;
   unique_fd connected;
   ip_address connected_to;
-  bool all_timed_out = !order.empty();
+  bool all_timed_out = false;
   int last_error = 0;
-  auto report = [&](int error) {
-    if (error != ETIMEDOUT) all_timed_out = false;
-    errno = last_error = error;
-    trace_errno("connection faild... try another host");
-  };
-  std::size_t next = 0;
   deadline next_start = deadline::in(std::chrono::milliseconds(0));
-  while (connected.get() < 0 && (next < order.size() || !running.empty())) {
-    if (next < order.size() && (running.empty() || next_start.milliseconds_left() == 0)) {
-      attempt started{unique_fd(), order[next++],
-                      each_attempt.count() > 0 ? deadline::in(each_attempt) : deadline::never()};
-      int error = start_connect(started.address, port, started.fd);
-      if (started.fd.get() < 0) {
-        trace_line("ignore this one");
-        all_timed_out = false;
-        last_error = error;
-      } else if (error == 0) {
-        connected = std::move(started.fd);
-        connected_to = started.address;
-      } else if (error != EINPROGRESS) {
-        report(error);
-      } else {
-        running.push_back(std::move(started));
-        next_start = deadline::in(next_attempt_delay);
-      }
-      continue;
-    }
-    std::vector<pollfd> waited;
-    deadline until = next < order.size() ? next_start : deadline::never();
-    for (const attempt& pending : running) {
-      waited.push_back({pending.fd.get(), POLLOUT, 0});
-      if (pending.ends.when() < until.when()) until = pending.ends;
-    }
-    bool wait_failed = wait_ready(waited.data(), waited.size(), until) == io_result::failed;
-    int wait_error = errno;
-    std::vector<attempt> still_running;
-    for (std::size_t i = 0; i < running.size(); ++i) {
-      int error = -1;  // still pending
-      if (wait_failed) {
-        error = wait_error;
-      } else if (waited[i].revents != 0) {
-        error = connect_outcome(waited[i]);
-      } else if (running[i].ends.milliseconds_left() == 0) {
-        error = ETIMEDOUT;
-      }
-      if (error < 0) {
-        still_running.push_back(std::move(running[i]));
-      } else if (error == 0 && connected.get() < 0) {
-        connected = std::move(running[i].fd);
-        connected_to = running[i].address;
-      } else if (error != 0) {
-        report(error);
-        // A failure hands its turn to the next address at once.
-        next_start = deadline::in(std::chrono::milliseconds(0));
-      }
-    }
-    running = std::move(still_running);
+};
+
+void report_failure(connect_race& race, int error) {
+  if (error != ETIMEDOUT) race.all_timed_out = false;
+  errno = race.last_error = error;
+  trace_errno("connection faild... try another host");
+}
+
+// Starts connecting to the next address in order.
+void start_next(connect_race& race, std::uint16_t port, std::chrono::milliseconds each_attempt) {
+  attempt started{unique_fd(), race.order[race.next++],
+                  each_attempt.count() > 0 ? deadline::in(each_attempt) : deadline::never()};
+  int error = start_connect(started.address, port, started.fd);
+  if (started.fd.get() < 0) {
+    trace_line("ignore this one");
+    race.all_timed_out = false;
+    race.last_error = error;
+  } else if (error == 0) {
+    race.connected = std::move(started.fd);
+    race.connected_to = started.address;
+  } else if (error != EINPROGRESS) {
+    report_failure(race, error);
+  } else {
+    race.running.push_back(std::move(started));
+    race.next_start = deadline::in(next_attempt_delay);
   }
-  if (connected.get() >= 0) {
-    trace("Connected to ", format_ip_address(connected_to), "\n ");
-  } else if (!order.empty()) {
-    errno = last_error;
+}
+
+// Waits until a running attempt ends or the next one is due, and takes
+// every outcome that came.
+void wait_for_running(connect_race& race) {
+  std::vector<pollfd> waited;
+  deadline until = race.next < race.order.size() ? race.next_start : deadline::never();
+  for (const attempt& pending : race.running) {
+    waited.push_back({pending.fd.get(), POLLOUT, 0});
+    if (pending.ends.when() < until.when()) until = pending.ends;
+  }
+  bool wait_failed = wait_ready(waited.data(), waited.size(), until) == io_result::failed;
+  int wait_error = errno;
+  std::vector<attempt> still_running;
+  for (std::size_t i = 0; i < race.running.size(); ++i) {
+    int error = -1;  // still pending
+    if (wait_failed) {
+      error = wait_error;
+    } else if (waited[i].revents != 0) {
+      error = connect_outcome(waited[i]);
+    } else if (race.running[i].ends.milliseconds_left() == 0) {
+      error = ETIMEDOUT;
+    }
+    if (error < 0) {
+      still_running.push_back(std::move(race.running[i]));
+    } else if (error == 0 && race.connected.get() < 0) {
+      race.connected = std::move(race.running[i].fd);
+      race.connected_to = race.running[i].address;
+    } else if (error != 0) {
+      report_failure(race, error);
+      // A failure hands its turn to the next address at once.
+      race.next_start = deadline::in(std::chrono::milliseconds(0));
+    }
+  }
+  race.running = std::move(still_running);
+}
+
+}  // namespace
+
+unique_fd connect_first(const std::vector<ip_address>& addresses, std::uint16_t port,
+                        std::chrono::milliseconds each_attempt, bool* every_one_timed_out) {
+  connect_race race;
+  race.order = interleave_families(addresses);
+  race.all_timed_out = !race.order.empty();
+  while (race.connected.get() < 0 && (race.next < race.order.size() || !race.running.empty())) {
+    bool due = race.running.empty() || race.next_start.milliseconds_left() == 0;
+    if (race.next < race.order.size() && due) {
+      start_next(race, port, each_attempt);
+    } else {
+      wait_for_running(race);
+    }
+  }
+  if (race.connected.get() >= 0) {
+    trace("Connected to ", format_ip_address(race.connected_to), "\n ");
+  } else if (!race.order.empty()) {
+    errno = race.last_error;
     trace_errno("received host is not good!");
   }
   if (every_one_timed_out != nullptr) {
-    *every_one_timed_out = connected.get() < 0 && all_timed_out;
+    *every_one_timed_out = race.connected.get() < 0 && race.all_timed_out;
   }
-  return connected;
+  return std::move(race.connected);
 }
 
 std::uint16_t local_port(int fd) {

@@ -10,15 +10,6 @@ namespace {
 
 constexpr auto npos = std::string_view::npos;
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-bool is_control(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
-
 // Percent-decodes one part of the user information; false for a bad escape
 // or a control character, decoded or not.
 bool percent_decode(std::string_view text, std::string& out) {
@@ -71,12 +62,12 @@ bool read_host_and_port(std::string_view text, parent_proxy& parent, std::string
     return false;
   }
   if (one.front().with_subdomains) return refuse("a .domain is not a host", problem);
-  std::uint64_t port = 0;
-  if (!read_decimal(text.substr(colon + 1), 65535, leading_zeros::refused, port) || port == 0) {
+  std::uint16_t port = 0;
+  if (!read_port(text.substr(colon + 1), leading_zeros::refused, port) || port == 0) {
     return refuse("the port is not a whole number 1 to 65535", problem);
   }
   parent.host = std::move(one.front().name);
-  parent.port = static_cast<std::uint16_t>(port);
+  parent.port = port;
   return true;
 }
 
@@ -174,14 +165,11 @@ bool parse_parent_bypass(std::string_view value, parent_bypass& bypass, std::str
     bypass = std::move(read);
     return true;
   }
-  for (;;) {
-    std::size_t comma = value.find(',');
-    std::string_view item = trim_blanks(value.substr(0, comma));
+  bool read_all = for_each_item(value, [&read, &problem](std::string_view item) {
     if (item.empty()) return refuse("empty item (two commas in a row, or one at an end)", problem);
-    if (!read_bypass_item(item, read, problem)) return false;
-    if (comma == npos) break;
-    value.remove_prefix(comma + 1);
-  }
+    return read_bypass_item(item, read, problem);
+  });
+  if (!read_all) return false;
   bypass = std::move(read);
   return true;
 }

@@ -99,12 +99,12 @@ verdict judge_credentials(credential_cache& users, std::string_view authorizatio
 
 verdict judge_host_name(const host_lists& lists, std::string_view host) {
   if (judge_host(lists, host) == host_verdict::allowed) return {};
-  return {403, "host not allowed", "denied-host"};
+  return {403, "host not allowed", request_ending::denied_host};
 }
 
 verdict judge_tunnel_hello(const host_lists& lists, std::string_view target, hello_result hello,
                            std::string_view server_name) {
-  constexpr const char* refused = "tunnel-refused";
+  constexpr request_ending refused = request_ending::tunnel_refused;
   bool literal = is_address_literal(target);
   if (hello != hello_result::hello || server_name.empty()) {
     if (literal) return {};

@@ -3,12 +3,14 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "client_hello.h"
+#include "log.h"
 #include "host_list.h"
 #include "settings.h"
 #include "users.h"
@@ -38,7 +40,7 @@ inline constexpr std::string_view not_allowed_line =
 struct verdict {
   int status = 0;
   std::string reason;
-  const char* ending = nullptr;  // the access log's, when not the status's own
+  std::optional<request_ending> ending = std::nullopt;  // the access log's, when not the status's own
   bool allowed() const { return status == 0; }
 };
 

@@ -23,18 +23,9 @@ constexpr std::string_view v2_signature{"\r\n\r\n\0\r\nQUIT\n", 12};
 constexpr std::size_t v2_fixed_size = 16;
 constexpr unsigned char v2_no_address = 0x00, v2_tcp4 = 0x11, v2_tcp6 = 0x21;
 
-// Reads a port 0 to 65535 in decimal without leading zeros ("0" itself is
-// fine). Returns false for anything else.
-bool parse_port(std::string_view text, std::uint16_t& port) {
-  std::uint64_t number = 0;
-  if (!read_decimal(text, 65535, leading_zeros::refused, number)) return false;
-  port = static_cast<std::uint16_t>(number);
-  return true;
-}
-
 bool is_port(std::string_view text) {
   std::uint16_t ignored;
-  return parse_port(text, ignored);
+  return read_port(text, leading_zeros::refused, ignored);
 }
 
 // Every start of a valid port is itself one, or empty.
@@ -135,7 +126,7 @@ void read_v1_source(std::string_view rest, proxy_header& header) {
   std::array<std::string_view, v1_words> words;
   split_words(rest, words);
   header.has_address =
-      parse_ip_address(words[1], header.address) && parse_port(words[3], header.port);
+      parse_ip_address(words[1], header.address) && read_port(words[3], leading_zeros::refused, header.port);
 }
 
 // Reads a version 1 line; `bytes` begins with "PROXY ".

@@ -10,10 +10,8 @@
 
 namespace ferry {
 
-// Version 1 headers are at most this long; version 2 may carry up to 65535
-// bytes of addresses and extensions after its 16-byte start.
+// Version 1 headers are at most this long.
 inline constexpr std::size_t proxy_v1_max_size = 107;
-inline constexpr std::size_t proxy_v2_max_size = 16 + 65535;
 
 struct proxy_header {
   enum class result { incomplete, bad, complete };

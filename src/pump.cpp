@@ -175,6 +175,15 @@ void become_tunnel(pump& p) {
   p.bounds = nullptr;
 }
 
+// Once the final head has passed, what it said bounds the answer.
+void frame_answer(const answer_found& found, message_bounds& bounds) {
+  if (!found.final_head) return;
+  bounds.switching = found.switching;
+  if (found.switching) return;
+  bounds.answer = body_tracker(found.body);
+  bounds.answer_framed = found.framed;
+}
+
 // Counts the answer's body bytes in `body`, the end of what is pending; bytes
 // past the answer's end are dropped. False when the answer's framing broke.
 bool track_answer(pump& p, std::string_view body) {
@@ -273,6 +282,7 @@ move_result step_answer(pump& p, pump_end& end, socket_modes& modes) {
     }
     std::size_t start = p.editor->body_start();
     if (start != std::string_view::npos) body = answer.pending.substr(start);
+    if (p.bounds != nullptr) frame_answer(p.editor->found(), *p.bounds);
   }
   if (p.bounds != nullptr && p.bounds->switching) {
     become_tunnel(p);
@@ -462,24 +472,24 @@ pump_end pump_both_ways(pump& p) {
   return end;
 }
 
-const char* ending_of(pump_end end) {
+request_ending ending_of(pump_end end) {
   switch (end) {
     case pump_end::answer_complete:
     case pump_end::server_closed:
-      return "done";
+      return request_ending::done;
     case pump_end::server_failed:
-      return "server-failed";
+      return request_ending::server_failed;
     case pump_end::client_failed:
     case pump_end::client_write_failed:
-      return "client-closed";
+      return request_ending::client_closed;
     case pump_end::client_timed_out:
-      return "client-timeout";
+      return request_ending::client_timeout;
     case pump_end::idle:
-      return "idle-timeout";
+      return request_ending::idle_timeout;
     case pump_end::parked:
-      return "done";
+      return request_ending::done;
   }
-  return "done";
+  return request_ending::done;
 }
 
 }  // namespace ferry

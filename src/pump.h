@@ -10,7 +10,8 @@
 #include <string_view>
 
 #include "framing.h"
-#include "parse_header.h"
+#include "answer_head.h"
+#include "log.h"
 #include "unique_fd.h"
 
 namespace ferry {
@@ -128,6 +129,6 @@ struct pump {
 pump_end pump_both_ways(pump& p);
 
 // The access log's ending for a pump's end.
-const char* ending_of(pump_end end);
+request_ending ending_of(pump_end end);
 
 }  // namespace ferry

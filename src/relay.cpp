@@ -16,35 +16,20 @@
 #include <string_view>
 #include <vector>
 
+#include "answer_head.h"
 #include "answers.h"
+#include "forward_head.h"
 #include "head.h"
 #include "net.h"
-#include "parse_header.h"
 #include "pump.h"
+#include "relay_head.h"
+#include "relay_parts.h"
+#include "request_head.h"
 #include "text.h"
 #include "transfer.h"
+#include "tunnel.h"
 
 namespace ferry {
-namespace {
-
-// Up to this many names are kept for NAME_CACHE seconds.
-constexpr std::size_t names_kept = 256;
-
-// Names client connections to the pool, so that a request that cannot be
-// sent twice takes only what its own connection gave back.
-std::atomic<std::uint64_t> next_pool_user{1};
-
-// One request on its way through the relay.
-struct relay {
-  const relay_setup* setup = nullptr;
-  access_record* record = nullptr;
-  cut_point* cut = nullptr;  // null when no stop can reach this request
-  int clifd = -1;
-  relay_scratch* scratch = nullptr;
-  char* first_read = nullptr;  // head_buffer_size(): the head, then the answer's first reads
-  pump flows;
-  answer_editor editor;
-};
 
 // A write may wait as long as a relay may pass no byte: a client that pauses
 // is not dead. Negative: no limit.
@@ -59,7 +44,7 @@ bool write_all_to(const relay& r, int fd, std::string_view bytes) {
 
 // Answers the request itself with `status` and a one-line plain-text body,
 // then closes gently, as the client may still be sending.
-void refuse(relay& r, int status, std::string_view body_line, std::string_view fields = {}) {
+void refuse(relay& r, int status, std::string_view body_line, std::string_view fields) {
   std::string answer = error_answer(status, body_line, std::string(fields) + r.setup->via_line);
   if (write_all_to(r, r.clifd, answer)) r.record->to_client += answer.size();
   r.record->status = status;
@@ -73,53 +58,14 @@ void refuse(relay& r, const verdict& refusal) {
     fields = "Proxy-Authenticate: Basic realm=\"" + r.setup->config.auth_realm + "\"\r\n";
   }
   refuse(r, refusal.status, refusal.reason, fields);
-  if (refusal.ending != nullptr) r.record->ending = refusal.ending;
-}
-
-bool judges_host_names(const settings& config) {
-  return !config.allowed_hosts_value.empty() || !config.denied_hosts_value.empty();
-}
-
-// Who the client is and whether its host may be reached, before anything is
-// looked up or connected: AUTH_FILE's users, then ALLOW_HOSTS and DENY_HOSTS.
-// Each request on a kept connection carries its own credentials.
-verdict admit_request(relay& r, const http_request& request) {
-  const policy_files& files = *r.setup->files;
-  if (credential_cache* users = files.users(); users != nullptr) {
-    verdict user =
-        judge_credentials(*users, request.proxy_authorization, request.proxy_authorization_fields,
-                          r.record->user, std::chrono::steady_clock::now());
-    if (!user.allowed()) return user;
-  }
-  if (!judges_host_names(r.setup->config)) return {};
-  return judge_host_name(*files.hosts(), request.host);
-}
-
-// TUNNEL_CHECK=sni: reads the client's first bytes after `first_bytes` until
-// they make a whole ClientHello or cannot, within HEAD_TIMEOUT (IDLE_TIMEOUT
-// when that is 0), and judges them. False, with the ending noted, when the
-// tunnel may not go on; nothing has reached the server then.
-bool check_tunnel_start(relay& r, const http_request& request, std::string& first_bytes,
-                        bool& client_open) {
-  const settings& config = r.setup->config;
-  std::uint16_t seconds =
-      config.head_timeout_seconds != 0 ? config.head_timeout_seconds : config.idle_timeout_seconds;
-  std::string server_name;
-  hello_result hello =
-      read_tunnel_hello(r.clifd, first_bytes, client_open, server_name, r.record->from_client,
-                        deadline::in_ms(seconds == 0 ? -1 : seconds * 1000L));
-  verdict tunnel = judge_tunnel_hello(*r.setup->files->hosts(), request.host, hello, server_name);
-  if (tunnel.allowed()) return true;
-  trace("tunnel refused: ", tunnel.reason, "\n");
-  r.record->ending = tunnel.ending;
-  return false;
+  if (refusal.ending) r.record->ending = *refusal.ending;
 }
 
 // Connects along `way`, or answers the client itself and returns an empty
 // owner. A tunnel through the parent leaves what the parent sent after its
 // answer in `early`.
 unique_fd connect_upstream(relay& r, const http_request& request, const client_peer& peer,
-                           route& way, std::string* early = nullptr) {
+                           route& way, std::string* early) {
   upstream made = open_upstream(*r.setup, request, peer, way, write_limit(r).count());
   if (made.server.get() < 0) refuse(r, made.refusal);
   if (early != nullptr) *early = std::move(made.early);
@@ -174,38 +120,40 @@ pump_end run_pump(relay& r, int servfd, bool client_open, bool upload_ready) {
 }
 
 void report_server_write_failure(access_record& record) {
-  record.ending = "server-failed";
+  record.ending = request_ending::server_failed;
   if (tracing()) {
     constexpr char failed[] = "error in data passing to server";
     write_raw(failed, sizeof failed - 1);
   }
 }
 
-// Lets a stop reach the server's socket while it is open: cleared before the
-// owner closes it, as it is declared after the owner.
-class server_watch {
- public:
-  server_watch(cut_point* cut, int servfd) : cut_(cut) {
-    if (cut_ != nullptr) cut_->set_server(servfd);
-  }
-  server_watch(const server_watch&) = delete;
-  server_watch& operator=(const server_watch&) = delete;
-  ~server_watch() { clear(); }
-  void clear() {
-    if (cut_ != nullptr) cut_->clear_server();
-  }
+namespace {
 
- private:
-  cut_point* cut_;
-};
+// Up to this many names are kept for NAME_CACHE seconds.
+constexpr std::size_t names_kept = 256;
 
-// A request's head as read, and where it ends in what was received.
-struct read_request {
-  http_request request;
-  std::string_view head;
-  const head_read* state = nullptr;
-  std::size_t head_size = 0;
-};
+// Names client connections to the pool, so that a request that cannot be
+// sent twice takes only what its own connection gave back.
+std::atomic<std::uint64_t> next_pool_user{1};
+
+bool judges_host_names(const settings& config) {
+  return !config.allowed_hosts_value.empty() || !config.denied_hosts_value.empty();
+}
+
+// Who the client is and whether its host may be reached, before anything is
+// looked up or connected: AUTH_FILE's users, then ALLOW_HOSTS and DENY_HOSTS.
+// Each request on a kept connection carries its own credentials.
+verdict admit_request(relay& r, const http_request& request) {
+  const policy_files& files = *r.setup->files;
+  if (credential_cache* users = files.users(); users != nullptr) {
+    verdict user =
+        judge_credentials(*users, request.proxy_authorization, request.proxy_authorization_fields,
+                          r.record->user, std::chrono::steady_clock::now());
+    if (!user.allowed()) return user;
+  }
+  if (!judges_host_names(r.setup->config)) return {};
+  return judge_host_name(*files.hosts(), request.host);
+}
 
 // The Connection field (and Upgrade) that goes to the server: close unless
 // connections are kept and the client means to keep its own, since without
@@ -229,7 +177,6 @@ std::string fields_to_server(const relay& r, const http_request& request) {
 struct request_summary {
   std::string method;
   bool old_client = false;  // HTTP/1.0 or earlier: no interim answers, keep-alive said aloud
-  bool upgrade_wanted = false;
   bool upgrade_asked = false;  // the server was asked to switch protocols
   bool close_wanted = false;
   bool client_open = false;  // the client had not ended its side with the head
@@ -246,7 +193,6 @@ request_summary summarize(const relay& r, const read_request& asked) {
   summary.method = request.method;
   summary.old_client = before_http_1_1(request.version);
   summary.keeping = r.setup->config.keepalive_timeout_seconds > 0;
-  summary.upgrade_wanted = request.upgrade_wanted;
   summary.close_wanted = request.close_wanted;
   // As fields_to_server passes the wish on.
   summary.upgrade_asked = summary.keeping && !request.close_wanted && request.upgrade_wanted;
@@ -255,41 +201,6 @@ request_summary summarize(const relay& r, const read_request& asked) {
   summary.retry_allowed = (request.method == "GET" || request.method == "HEAD") &&
                           request.body.kind == body_kind::none;
   return summary;
-}
-
-// What the answer's head decided about both connections.
-struct answer_decision {
-  bool client_kept = false;
-  bool server_kept = false;
-  bool connection_bound = false;  // the answer asked for NTLM or Negotiate
-};
-
-// Lets the answer's final head frame its body and choose the Connection
-// field the client gets: kept only when the answer's end is known, neither
-// side asked to close and the client's body has been read whole (after an
-// early answer the client's next bytes may be the body's rest or a new
-// request); "keep-alive" said only where HTTP/1.0 needs it.
-void decide_at_answer_head(relay& r, const request_summary& summary, message_bounds& bounds,
-                           answer_decision& decision) {
-  r.editor.choose_fields_with([&bounds, &decision, summary](std::string_view head,
-                                                            int status) -> std::string {
-    answer_framing framing = answer_body(summary.method, status, head);
-    if (status == 101 && summary.upgrade_wanted) {
-      bounds.switching = true;
-      return "Connection: upgrade\r\nUpgrade: " + std::string(framing.upgrade) + "\r\n";
-    }
-    bounds.answer = body_tracker(framing.body);
-    bounds.answer_framed = !framing.broken;
-    decision.server_kept = !framing.close_after && status != 101;
-    decision.connection_bound = framing.connection_bound;
-    decision.client_kept = !framing.broken && framing.body.kind != body_kind::until_close &&
-                           !summary.close_wanted && status != 101 && bounds.upload.done();
-    if (!decision.client_kept) return std::string(close_connection_field);
-    // The status line passes as the server wrote it; an HTTP/1.0 one, like an
-    // HTTP/1.0 client, means close unless the head says otherwise.
-    bool old_version = summary.old_client || before_http_1_1(head.substr(0, 8));
-    return old_version ? "Connection: keep-alive\r\n" : "";
-  });
 }
 
 // The server connection along `way`: the one kept from the last request
@@ -332,80 +243,6 @@ void keep_server(relay& r, client_connection& connection, unique_fd servfd,
   connection.server_bound = bound;
 }
 
-// Where a tunnel stands after its pump: parked with its state kept in the
-// connection, or over.
-connection_next after_tunnel_pump(relay& r, client_connection& connection, unique_fd servfd,
-                                  pump_end end) {
-  if (end != pump_end::parked) {
-    trace_line("tunnel closed");
-    connection.tunnel.reset();
-    return connection_next::close;
-  }
-  if (!connection.tunnel) connection.tunnel = std::make_unique<tunnel_state>();
-  tunnel_state& state = *connection.tunnel;
-  state.client_open = r.flows.upload.source_open;
-  state.server_open = r.flows.answer.source_open;
-  state.client_shut = r.flows.client_shut;
-  state.last_move = r.flows.last_move;
-  connection.server = std::move(servfd);
-  trace_line("tunnel parked");
-  return connection_next::wait_as_tunnel;
-}
-
-// A CONNECT tunnel: after the 200 line, bytes pass both ways untouched until
-// both sides have ended. Bytes that came right after the head go first.
-connection_next open_tunnel(relay& r, const read_request& asked, client_connection& connection) {
-  const http_request& request = asked.request;
-  print_head(asked.head);
-  if (tracing()) trace("tunnel to: [", escape_for_trace(request.host), ":", request.port, "]\n");
-  route way;
-  if (!plan_or_refuse(r, request, connection.peer, way)) return connection_next::close;
-  std::string from_parent;
-  unique_fd servfd = connect_upstream(r, request, connection.peer, way, &from_parent);
-  if (servfd.get() < 0) return connection_next::close;
-  server_watch watch(r.cut, servfd.get());
-  // What a parent sent after its own 200 is the server's and follows ferry's.
-  std::string established =
-      "HTTP/1.1 200 Connection established\r\n" + r.setup->via_line + "\r\n" + from_parent;
-  r.record->status = 200;
-  note_tunnel_open(*r.record);
-  if (!write_all_to(r, r.clifd, established)) {
-    trace_line("connection to clinet closed");
-    r.record->ending = "client-closed";
-    return connection_next::close;
-  }
-  r.record->to_client += established.size();
-  std::string early(asked.state->received.substr(asked.head_size));
-  bool client_open = asked.state->client_open;
-  if (r.setup->config.tunnel_check_sni && !check_tunnel_start(r, request, early, client_open)) {
-    return connection_next::close;
-  }
-  if (!early.empty() && !write_all_to(r, servfd.get(), early)) {
-    report_server_write_failure(*r.record);
-    return connection_next::close;
-  }
-  if (!client_open) shutdown(servfd.get(), SHUT_WR);
-  trace_line("tunnel established");
-  r.flows.tunnel = true;
-  pump_end end = run_pump(r, servfd.get(), client_open, true);
-  watch.clear();
-  return after_tunnel_pump(r, connection, std::move(servfd), end);
-}
-
-// A parked tunnel whose side has bytes again: the pump goes on where it stood.
-connection_next resume_tunnel(relay& r, client_connection& connection) {
-  const tunnel_state& state = *connection.tunnel;
-  unique_fd servfd = std::move(connection.server);
-  server_watch watch(r.cut, servfd.get());
-  trace_line("tunnel taken up again");
-  r.flows.tunnel = true;
-  r.flows.answer.source_open = state.server_open;
-  r.flows.client_shut = state.client_shut;
-  pump_end end = run_pump(r, servfd.get(), state.client_open, true);
-  watch.clear();
-  return after_tunnel_pump(r, connection, std::move(servfd), end);
-}
-
 // With connections kept, only the request's own body goes on with its head;
 // what follows it is the next request's. False, with the client answered,
 // when that body cannot be read.
@@ -430,17 +267,21 @@ bool take_early_body(relay& r, const read_request& asked, bool keeping, message_
 // out, then both flows run until the answer ends. False when the head could
 // not be written.
 bool send_and_relay(relay& r, int servfd, const std::string& sent, const request_summary& summary,
-                    message_bounds& bounds, answer_decision& decision, pump_end& end) {
+                    message_bounds& bounds, pump_end& end) {
   trace_line("send header");
   if (!write_all_to(r, servfd, sent)) return false;
   if (!summary.client_open) shutdown(servfd, SHUT_WR);
   trace_line("send/receive");
-  r.editor.fit_to_request(!summary.old_client, summary.upgrade_asked);
+  r.editor.fit_to_request({.method = summary.method,
+                           .interim_wanted = !summary.old_client,
+                           .old_client = summary.old_client,
+                           .upgrade_asked = summary.upgrade_asked,
+                           .close_wanted = summary.close_wanted,
+                           .upload = summary.keeping ? &bounds.upload : nullptr});
   r.editor.add_via(r.setup->config.via_name);
   if (summary.keeping) {
     r.flows.bounds = &bounds;
     r.flows.upload.may_grow = false;
-    decide_at_answer_head(r, summary, bounds, decision);
   }
   end = run_pump(r, servfd, summary.client_open, summary.body_expected);
   return true;
@@ -457,9 +298,9 @@ bool answer_missing(const relay& r, pump_end end) {
 // connection goes on when the answer's head said so, the server's only when
 // it also took every byte of the body and sent nothing past its answer.
 connection_next after_answer(relay& r, client_connection& connection, unique_fd servfd,
-                             const std::string& target, message_bounds& bounds,
-                             const answer_decision& decision, pump_end end,
+                             const std::string& target, message_bounds& bounds, pump_end end,
                              const request_summary& summary) {
+  const answer_found& decision = r.editor.found();
   bool answer_ended = summary.keeping && end == pump_end::answer_complete && bounds.upload.done();
   bool client_kept = answer_ended && decision.client_kept;
   bool body_delivered =
@@ -500,7 +341,7 @@ void start_over(relay& r, message_bounds& bounds) {
   r.flows = pump{};
   r.editor = answer_editor{};
   bounds.answer_framed = bounds.answer_done = bounds.server_extra = false;
-  r.record->ending = "done";
+  r.record->ending = request_ending::done;
 }
 
 // Connects to the server the request names (or takes up the connection kept
@@ -519,12 +360,11 @@ connection_next serve(relay& r, const read_request& asked, client_connection& co
   bool reused = false;
   unique_fd servfd = server_for(r, request, connection, way, summary.retry_allowed, reused);
   if (servfd.get() < 0) return connection_next::close;
-  answer_decision decision;
   pump_end end = pump_end::server_failed;
   bool head_sent = false;
   for (;;) {
     server_watch watch(r.cut, servfd.get());
-    head_sent = send_and_relay(r, servfd.get(), sent, summary, bounds, decision, end);
+    head_sent = send_and_relay(r, servfd.get(), sent, summary, bounds, end);
     // Nothing reached the client from a connection the server may have
     // closed, or spoilt, while it was kept.
     bool unanswered = !head_sent || (answer_missing(r, end) && r.flows.answer.bytes_written == 0);
@@ -552,95 +392,7 @@ connection_next serve(relay& r, const read_request& asked, client_connection& co
     refuse(r, 502, "no valid answer from host");
     return connection_next::close;
   }
-  return after_answer(r, connection, std::move(servfd), way.key, bounds, decision, end, summary);
-}
-
-// The request's method and target for the access log.
-void note_request(access_record& record, const http_request& request) {
-  if (!access_logging()) return;
-  record.method = request.method;
-  if (request.tunnel) {
-    record.target = request.host + ":" + std::to_string(request.port);
-    return;
-  }
-  record.target = "http://" + host_field_value(request);
-  if (!request.path.starts_with('/')) record.target += '/';
-  record.target += request.path;
-}
-
-// From a balancer: takes its PROXY header and judges the client it names.
-// A header that names no client is judged once a request follows: a health
-// check just closes. False when the request ends here.
-bool take_balancers_client(relay& r, client_peer& peer, const deadline& until,
-                           std::size_t& already) {
-  if (!take_proxy_header(r.clifd, peer, *r.record, until, r.first_read, head_buffer_size(),
-                         already)) {
-    return false;
-  }
-  verdict client = judge_client(r.setup->config, peer);
-  if (peer.named && !client.allowed()) {
-    refuse(r, client);
-    return false;
-  }
-  return true;
-}
-
-// A head that did not come whole: answered when something came, and logged.
-void end_without_head(relay& r, const head_read& state) {
-  r.record->ending = state.timed_out ? "client-timeout" : "client-closed";
-  if (state.received.size() >= max_head_size) {
-    refuse(r, 431, "request head larger than 65536 bytes");
-  } else if (!state.received.empty() && state.timed_out) {
-    refuse(r, 408, "request head not complete within HEAD_TIMEOUT seconds");
-  } else if (!state.received.empty() && !state.client_open) {
-    refuse(r, 400, "request head incomplete");
-  }
-}
-
-// Not HTTP at all: a client set up for TLS or SOCKS to the proxy. Ended at
-// once rather than left to HEAD_TIMEOUT with a slot; a SOCKS 5 client is
-// told that no method is acceptable, so it reports its error at once.
-void end_foreign(relay& r, foreign_protocol protocol) {
-  trace("not http: looks like ", foreign_protocol_name(protocol), "\n");
-  constexpr std::string_view no_acceptable_methods("\x05\xff", 2);
-  r.record->to_client += answer_without_waiting(
-      r.clifd, protocol == foreign_protocol::socks5 ? no_acceptable_methods : "");
-  r.record->ending = "not-http";
-}
-
-// Whether what came is a head to serve; when not, it has been answered or
-// logged as it deserves.
-bool head_to_serve(relay& r, const client_peer& peer, bool first, const head_read& state,
-                   std::size_t head_size) {
-  if (first && peer.proxied && !peer.named) {
-    // A balancer's health check: a header without a client, then the close.
-    if (state.received.empty()) r.record->written = false;
-    if (verdict client = judge_client(r.setup->config, peer);
-        !state.received.empty() && !client.allowed()) {
-      refuse(r, client);
-      return false;
-    }
-  }
-  if (state.foreign != foreign_protocol::none) {
-    end_foreign(r, state.foreign);
-    return false;
-  }
-  if (head_size == 0) {
-    end_without_head(r, state);
-    return false;
-  }
-  return true;
-}
-
-// Where the head is read: bytes read past the last request are its start,
-// copied to the head's buffer, or read on where they lie when a larger read
-// of the upload's buffer took them.
-std::span<char> head_start(relay& r, std::string& carried, std::size_t& already) {
-  if (carried.empty()) return {r.first_read, head_buffer_size()};
-  already = carried.size();
-  if (carried.size() > head_buffer_size()) return {carried.data(), carried.size()};
-  std::memcpy(r.first_read, carried.data(), already);
-  return {r.first_read, head_buffer_size()};
+  return after_answer(r, connection, std::move(servfd), way.key, bounds, end, summary);
 }
 
 // A whole head: read, judged, then served as a tunnel or a request.
@@ -692,6 +444,21 @@ std::unique_ptr<relay_setup> set_up_relay(const settings& config, std::uint16_t 
   return setup;
 }
 
+namespace {
+
+// Where the head is read: bytes read past the last request are its start,
+// copied to the head's buffer, or read on where they lie when a larger read
+// of the upload's buffer took them.
+std::span<char> head_start(relay& r, std::string& carried, std::size_t& already) {
+  if (carried.empty()) return {r.first_read, head_buffer_size()};
+  already = carried.size();
+  if (carried.size() > head_buffer_size()) return {carried.data(), carried.size()};
+  std::memcpy(r.first_read, carried.data(), already);
+  return {r.first_read, head_buffer_size()};
+}
+
+}  // namespace
+
 connection_next relay_request(client_connection& connection, access_record& record, cut_point* cut,
                               const relay_setup& setup, relay_scratch& scratch) {
   relay r;
@@ -709,7 +476,8 @@ connection_next relay_request(client_connection& connection, access_record& reco
   client_peer& peer = connection.peer;
   const bool first = connection.requests++ == 0;
   std::size_t already = 0;
-  deadline until = head_deadline(peer, setup.config.head_timeout_seconds);
+  // The head must be complete HEAD_TIMEOUT after its turn began.
+  deadline until = deadline::after(peer.turn_began, setup.config.head_timeout_seconds);
   if (first && peer.proxied && !take_balancers_client(r, peer, until, already)) return connection_next::close;
   std::string carried = std::move(connection.carried);
   connection.carried.clear();

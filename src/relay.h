@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "connection.h"
+#include "cut_point.h"
 #include "log.h"
 #include "name_cache.h"
 #include "net.h"
@@ -17,7 +18,6 @@
 #include "policy_files.h"
 #include "pump.h"
 #include "settings.h"
-#include "stop.h"
 #include "unique_fd.h"
 #include "upstream.h"
 

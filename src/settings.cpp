@@ -46,18 +46,24 @@ bool read_seconds(std::string_view value, std::uint16_t& seconds, std::string& p
   return true;
 }
 
+// A setting that `parse` reads straight into its member.
+template <auto member, auto parse>
+bool read_into(std::string_view value, settings& values, std::string& problem) {
+  return parse(value, values.*member, problem);
+}
+
+// A number setting, `lowest` to `highest`.
+template <auto member, std::int64_t lowest, std::int64_t highest>
+bool read_count(std::string_view value, settings& values, std::string& problem) {
+  return read_number(value, lowest, highest, values.*member, problem);
+}
+
 // Each reader sets its setting only when the whole value parses.
 bool read_listen_port(std::string_view value, settings& values, std::string& problem) {
   std::int64_t port = 0;
   if (!read_number(value, 0, 65535, port, problem)) return false;
   values.listen_port = static_cast<std::uint16_t>(port);
   return true;
-}
-bool read_connect_timeout(std::string_view value, settings& values, std::string& problem) {
-  return read_seconds(value, values.connect_timeout_seconds, problem);
-}
-bool read_request_slots(std::string_view value, settings& values, std::string& problem) {
-  return read_number(value, 1, max_request_slots, values.request_slots, problem);
 }
 // Checked, then dropped: nothing uses a cache size.
 bool read_cache_size(std::string_view value, settings&, std::string& problem) {
@@ -74,33 +80,6 @@ bool read_allowed_clients(std::string_view value, settings& values, std::string&
 }
 bool read_denied_destinations(std::string_view value, settings& values, std::string& problem) {
   return parse_address_list(value, values.denied_destinations, problem, true);
-}
-bool read_tunnel_ports(std::string_view value, settings& values, std::string& problem) {
-  return parse_port_list(value, values.tunnel_ports, problem);
-}
-bool read_head_timeout(std::string_view value, settings& values, std::string& problem) {
-  return read_seconds(value, values.head_timeout_seconds, problem);
-}
-bool read_idle_timeout(std::string_view value, settings& values, std::string& problem) {
-  return read_seconds(value, values.idle_timeout_seconds, problem);
-}
-bool read_name_cache(std::string_view value, settings& values, std::string& problem) {
-  return read_seconds(value, values.name_cache_seconds, problem);
-}
-bool read_keepalive_timeout(std::string_view value, settings& values, std::string& problem) {
-  return read_seconds(value, values.keepalive_timeout_seconds, problem);
-}
-bool read_server_pool(std::string_view value, settings& values, std::string& problem) {
-  return read_number(value, 0, most_pooled, values.server_pool, problem);
-}
-bool read_max_waiting(std::string_view value, settings& values, std::string& problem) {
-  return read_number(value, 1, most_waiting, values.max_waiting, problem);
-}
-bool read_max_waiting_per_client(std::string_view value, settings& values, std::string& problem) {
-  return read_number(value, 1, most_waiting, values.max_waiting_per_client, problem);
-}
-bool read_stop_timeout(std::string_view value, settings& values, std::string& problem) {
-  return read_seconds(value, values.stop_timeout_seconds, problem);
 }
 bool read_balancers(std::string_view value, settings& values, std::string& problem) {
   return parse_address_list(value, values.balancers, problem);
@@ -139,9 +118,6 @@ bool read_auth_realm(std::string_view value, settings& values, std::string& prob
   values.auth_realm = value;
   return true;
 }
-bool read_auth_cache(std::string_view value, settings& values, std::string& problem) {
-  return read_seconds(value, values.auth_cache_seconds, problem);
-}
 bool read_allowed_hosts(std::string_view value, settings& values, std::string& problem) {
   host_list list;
   if (!load_host_list(value, list, problem)) return false;
@@ -161,15 +137,6 @@ bool read_tunnel_check(std::string_view value, settings& values, std::string& pr
   }
   values.tunnel_check_sni = value == "sni";
   return true;
-}
-bool read_via_name(std::string_view value, settings& values, std::string& problem) {
-  return parse_via_name(value, values.via_name, problem);
-}
-bool read_parent(std::string_view value, settings& values, std::string& problem) {
-  return parse_parent(value, values.parent, problem);
-}
-bool read_parent_bypass(std::string_view value, settings& values, std::string& problem) {
-  return parse_parent_bypass(value, values.direct_targets, problem);
 }
 
 // "a.b.c.d:port" or "[v6]:port", the port 1 to 65535: a scraper must know it.
@@ -195,25 +162,34 @@ struct setting_reader {
   const char* name;
   bool (*read)(std::string_view value, settings& values, std::string& problem);
 };
+// clang-format off: two short rows to a line
 constexpr setting_reader setting_readers[] = {
-    {"LISTEN_PORT", read_listen_port},     {"CON_TIMEOUT", read_connect_timeout},
-    {"BACKLOG", read_request_slots},       {"MAX_RAM_CACHE", read_cache_size},
-    {"MAX_HDD_CACHE", read_cache_size},    {"LISTEN_ADDR", read_listen_address},
-    {"ALLOW", read_allowed_clients},       {"DENY_TO", read_denied_destinations},
-    {"CONNECT_PORTS", read_tunnel_ports},  {"HEAD_TIMEOUT", read_head_timeout},
-    {"IDLE_TIMEOUT", read_idle_timeout},   {"PROXY_FROM", read_balancers},
-    {"LOG", read_log},                     {"NAME_CACHE", read_name_cache},
-    {"KEEPALIVE_TIMEOUT", read_keepalive_timeout}, {"MAX_WAITING", read_max_waiting},
-    {"MAX_WAITING_PER_CLIENT", read_max_waiting_per_client},
-    {"STOP_TIMEOUT", read_stop_timeout},   {"AUTH_FILE", read_auth_file},
-    {"AUTH_REALM", read_auth_realm},       {"AUTH_CACHE", read_auth_cache},
-    {"ALLOW_HOSTS", read_allowed_hosts},   {"DENY_HOSTS", read_denied_hosts},
+    {"LISTEN_PORT", read_listen_port},
+    {"CON_TIMEOUT", read_into<&settings::connect_timeout_seconds, read_seconds>},
+    {"BACKLOG", read_count<&settings::request_slots, 1, max_request_slots>},
+    {"MAX_RAM_CACHE", read_cache_size}, {"MAX_HDD_CACHE", read_cache_size},
+    {"LISTEN_ADDR", read_listen_address}, {"ALLOW", read_allowed_clients},
+    {"DENY_TO", read_denied_destinations},
+    {"CONNECT_PORTS", read_into<&settings::tunnel_ports, parse_port_list>},
+    {"HEAD_TIMEOUT", read_into<&settings::head_timeout_seconds, read_seconds>},
+    {"IDLE_TIMEOUT", read_into<&settings::idle_timeout_seconds, read_seconds>},
+    {"PROXY_FROM", read_balancers}, {"LOG", read_log},
+    {"NAME_CACHE", read_into<&settings::name_cache_seconds, read_seconds>},
+    {"KEEPALIVE_TIMEOUT", read_into<&settings::keepalive_timeout_seconds, read_seconds>},
+    {"MAX_WAITING", read_count<&settings::max_waiting, 1, most_waiting>},
+    {"MAX_WAITING_PER_CLIENT", read_count<&settings::max_waiting_per_client, 1, most_waiting>},
+    {"STOP_TIMEOUT", read_into<&settings::stop_timeout_seconds, read_seconds>},
+    {"AUTH_FILE", read_auth_file}, {"AUTH_REALM", read_auth_realm},
+    {"AUTH_CACHE", read_into<&settings::auth_cache_seconds, read_seconds>},
+    {"ALLOW_HOSTS", read_allowed_hosts}, {"DENY_HOSTS", read_denied_hosts},
     {"TUNNEL_CHECK", read_tunnel_check},
-    {"VIA_NAME", read_via_name},           {"PARENT", read_parent},
-    {"PARENT_BYPASS", read_parent_bypass},
+    {"VIA_NAME", read_into<&settings::via_name, parse_via_name>},
+    {"PARENT", read_into<&settings::parent, parse_parent>},
+    {"PARENT_BYPASS", read_into<&settings::direct_targets, parse_parent_bypass>},
     {"METRICS_ADDR", read_metrics_address},
-    {"SERVER_POOL", read_server_pool},
+    {"SERVER_POOL", read_count<&settings::server_pool, 0, most_pooled>},
 };
+// clang-format on
 constexpr std::size_t setting_count = std::size(setting_readers);
 
 // The one line that names a bad setting: a value of any length is shown by

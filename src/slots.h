@@ -9,7 +9,7 @@
 #include <mutex>
 
 #include "connection.h"
-#include "stop.h"
+#include "cut_point.h"
 #include "waiting_room.h"
 
 namespace ferry {

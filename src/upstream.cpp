@@ -112,7 +112,7 @@ int status_of(std::string_view head) {
 verdict parent_refusal(std::string_view head) {
   std::string_view line = head.substr(9, head.find_first_of("\r\n") - 9);
   std::string shown = escape_bytes(line.substr(0, 100), kept_bytes{.space = true});
-  return {502, "the parent proxy refused the tunnel: " + shown, "parent-refused"};
+  return {502, "the parent proxy refused the tunnel: " + shown, request_ending::parent_refused};
 }
 
 // Asks the parent for a tunnel to the request's target and reads its
@@ -170,11 +170,6 @@ upstream open_through_parent(const upstream_setup& setup, const http_request& re
     made.server.reset();
   }
   return made;
-}
-
-std::string lower_case(std::string name) {
-  for (char& c : name) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-  return name;
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 
 #include "name_cache.h"
 #include "net.h"
-#include "parse_header.h"
+#include "request_head.h"
 #include "policy.h"
 #include "server_pool.h"
 #include "settings.h"

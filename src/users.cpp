@@ -56,8 +56,6 @@ std::string hash_problem(std::string_view hash) {
   return "not a yescrypt ($y$), bcrypt ($2b$) or SHA-512 ($6$) hash";
 }
 
-bool is_control(char c) { return static_cast<unsigned char>(c) < 0x20 || c == '\x7f'; }
-
 // One line that is not a comment; empty when it reads.
 std::string read_user_line(std::string_view line, user_file& file) {
   std::size_t colon = line.find(':');
@@ -130,12 +128,6 @@ bool decode_base64(std::string_view text, std::string& out) {
   if (std::any_of(left_over.begin(), left_over.end(), [](char c) { return c != 0; })) return false;
   out.resize(out.size() - padding);
   return true;
-}
-
-bool same_letters(std::string_view text, std::string_view lower_case) {
-  return text.size() == lower_case.size() &&
-         std::equal(text.begin(), text.end(), lower_case.begin(),
-                    [](char c, char l) { return (c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) == l; });
 }
 
 std::uint64_t rotate(std::uint64_t x, int bits) { return x << bits | x >> (64 - bits); }
@@ -225,7 +217,7 @@ bool verify_password(std::string_view password, const std::string& hash) {
 
 bool decode_basic_credentials(std::string_view value, std::string& user, std::string& password) {
   value = trim_blanks(value);
-  if (value.size() < 6 || !same_letters(value.substr(0, 5), "basic") || value[5] != ' ') {
+  if (value.size() < 6 || !equals_ignoring_case(value.substr(0, 5), "basic") || value[5] != ' ') {
     return false;
   }
   std::string decoded;

@@ -12,30 +12,7 @@ namespace {
 
 constexpr std::size_t longest_via_name = 255;
 
-bool is_tchar(char c) {
-  if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')) return true;
-  return std::string_view("!#$%&'*+-.^_`|~").find(c) != std::string_view::npos;
-}
 
-bool is_token(std::string_view text) {
-  if (text.empty()) return false;
-  for (char c : text) {
-    if (!is_tchar(c)) return false;
-  }
-  return true;
-}
-
-char lower(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
-bool same_without_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
-bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
 // The length of the entry at the start of `values`: up to the first comma
 // outside a comment. Comments nest and take backslash escapes; an unclosed
@@ -75,7 +52,7 @@ bool via_names(std::string_view via_values, std::string_view own_name) {
   if (own_name.empty()) return false;
   for (;;) {
     std::size_t length = entry_length(via_values);
-    if (same_without_case(received_by(via_values.substr(0, length)), own_name)) return true;
+    if (equals_ignoring_case(received_by(via_values.substr(0, length)), own_name)) return true;
     if (length == via_values.size()) return false;
     via_values.remove_prefix(length + 1);
   }

@@ -48,7 +48,7 @@ TEST(FramingAnswer, FramesByCodingThenLengthThenClose) {
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.method + " " + r.head);
-    answer_framing answer = answer_body(r.method, r.status, r.head);
+    answer_framing answer = answer_body(r.method, r.status, read_answer_head(r.head));
     EXPECT_EQ(std::tie(answer.body.kind, answer.body.length, answer.broken, answer.close_after),
               std::tie(r.kind, r.body_length, r.broken, r.close_after));
   }

@@ -242,3 +242,24 @@ TEST(AccessLog, OffSaysNothingPerRequest) {
   EXPECT_EQ(count_of(errors, "\n"), 1) << errors;
   EXPECT_NE(errors.find("settings from the environment"), std::string::npos) << errors;
 }
+
+TEST(TraceHead, HidesCredentialsAndEscapesControlBytes) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"GET / HTTP/1.1\r\nauthorization:  Basic dTpw \r\nCookie: a=1; b=2\r\n"
+       "Proxy-Authorization: Basic eA==\nX-Cookie: kept\r\n\r\n",
+       "GET / HTTP/1.1\r\nauthorization: [hidden, 10 bytes]\r\nCookie: [hidden, 8 bytes]\r\n"
+       "Proxy-Authorization: [hidden, 10 bytes]\nX-Cookie: kept\r\n\r\n"},
+      // A value cannot start a line of its own in the trace.
+      {"GET / HTTP/1.1\r\nX: a\x1b[2J\rthread 2 freed\x7f\t\r\n\r\n",
+       "GET / HTTP/1.1\r\nX: a\\x1b[2J\\x0dthread 2 freed\\x7f\\x09\r\n\r\n"},
+      {"Cookie:\r\n", "Cookie: [hidden, 0 bytes]\r\n"},
+      {"GET http://a\x9b.test/\xc2\x9b HTTP/1.1\r\n", "GET http://a\\x9b.test/\\xc2\\x9b HTTP/1.1\r\n"},
+  };
+  for (const auto& [head, shown] : rows) EXPECT_EQ(trace_head(head), shown) << head;
+}
+
+TEST(AccessEndings, OneWordEachAndTheWordsStillTaken) {
+  EXPECT_EQ(ending_word(request_ending::bad_proxy_header), "bad-proxy-header");
+  EXPECT_EQ(ending_field("no-thread"), request_ending::no_thread);
+  EXPECT_EQ(ending_field("none of them"), request_ending::done);
+}

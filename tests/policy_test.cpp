@@ -138,7 +138,7 @@ TEST(Policy, HostNamesByAllowHostsAndDenyHosts) {
   EXPECT_TRUE(judge_host_name(lists, "CODE.example.").allowed());
   verdict refused = judge_host_name(lists, "bad.code.example");
   EXPECT_EQ(judged(refused), "403 host not allowed");
-  EXPECT_STREQ(refused.ending, "denied-host");
+  EXPECT_EQ(refused.ending, request_ending::denied_host);
 }
 
 // A tunnel's ClientHello names its CONNECT host; no name, or no TLS, only to
@@ -160,7 +160,8 @@ TEST(Policy, TunnelHelloNamesTheConnectHost) {
   for (const auto& [judged_lists, target, result, name, allowed] : rows) {
     verdict decision = judge_tunnel_hello(judged_lists, target, result, name);
     EXPECT_EQ(decision.allowed(), allowed) << target << " " << name;
-    EXPECT_STREQ(decision.ending, allowed ? nullptr : "tunnel-refused");
+    EXPECT_EQ(decision.ending, allowed ? std::nullopt
+                                      : std::optional(request_ending::tunnel_refused));
   }
 }
 

@@ -146,7 +146,8 @@ TEST(RelayInProcess, UsersAreCheckedOnceAndBeforeAnyServer) {
     const bool host_refused = status.starts_with("403");
     EXPECT_TRUE(got.data.starts_with("HTTP/1.1 " + status)) << head << got.data;
     EXPECT_EQ(count_of(got.data, challenge), host_refused ? 0 : 1) << got.data;
-    EXPECT_STREQ(client.record.ending, host_refused ? "denied-host" : "auth-required");
+    EXPECT_EQ(client.record.ending,
+              host_refused ? ferry::request_ending::denied_host : ferry::request_ending::auth_required);
     EXPECT_EQ(client.record.user, host_refused ? "ann" : "") << head;
   }
   EXPECT_EQ(origin.accepted() + tunnel_end.accepted(), 1);
@@ -176,7 +177,8 @@ TEST(RelayInProcess, TunnelCheckReadsAHelloWrittenByteByByte) {
     EXPECT_EQ(read_reply(client.far.get(), 10s).data, "") << name;
     client.finish();
     EXPECT_EQ(client.record.status, 200);
-    EXPECT_STREQ(client.record.ending, name == "other.test" ? "tunnel-refused" : "done");
+    EXPECT_EQ(client.record.ending,
+              name == "other.test" ? ferry::request_ending::tunnel_refused : ferry::request_ending::done);
   }
   ASSERT_TRUE(tunnel_end.wait_done(2));
   EXPECT_EQ(tunnel_end.received(), std::vector<std::string>{client_hello_naming("Origin.test.")});

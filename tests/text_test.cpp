@@ -55,4 +55,38 @@ TEST(Text, TrimBlanksAndFormatIpv4) {
   EXPECT_EQ(format_ipv4(0xffffffff), "255.255.255.255");
 }
 
+TEST(Text, CaseLinesListsAndPorts) {
+  EXPECT_EQ(lower_case("Host-X9\xc4"s), "host-x9\xc4");
+  EXPECT_TRUE(equals_ignoring_case("a\0B"s, "A\0b"s));
+  EXPECT_FALSE(equals_ignoring_case("a\0b"s, "a\0c"s));
+  EXPECT_FALSE(equals_ignoring_case("ab", "a"));
+  // line, ending, the line taken, what is left
+  const std::tuple<const char*, line_ending, const char*, const char*> lines[] = {
+      {"a\r\nb", line_ending::kept, "a\r\n", "b"},  {"a\r\nb", line_ending::dropped, "a", "b"},
+      {"a\rb\n", line_ending::dropped, "a\rb", ""}, {"a\r", line_ending::dropped, "a\r", ""},
+      {"\n\n", line_ending::kept, "\n", "\n"},
+  };
+  for (auto [text, ending, line, rest] : lines) {
+    std::string_view left = text;
+    EXPECT_EQ(take_line(&left, ending), line) << text;
+    EXPECT_EQ(left, rest) << text;
+  }
+  std::string items;
+  EXPECT_FALSE(for_each_item(" a ,, b\t,c,d", [&items](std::string_view item) {
+    items += "[" + std::string(item) + "]";
+    return item != "c";
+  }));
+  EXPECT_EQ(items, "[a][][b][c]");
+  EXPECT_TRUE(is_token("GET") && is_token("X-a!#$%&'*+.^_`|~9"));
+  EXPECT_FALSE(is_token("") || is_token("a b") || is_token("a:") || is_token("\xc4"));
+  EXPECT_EQ(hex_value('f') + hex_value('F') + hex_value('9'), 39);
+  EXPECT_EQ(hex_value('g'), -1);
+  EXPECT_TRUE(is_control('\t') && is_control('\x7f') && !is_control(' ') && !is_control('\x80'));
+  std::uint16_t port = 7;
+  EXPECT_TRUE(read_port("65535", leading_zeros::refused, port) && port == 65535);
+  EXPECT_TRUE(read_port("080", leading_zeros::allowed, port) && port == 80);
+  EXPECT_FALSE(read_port("080", leading_zeros::refused, port) ||
+               read_port("65536", leading_zeros::allowed, port));
+}
+
 }  // namespace

@@ -1,4 +1,4 @@
-#include "stop.h"
+#include "cut_point.h"
 
 #include <sys/socket.h>
 
