@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
+#include <resolv.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -139,8 +140,11 @@ bool wait_and_work(intake& in, bool keeps_waiting, relay_scratch& scratch) {
     case waiting_room::woke::idle:
       if (!keeps_waiting && end_if_others_wait(in)) return false;
       // A thread idle this long gives back its buffers and pipe, so an idle
-      // ferry holds no more memory or descriptors than a fresh one.
+      // ferry holds no more memory or descriptors than a fresh one; and its
+      // resolver state, which would hold a resolver configuration read
+      // before the hosts file or resolv.conf changed.
       scratch = relay_scratch{};
+      if ((_res.options & RES_INIT) != 0) res_nclose(&_res);
       in.threads_waiting.fetch_sub(1);
       return true;
     case waiting_room::woke::nothing:
