@@ -202,11 +202,6 @@ bool keep_a_thread_waiting(intake& in) {
   return in.threads_waiting.load() > 0 || start_thread(in);
 }
 
-// The process's intake, held where the leak checkers see it: main's own
-// pointer may live only in a register once main has no more use for it.
-// External linkage, so the compiler keeps the store. Never freed: request
-// threads use it until the process ends.
-intake* process_intake = nullptr;
 
 policy_files& files_of(intake& in) { return *in.files; }
 
@@ -215,7 +210,12 @@ intake* create_intake(const settings& config) {
   made->spare = unique_fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
   bool table = made->slots.open();
   if (table && made->room.open()) {
-    process_intake = made;
+    // Held where the leak checkers see it: main's own pointer may live only
+    // in a register once main has no more use for it. Volatile, so the
+    // store stays. Never freed: request threads use it until the process
+    // ends.
+    [[maybe_unused]] static intake* volatile held = nullptr;
+    held = made;
     return made;
   }
   if (!table) {

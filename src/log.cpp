@@ -11,8 +11,7 @@
 
 namespace ferry {
 
-log_mode current_log_mode = log_mode::trace;
-bool request_counting = false;
+log_state current_log;
 
 void trace_line(const char* text) {
   if (tracing()) puts(text);
@@ -153,7 +152,7 @@ void write_access_record(const access_record& record) {
   if (!recording_requests() || !record.written) return;
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
-  if (request_counting) {
+  if (current_log.counting) {
     long long took = (now.tv_sec - record.started_steady.tv_sec) * 1000000LL +
                      (now.tv_nsec - record.started_steady.tv_nsec) / 1000;
     process_metrics().count_request({ending_word(record.ending.value), record.status, record.to_client,

@@ -21,25 +21,24 @@ namespace ferry {
 
 enum class log_mode { trace, access, off };
 
-// The LOG setting, kept here rather than in the settings value: every layer
-// traces, and passing the mode down to each would thread it through every
-// call. Set once by main before any other thread exists; read-only after.
-extern log_mode current_log_mode;
+// The LOG setting and whether the metrics count requests, kept here rather
+// than in the settings value: every layer traces, and passing the mode down
+// to each would thread it through every call. Set once by main before any
+// other thread exists; read-only after.
+struct log_state {
+  log_mode mode = log_mode::trace;
+  bool counting = false;  // every finished request is counted for the metrics (METRICS_ADDR)
+};
+extern log_state current_log;
 
-inline bool tracing() { return current_log_mode == log_mode::trace; }
-inline bool access_logging() { return current_log_mode == log_mode::access; }
-inline bool logging_off() { return current_log_mode == log_mode::off; }
+inline bool tracing() { return current_log.mode == log_mode::trace; }
+inline bool access_logging() { return current_log.mode == log_mode::access; }
+inline bool logging_off() { return current_log.mode == log_mode::off; }
 
-// Sets the mode once, before any other thread exists: every layer that
-// traces reads it, so it stays outside the settings value.
-inline void set_log_mode(log_mode mode) { current_log_mode = mode; }
-
-// Whether every finished request is counted for the metrics (METRICS_ADDR);
-// set once with the mode, before any other thread exists.
-extern bool request_counting;
-inline void set_request_counting(bool on) { request_counting = on; }
+inline void set_log_mode(log_mode mode) { current_log.mode = mode; }
+inline void set_request_counting(bool on) { current_log.counting = on; }
 // Whether a request's record is kept at all: for the access log or the metrics.
-inline bool recording_requests() { return access_logging() || request_counting; }
+inline bool recording_requests() { return access_logging() || current_log.counting; }
 
 // One line under construction, cut at its capacity.
 struct trace_text {

@@ -450,13 +450,6 @@ pump_end run_flows(pump& p, socket_modes& modes) {
 }
 }  // namespace
 
-std::size_t head_buffer_size() { return tracing() ? chunk_size : 2048; }
-
-char* kept_buffer(std::unique_ptr<char[]>& kept, std::size_t size) {
-  if (!kept) kept = std::make_unique_for_overwrite<char[]>(size);
-  return kept.get();
-}
-
 pump_end pump_both_ways(pump& p) {
   socket_modes modes;
   pump_end end = run_flows(p, modes);

@@ -132,10 +132,6 @@ namespace {
 // Up to this many names are kept for NAME_CACHE seconds.
 constexpr std::size_t names_kept = 256;
 
-// Names client connections to the pool, so that a request that cannot be
-// sent twice takes only what its own connection gave back.
-std::atomic<std::uint64_t> next_pool_user{1};
-
 bool judges_host_names(const settings& config) {
   return !config.allowed_hosts_value.empty() || !config.denied_hosts_value.empty();
 }
@@ -232,7 +228,7 @@ void keep_server(relay& r, client_connection& connection, unique_fd servfd,
   if (pool != nullptr && !bound) {
     // Only uniqueness matters: no other memory hangs on the number.
     if (connection.pool_user == 0) {
-      connection.pool_user = next_pool_user.fetch_add(1, std::memory_order_relaxed);
+      connection.pool_user = r.setup->next_pool_user.fetch_add(1, std::memory_order_relaxed);
     }
     pool->give_back(target, std::move(servfd), connection.pool_user);
     return;
@@ -443,21 +439,6 @@ std::unique_ptr<relay_setup> set_up_relay(const settings& config, std::uint16_t 
   }
   return setup;
 }
-
-namespace {
-
-// Where the head is read: bytes read past the last request are its start,
-// copied to the head's buffer, or read on where they lie when a larger read
-// of the upload's buffer took them.
-std::span<char> head_start(relay& r, std::string& carried, std::size_t& already) {
-  if (carried.empty()) return {r.first_read, head_buffer_size()};
-  already = carried.size();
-  if (carried.size() > head_buffer_size()) return {carried.data(), carried.size()};
-  std::memcpy(r.first_read, carried.data(), already);
-  return {r.first_read, head_buffer_size()};
-}
-
-}  // namespace
 
 connection_next relay_request(client_connection& connection, access_record& record, cut_point* cut,
                               const relay_setup& setup, relay_scratch& scratch) {

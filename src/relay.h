@@ -2,6 +2,7 @@
 // the end of the server's answer, bytes flowing both ways in between.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -28,6 +29,9 @@ namespace ferry {
 struct relay_setup : upstream_setup {
   explicit relay_setup(const settings& given) : upstream_setup(given) {}
   std::shared_ptr<policy_files> files;  // users and host lists, read again on SIGHUP
+  // Names client connections to the pool, so that a request that cannot be
+  // sent twice takes only what its own connection gave back.
+  mutable std::atomic<std::uint64_t> next_pool_user{1};
 };
 
 // Looks up the "http" service and notes the port ferry listens on. Without

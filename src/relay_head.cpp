@@ -1,5 +1,7 @@
 #include "relay_head.h"
 
+#include <cstring>
+#include <span>
 #include <string>
 
 #include "answers.h"
@@ -87,5 +89,14 @@ bool head_to_serve(relay& r, const client_peer& peer, bool first, const head_rea
   }
   return true;
 }
+
+std::span<char> head_start(relay& r, std::string& carried, std::size_t& already) {
+  if (carried.empty()) return {r.first_read, head_buffer_size()};
+  already = carried.size();
+  if (carried.size() > head_buffer_size()) return {carried.data(), carried.size()};
+  std::memcpy(r.first_read, carried.data(), already);
+  return {r.first_read, head_buffer_size()};
+}
+
 
 }  // namespace ferry

@@ -3,10 +3,17 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
+#include <string>
 
 #include "relay_parts.h"
 
 namespace ferry {
+
+// Where the head is read: bytes read past the last request are its start,
+// copied to the head's buffer, or read on where they lie when a larger read
+// of the upload's buffer took them.
+std::span<char> head_start(relay& r, std::string& carried, std::size_t& already);
 
 // The request's method and target for the access log.
 void note_request(access_record& record, const http_request& request);

@@ -17,7 +17,7 @@ using namespace std::chrono_literals;
 namespace {
 
 TEST(Head, ReadsAWholeHeadOrSaysWhyNot) {
-  current_log_mode = log_mode::off;
+  set_log_mode(log_mode::off);
   const std::string head = "GET http://a.test/ HTTP/1.1\r\nHost: a.test\r\n\r\n";
   constexpr auto none = foreign_protocol::none;
   struct row {

@@ -19,7 +19,7 @@ namespace {
 // Each side sends its word, maybe ends, and the pump runs to its end: a
 // tunnel passes either end on, a request passes the client's.
 TEST(Pump, MovesBothWaysAndPassesTheEndsItMust) {
-  current_log_mode = log_mode::off;
+  set_log_mode(log_mode::off);
   struct row {
     const char* name;
     bool tunnel, client_ends, server_ends;
