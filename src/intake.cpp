@@ -61,12 +61,12 @@ bool refuse_without_descriptors(intake& in) {
   } else {
     std::vector<leaving> evicted;
     if (!in.room.evict_oldest_kept(evicted)) return false;
-    for (leaving& gone : evicted) close_waited(gone, "client-timeout");
+    for (leaving& gone : evicted) close_waited(gone, request_ending::client_timeout);
   }
   client_connection refused;
   bool answered = accept_client(in.listenfd.load(), refused) == accept_outcome::accepted;
   if (answered) {
-    turn_away(in, refused, 503, "too many open connections; try again", "no-slot",
+    turn_away(in, refused, 503, "too many open connections; try again", request_ending::no_slot,
               "Retry-After: 1\r\n");
   }
   in.spare = unique_fd(open("/dev/null", O_RDONLY | O_CLOEXEC));
@@ -94,7 +94,7 @@ void accept_one(intake& in, relay_scratch& scratch) {
     if (tracing()) {
       fprintf(stderr, "client %s refused: not in ALLOW\n", format_ip_address(peer.address).c_str());
     }
-    turn_away(in, connection, 403, not_allowed_line, "refused");
+    turn_away(in, connection, 403, not_allowed_line, request_ending::refused);
     return;
   }
   // A client's head usually comes with its handshake or right after it:
@@ -280,7 +280,7 @@ void close_unstarted_requests(intake& in) {
   in.slots.cut(true);
   std::vector<leaving> waiting;
   in.room.empty_into(waiting);
-  for (leaving& gone : waiting) close_waited(gone, "stopped");
+  for (leaving& gone : waiting) close_waited(gone, request_ending::stopped);
 }
 
 void cut_requests(intake& in) { in.slots.cut(false); }

@@ -109,13 +109,6 @@ std::string format_time(const timespec& at) {
 
 }  // namespace
 
-ending_field::ending_field(const char* word) {
-  auto found = std::find(request_endings.begin(), request_endings.end(), std::string_view(word));
-  if (found != request_endings.end()) {
-    value = static_cast<request_ending>(found - request_endings.begin());
-  }
-}
-
 std::string format_access_record(const access_record& record, const timespec& now_steady) {
   std::string line = format_time(record.started);
   append_field(line, format_endpoint(record.client_address, record.client_port));
@@ -129,7 +122,7 @@ std::string format_access_record(const access_record& record, const timespec& no
                        (now_steady.tv_nsec - record.started_steady.tv_nsec) / 1000000;
   append_number(rest, static_cast<std::uint64_t>(taken_ms < 0 ? 0 : taken_ms));
   append_number(rest, record.slot, record.slot != 0);
-  append_field(rest, ending_word(record.ending.value));
+  append_field(rest, ending_word(record.ending));
   std::string user = field_text(record.user);
   cut_field(user, max_access_user);
   rest.append(" ").append(user);
@@ -155,7 +148,7 @@ void write_access_record(const access_record& record) {
   if (current_log.counting) {
     long long took = (now.tv_sec - record.started_steady.tv_sec) * 1000000LL +
                      (now.tv_nsec - record.started_steady.tv_nsec) / 1000;
-    process_metrics().count_request({ending_word(record.ending.value), record.status, record.to_client,
+    process_metrics().count_request({ending_word(record.ending), record.status, record.to_client,
                                      record.from_client, std::chrono::microseconds(took),
                                      record.tunnel});
   }

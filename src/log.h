@@ -126,15 +126,6 @@ inline std::string_view ending_word(request_ending ending) {
   return request_endings[static_cast<std::size_t>(ending)];
 }
 
-// The ending of an access record. It takes a word too, for intake.cpp,
-// which still writes the words; a word that is none of them counts as done.
-struct ending_field {
-  request_ending value = request_ending::done;
-  ending_field() = default;
-  ending_field(request_ending ending) : value(ending) {}
-  ending_field(const char* word);
-  bool operator==(request_ending ending) const { return value == ending; }
-};
 
 // One access-log line, filled in as the request goes.
 struct access_record {
@@ -148,7 +139,7 @@ struct access_record {
   std::uint64_t to_client = 0;
   std::uint64_t from_client = 0;
   std::size_t slot = 0;        // 0: none taken
-  ending_field ending;
+  request_ending ending = request_ending::done;
   std::string user;            // empty without authentication or when refused
   bool written = true;         // false: not worth a line (a balancer's health check)
   bool tunnel = false;         // a tunnel ferry opened: open until the record is written

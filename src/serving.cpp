@@ -24,7 +24,7 @@ using kind = waiting_room::kind;
 // A connection turned away before any request was served, on the access
 // log, timed from the start of its turn.
 void log_turned_away(const client_peer& peer, int status, std::size_t answered,
-                     const char* ending) {
+                     request_ending ending) {
   if (!recording_requests()) return;
   access_record record;
   start_access_record(record);
@@ -77,7 +77,7 @@ void pause_a_moment() {
 // Answers with one of ferry's own answers (none when `status` is 0),
 // closes without waiting on the client, and logs it.
 void turn_away(const intake& in, client_connection& connection, int status, std::string_view line,
-               const char* ending, std::string_view fields) {
+               request_ending ending, std::string_view fields) {
   std::string answer;
   if (status != 0) answer = error_answer(status, line, std::string(fields) + in.relay->via_line);
   std::size_t sent = answer_and_close_now(std::move(connection.client), answer);
@@ -87,11 +87,11 @@ void turn_away(const intake& in, client_connection& connection, int status, std:
 // A connection that leaves the waiting room without a request: a new one
 // that sent nothing within HEAD_TIMEOUT, or for a stop, is logged; a kept
 // one between requests just closes; a quiet tunnel ends with its record.
-void close_waited(leaving& gone, const char* ending) {
+void close_waited(leaving& gone, request_ending ending) {
   if (gone.connection.tunnel) {
     trace_line("tunnel closed");
     access_record& record = gone.connection.tunnel->record;
-    record.ending = ending == std::string_view("stopped") ? ending : "idle-timeout";
+    record.ending = ending == request_ending::stopped ? ending : request_ending::idle_timeout;
     record.slot = 0;
     write_access_record(record);
     return;
@@ -102,8 +102,8 @@ void close_waited(leaving& gone, const char* ending) {
   }
   gone.connection.client.reset();
   // A balancer that sent no PROXY header in time.
-  if (gone.connection.peer.proxied && ending != std::string_view("stopped")) {
-    ending = "bad-proxy-header";
+  if (gone.connection.peer.proxied && ending != request_ending::stopped) {
+    ending = request_ending::bad_proxy_header;
   }
   log_turned_away(gone.connection.peer, 0, 0, ending);
 }
@@ -113,7 +113,7 @@ void close_waited(leaving& gone, const char* ending) {
 // head.
 void close_expired(const intake& in, leaving& gone) {
   if (gone.waited != kind::for_slot || gone.connection.tunnel) {
-    close_waited(gone, "client-timeout");
+    close_waited(gone, request_ending::client_timeout);
     return;
   }
   client_connection& waited = gone.connection;
@@ -121,7 +121,7 @@ void close_expired(const intake& in, leaving& gone) {
   bool sent_something =
       !waited.carried.empty() || recv(waited.client.get(), &peeked, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
   turn_away(in, waited, sent_something ? 408 : 0,
-            "request head not complete within HEAD_TIMEOUT seconds", "client-timeout");
+            "request head not complete within HEAD_TIMEOUT seconds", request_ending::client_timeout);
 }
 
 namespace {
@@ -138,13 +138,13 @@ bool keep_waiting(intake& in, client_connection& connection, kind waits) {
   auto until = clock::now() + std::chrono::seconds(in.config.keepalive_timeout_seconds);
   if (waits == kind::tunnel) until = tunnel_idle_end(in, *connection.tunnel);
   bool admitted = !in.slots.stopping() && in.room.admit(connection, waits, until, evicted);
-  for (leaving& gone : evicted) close_waited(gone, "client-timeout");
+  for (leaving& gone : evicted) close_waited(gone, request_ending::client_timeout);
   if (admitted) return true;
   // The room refuses everything once a stop has closed it.
   bool stopping = in.slots.stopping();
   if (!stopping && waits == kind::tunnel) return false;
   leaving refused{std::move(connection), waits};
-  close_waited(refused, stopping ? "stopped" : "client-timeout");
+  close_waited(refused, stopping ? request_ending::stopped : request_ending::client_timeout);
   return true;
 }
 
@@ -164,7 +164,7 @@ bool wait_in_thread(intake& in, client_connection& tunnel) {
   request.cut.clear_server();
   if (waited == io_result::done && !request.cut.was_cut()) return true;
   leaving gone{std::move(tunnel), kind::tunnel};
-  close_waited(gone, request.cut.was_cut() ? "stopped" : "idle-timeout");
+  close_waited(gone, request.cut.was_cut() ? request_ending::stopped : request_ending::idle_timeout);
   return false;
 }
 
@@ -190,7 +190,7 @@ connection_next serve_one(intake& in, client_connection& connection, std::size_t
   process_metrics().add(gauge::requests_in_flight, -1);
   in.slots.remove_serving(request);
   if (request.cut.was_cut()) {
-    record.ending = "stopped";
+    record.ending = request_ending::stopped;
     next = connection_next::close;
   }
   if (next == connection_next::wait_as_tunnel) {
@@ -246,21 +246,21 @@ void serve_arrived(intake& in, leaving arrived, relay_scratch& scratch) {
     case slot_table::outcome::taken:
       break;
     case slot_table::outcome::stopping:
-      close_waited(arrived, "stopped");
+      close_waited(arrived, request_ending::stopped);
       return;
     case slot_table::outcome::lined_up:
       trace_line_full();
       return;
     case slot_table::outcome::line_full:
       trace_line_full();
-      turn_away(in, connection, 503, "every request slot is taken; try again", "no-slot",
+      turn_away(in, connection, 503, "every request slot is taken; try again", request_ending::no_slot,
                 "Retry-After: 1\r\n");
       return;
   }
   trace_reserved(slot);
   if (!keep_a_thread_waiting(in)) {
     in.slots.give_back(slot);
-    turn_away(in, connection, 0, {}, "no-thread");
+    turn_away(in, connection, 0, {}, request_ending::no_thread);
     // Threads may be possible again once some have ended.
     pause_a_moment();
     return;
@@ -275,14 +275,14 @@ void serve_arrived(intake& in, leaving arrived, relay_scratch& scratch) {
 void wait_for_first_bytes(intake& in, client_connection connection) {
   std::vector<leaving> evicted;
   bool admitted = in.room.admit(connection, kind::fresh, head_due(in, connection), evicted);
-  for (leaving& gone : evicted) close_waited(gone, "client-timeout");
+  for (leaving& gone : evicted) close_waited(gone, request_ending::client_timeout);
   if (admitted) return;
   if (in.slots.stopping()) {
     leaving refused{std::move(connection), kind::fresh};
-    close_waited(refused, "stopped");
+    close_waited(refused, request_ending::stopped);
     return;
   }
-  turn_away(in, connection, 503, "too many connections wait; try again", "no-slot",
+  turn_away(in, connection, 503, "too many connections wait; try again", request_ending::no_slot,
             "Retry-After: 1\r\n");
 }
 

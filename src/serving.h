@@ -73,7 +73,7 @@ void wait_for_first_bytes(intake& in, client_connection connection);
 // A connection that leaves the waiting room without a request: a new one
 // that sent nothing within HEAD_TIMEOUT, or for a stop, is logged; a kept
 // one between requests just closes; a quiet tunnel ends with its record.
-void close_waited(waiting_room::leaving& gone, const char* ending);
+void close_waited(waiting_room::leaving& gone, request_ending ending);
 
 // A connection whose time passed in the room.
 void close_expired(const intake& in, waiting_room::leaving& gone);
@@ -81,7 +81,7 @@ void close_expired(const intake& in, waiting_room::leaving& gone);
 // Answers with one of ferry's own answers (none when `status` is 0),
 // closes without waiting on the client, and logs it.
 void turn_away(const intake& in, client_connection& connection, int status, std::string_view line,
-               const char* ending, std::string_view fields = {});
+               request_ending ending, std::string_view fields = {});
 
 // Before a thread serves in a slot, which may take long: when no other
 // thread waits on the room, one is started to take its place. False when
