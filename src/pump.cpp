@@ -168,6 +168,13 @@ bool upload_complete(const pump& p) { return p.bounds != nullptr && p.bounds->up
 
 // From a 101 answer's head on, bytes pass untouched both ways; client bytes
 // read past the request go first.
+// A read from the flow's source; one that fails ends the relay as `failure`.
+move_result read_or_end(flow& direction, std::string_view& got, pump_end& end, pump_end failure) {
+  move_result result = read_source(direction, got);
+  if (result == move_result::failed) end = failure;
+  return result;
+}
+
 void become_tunnel(pump& p) {
   p.tunnel = true;
   p.editor = nullptr;
@@ -250,8 +257,7 @@ move_result splice_answer(pump& p, pump_end& end, socket_modes& modes) {
 move_result step_answer(pump& p, pump_end& end, socket_modes& modes) {
   flow& answer = p.answer;
   if (has_pending(answer)) {
-    if (!answer.writable) return move_result::idle;
-    move_result result = write_out(p, answer);
+    move_result result = answer.writable ? write_out(p, answer) : move_result::idle;
     if (result == move_result::failed) end = pump_end::client_write_failed;
     return result;
   }
@@ -261,12 +267,10 @@ move_result step_answer(pump& p, pump_end& end, socket_modes& modes) {
   }
   if (!answer.source_open) return answer_ended(p, end);
   if (!answer.readable) return move_result::idle;
-  if (move_result spliced = splice_answer(p, end, modes); spliced != move_result::refused) {
-    return spliced;
-  }
+  move_result spliced = splice_answer(p, end, modes);
+  if (spliced != move_result::refused) return spliced;
   std::string_view got;
-  move_result result = read_source(answer, got);
-  if (result == move_result::failed) end = pump_end::server_failed;
+  move_result result = read_or_end(answer, got, end, pump_end::server_failed);
   if (result != move_result::moved) return result;
   std::string_view body;
   if (p.editor == nullptr || p.editor->passing()) {
@@ -321,21 +325,16 @@ move_result splice_upload(pump& p, pump_end& end, socket_modes& modes) {
 move_result step_upload(pump& p, pump_end& end, socket_modes& modes) {
   flow& upload = p.upload;
   if (has_pending(upload)) {
-    if (!upload.writable) return move_result::idle;
-    move_result result = write_out(p, upload);
-    if (result == move_result::failed) {
-      end_upload(p);
-      return move_result::moved;
-    }
-    return result;
+    move_result result = upload.writable ? write_out(p, upload) : move_result::idle;
+    // A server that stops taking the upload ends only the upload.
+    if (result == move_result::failed) end_upload(p);
+    return result == move_result::failed ? move_result::moved : result;
   }
   if (!upload.source_open || !upload.readable || upload_complete(p)) return move_result::idle;
-  if (move_result spliced = splice_upload(p, end, modes); spliced != move_result::refused) {
-    return spliced;
-  }
+  move_result spliced = splice_upload(p, end, modes);
+  if (spliced != move_result::refused) return spliced;
   std::string_view got;
-  move_result result = read_source(upload, got);
-  if (result == move_result::failed) end = pump_end::client_failed;
+  move_result result = read_or_end(upload, got, end, pump_end::client_failed);
   if (result != move_result::moved) return result;
   if (p.bounds != nullptr) {
     std::size_t taken = p.bounds->upload.feed(got);
