@@ -125,6 +125,7 @@ namespace {
 
 // The attempts of one connect_first: those running, the winner, what failed.
 struct connect_race {
+  connect_report report;
   std::vector<ip_address> order;
   std::size_t next = 0;  // in `order`
   std::vector<attempt> running;
@@ -135,10 +136,10 @@ struct connect_race {
   deadline next_start = deadline::in(std::chrono::milliseconds(0));
 };
 
-void report_failure(connect_race& race, int error) {
+void note_failure(connect_race& race, int error) {
   if (error != ETIMEDOUT) race.all_timed_out = false;
-  errno = race.last_error = error;
-  trace_errno("connection faild... try another host");
+  race.last_error = error;
+  race.report.failures.push_back(error);
 }
 
 // Starts connecting to the next address in order.
@@ -147,14 +148,14 @@ void start_next(connect_race& race, std::uint16_t port, std::chrono::millisecond
                   each_attempt.count() > 0 ? deadline::in(each_attempt) : deadline::never()};
   int error = start_connect(started.address, port, started.fd);
   if (started.fd.get() < 0) {
-    trace_line("ignore this one");
+    race.report.failures.push_back(0);
     race.all_timed_out = false;
     race.last_error = error;
   } else if (error == 0) {
     race.connected = std::move(started.fd);
     race.connected_to = started.address;
   } else if (error != EINPROGRESS) {
-    report_failure(race, error);
+    note_failure(race, error);
   } else {
     race.running.push_back(std::move(started));
     race.next_start = deadline::in(next_attempt_delay);
@@ -188,7 +189,7 @@ void wait_for_running(connect_race& race) {
       race.connected = std::move(race.running[i].fd);
       race.connected_to = race.running[i].address;
     } else if (error != 0) {
-      report_failure(race, error);
+      note_failure(race, error);
       // A failure hands its turn to the next address at once.
       race.next_start = deadline::in(std::chrono::milliseconds(0));
     }
@@ -199,7 +200,8 @@ void wait_for_running(connect_race& race) {
 }  // namespace
 
 unique_fd connect_first(const std::vector<ip_address>& addresses, std::uint16_t port,
-                        std::chrono::milliseconds each_attempt, bool* every_one_timed_out) {
+                        std::chrono::milliseconds each_attempt, bool* every_one_timed_out,
+                        connect_report* report) {
   connect_race race;
   race.order = interleave_families(addresses);
   race.all_timed_out = !race.order.empty();
@@ -211,11 +213,12 @@ unique_fd connect_first(const std::vector<ip_address>& addresses, std::uint16_t 
       wait_for_running(race);
     }
   }
-  if (race.connected.get() >= 0) {
-    trace("Connected to ", format_ip_address(race.connected_to), "\n ");
-  } else if (!race.order.empty()) {
-    errno = race.last_error;
-    trace_errno("received host is not good!");
+  if (report != nullptr) {
+    *report = std::move(race.report);
+    report->tried = !race.order.empty();
+    report->connected = race.connected.get() >= 0;
+    report->connected_to = race.connected_to;
+    report->last_error = race.last_error;
   }
   if (every_one_timed_out != nullptr) {
     *every_one_timed_out = race.connected.get() < 0 && race.all_timed_out;

@@ -30,15 +30,27 @@ std::vector<ip_address> look_up(name_cache* recent_names, const std::string& hos
 // beside it.
 inline constexpr std::chrono::milliseconds next_attempt_delay{250};
 
+// How a connect went, for whoever tells of it: each failed attempt in
+// order (its errno; 0 where no socket could be made for the address), and
+// where it connected or the last error.
+struct connect_report {
+  std::vector<int> failures;
+  bool tried = false;  // there was an address to try
+  bool connected = false;
+  ip_address connected_to;
+  int last_error = 0;
+};
+
 // Connects to one of `addresses` on `port` with fast fallback: families
 // alternate, an attempt starts next_attempt_delay after the last one or as
 // soon as it fails, and the first connected wins. Each attempt has at most
 // `each_attempt` (zero or less: the kernel's own limit). Returns the
 // connected non-blocking socket, or an empty owner with `every_one_timed_out`
-// saying whether each address failed by the time limit.
+// saying whether each address failed by the time limit. Says nothing itself:
+// `report`, when given, tells how it went.
 unique_fd connect_first(const std::vector<ip_address>& addresses, std::uint16_t port,
                         std::chrono::milliseconds each_attempt,
-                        bool* every_one_timed_out = nullptr);
+                        bool* every_one_timed_out = nullptr, connect_report* report = nullptr);
 
 // `address` and `port` as a socket address; returns its size.
 socklen_t to_socket_address(const ip_address& address, std::uint16_t port, sockaddr_storage& out);

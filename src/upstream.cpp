@@ -58,10 +58,11 @@ bool look_up_and_judge(const upstream_setup& setup, const http_request& request,
 
 // Connects to one of `addresses`; on failure `refusal` names `what` failed.
 unique_fd connect_within(const upstream_setup& setup, const std::vector<ip_address>& addresses,
-                         std::uint16_t port, const std::string& what, verdict& refusal) {
+                         std::uint16_t port, const std::string& what, verdict& refusal,
+                         connect_report& report) {
   bool timed_out = false;
   auto each_attempt = std::chrono::seconds(setup.config.connect_timeout_seconds);
-  unique_fd servfd = connect_first(addresses, port, each_attempt, &timed_out);
+  unique_fd servfd = connect_first(addresses, port, each_attempt, &timed_out, &report);
   if (servfd.get() < 0 && timed_out) refusal = {504, "connection to " + what + " timed out"};
   if (servfd.get() < 0 && !timed_out) refusal = {502, "connection to " + what + " failed"};
   return servfd;
@@ -164,7 +165,8 @@ upstream open_through_parent(const upstream_setup& setup, const http_request& re
     made.refusal = {502, "connection to parent proxy failed"};
     return made;
   }
-  made.server = connect_within(setup, addresses, parent.port, "parent proxy", made.refusal);
+  made.server = connect_within(setup, addresses, parent.port, "parent proxy", made.refusal,
+                               made.connecting);
   if (made.server.get() >= 0 && request.tunnel &&
       !ask_parent_for_tunnel(setup, request, made, write_limit)) {
     made.server.reset();
@@ -223,7 +225,7 @@ upstream open_upstream(const upstream_setup& setup, const http_request& request,
   }
   char port_text[sizeof setup.http_service];
   std::uint16_t port = target_port(request, setup, port_text);
-  made.server = connect_within(setup, way.addresses, port, "host", made.refusal);
+  made.server = connect_within(setup, way.addresses, port, "host", made.refusal, made.connecting);
   return made;
 }
 

@@ -58,6 +58,7 @@ struct upstream {
   unique_fd server;
   verdict refusal;    // when `server` is empty: what the client is answered
   std::string early;  // a tunnel through the parent: what it sent after its 2xx head
+  connect_report connecting;  // how its connect went, when one was tried
 };
 
 // Connects along `way`: to the target (looked up and judged first unless
