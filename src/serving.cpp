@@ -21,6 +21,10 @@ using clock = std::chrono::steady_clock;
 using leaving = waiting_room::leaving;
 using kind = waiting_room::kind;
 
+// How long a thread waits for a kept connection's next request before the
+// connection goes to wait in the room.
+constexpr std::chrono::milliseconds next_request_wait{1};
+
 // A connection turned away before any request was served, on the access
 // log, timed from the start of its turn.
 void log_turned_away(const client_peer& peer, int status, std::size_t answered,
@@ -218,8 +222,14 @@ void serve_connection(intake& in, client_connection& connection, std::size_t slo
     }
     if (connection.carried.empty()) {
       trace_line("connection kept");
-      keep_waiting(in, connection, kind::kept);
-      break;
+      // A client that asks again at once is served on in this thread and
+      // slot: the room's round trip costs more than this short wait.
+      if (wait_ready(connection.client.get(), POLLIN, deadline::in(next_request_wait)) !=
+          io_result::done) {
+        keep_waiting(in, connection, kind::kept);
+        break;
+      }
+      trace_line("kept connection taken up again");
     }
     // HEAD_TIMEOUT for the next request counts from its turn, the end of
     // this answer, even when its start came pipelined long before.

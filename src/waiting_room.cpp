@@ -127,16 +127,16 @@ bool waiting_room::make_room(const ip_address& address, std::vector<leaving>& ev
     if (share->second.kept == 0) return false;
     entry* oldest = kept_.first;
     while (!(oldest->connection.peer.address == address)) oldest = oldest->next;
-    leave(oldest, evicted, false);
+    evicted.push_back(take_out(oldest, false));
     return true;
   }
   if (fresh_.size + kept_.size + tunnels_.size < capacity_) return true;
   if (kept_.first == nullptr) return false;
-  leave(kept_.first, evicted, false);
+  evicted.push_back(take_out(kept_.first, false));
   return true;
 }
 
-void waiting_room::leave(entry* gone, std::vector<leaving>& into, bool by_event) {
+waiting_room::leaving waiting_room::take_out(entry* gone, bool by_event) {
   list_of(gone->waits).remove(gone);
   if (gone->waits != kind::for_slot) {
     count(*gone, -1);
@@ -149,8 +149,9 @@ void waiting_room::leave(entry* gone, std::vector<leaving>& into, bool by_event)
       epoll_ctl(epollfd_, EPOLL_CTL_DEL, gone->connection.server.get(), nullptr);
     }
   }
-  into.push_back({std::move(gone->connection), gone->waits});
+  leaving out{std::move(gone->connection), gone->waits};
   delete gone;
+  return out;
 }
 
 bool waiting_room::admit(client_connection& connection, kind waits, clock::time_point until,
@@ -208,9 +209,7 @@ bool waiting_room::line_up_for_slot(client_connection& connection, clock::time_p
 bool waiting_room::take_for_slot(client_connection& taken) {
   std::lock_guard lock(mutex_);
   if (line_.first == nullptr) return false;
-  std::vector<leaving> out;
-  leave(line_.first, out, true);
-  taken = std::move(out.front().connection);
+  taken = take_out(line_.first, true).connection;
   return true;
 }
 
@@ -290,16 +289,14 @@ waiting_room::woke waiting_room::wait(int limit_ms, leaving& ready,
     drop_kept_server(*waiting, true);
     return woke::nothing;
   }
-  std::vector<leaving> one;
-  leave(waiting, one, true);
-  ready = std::move(one.front());
+  ready = take_out(waiting, true);
   return woke::connection;
 }
 
 bool waiting_room::evict_oldest_kept(std::vector<leaving>& evicted) {
   std::lock_guard lock(mutex_);
   if (kept_.first == nullptr) return false;
-  leave(kept_.first, evicted, false);
+  evicted.push_back(take_out(kept_.first, false));
   return true;
 }
 
@@ -311,12 +308,12 @@ void waiting_room::expire(clock::time_point now, std::vector<leaving>& expired) 
 void waiting_room::expire_locked(clock::time_point now, std::vector<leaving>& expired) {
   for (entry_list* list : {&fresh_, &kept_, &tunnels_}) {
     while (list->first != nullptr && list->first->until <= now) {
-      leave(list->first, expired, false);
+      expired.push_back(take_out(list->first, false));
     }
   }
   for (entry* queued = line_.first; queued != nullptr;) {
     entry* next = queued->next;
-    if (queued->until <= now) leave(queued, expired, false);
+    if (queued->until <= now) expired.push_back(take_out(queued, false));
     queued = next;
   }
   arm_timer();
@@ -332,7 +329,7 @@ void waiting_room::close() {
 void waiting_room::empty_into(std::vector<leaving>& all) {
   std::lock_guard lock(mutex_);
   for (entry_list* list : {&fresh_, &kept_, &tunnels_, &line_}) {
-    while (list->first != nullptr) leave(list->first, all, false);
+    while (list->first != nullptr) all.push_back(take_out(list->first, false));
   }
 }
 

@@ -110,10 +110,10 @@ class waiting_room {
   };
 
   entry_list& list_of(kind waits);
-  // Moves a connection out and frees its entry. Events are told from each
+  // Takes a connection out and frees its entry. Events are told from each
   // other by descriptor and generation, never by address, so an event read
   // by another thread before the entry went finds nothing.
-  void leave(entry* gone, std::vector<leaving>& into, bool by_event);
+  leaving take_out(entry* gone, bool by_event);
   entry* entry_of(std::uint64_t key);
   void expire_locked(clock::time_point now, std::vector<leaving>& expired);
   void arm_timer();
