@@ -114,6 +114,8 @@ unique_fd server_for(relay& r, const http_request& request, client_connection& c
     trace_line("server connection taken up again");
     return std::move(connection.server);
   }
+  // Kept for another target: another client may want it.
+  if (connection.server_target != way.key) give_back_server(connection, *r.setup);
   connection.server.reset();
   connection.server_bound = false;
   unique_fd pooled =
@@ -123,24 +125,20 @@ unique_fd server_for(relay& r, const http_request& request, client_connection& c
   return connect_upstream(r, request, connection.peer, way);
 }
 
-// Keeps a server connection whose answer ended cleanly: in the pool for any
-// client, or, without one or when it is bound to this client by its
-// authentication, for this client connection's next request only.
+// Keeps a server connection whose answer ended cleanly. While its client
+// may ask again at once it stays at hand, tied to the client connection,
+// and goes to the pool when the client goes quiet or away (give_back_server);
+// without a pool, or bound to this client by its authentication, it serves
+// this client connection's next request only.
 void keep_server(relay& r, client_connection& connection, unique_fd servfd,
                  const std::string& target, bool client_kept, bool bound) {
-  server_pool* pool = r.setup->pool.get();
-  if (pool != nullptr && !bound) {
-    // Only uniqueness matters: no other memory hangs on the number.
-    if (connection.pool_user == 0) {
-      connection.pool_user = r.setup->next_pool_user.fetch_add(1, std::memory_order_relaxed);
-    }
-    pool->give_back(target, std::move(servfd), connection.pool_user);
-    return;
-  }
-  if (!client_kept) return;
   connection.server = std::move(servfd);
   connection.server_target = target;
   connection.server_bound = bound;
+  if (!client_kept) {
+    give_back_server(connection, *r.setup);
+    connection.server.reset();
+  }
 }
 
 // With connections kept, only the request's own body goes on with its head;
@@ -342,6 +340,17 @@ std::unique_ptr<relay_setup> set_up_relay(const settings& config, std::uint16_t 
              static_cast<unsigned>(setup->http_port));
   }
   return setup;
+}
+
+void give_back_server(client_connection& connection, const relay_setup& setup) {
+  server_pool* pool = setup.pool.get();
+  if (pool == nullptr || connection.server_bound || connection.server.get() < 0) return;
+  if (connection.pool_user == 0) {
+    // Only uniqueness matters: no other memory hangs on the number.
+    connection.pool_user = setup.next_pool_user.fetch_add(1, std::memory_order_relaxed);
+  }
+  pool->give_back(connection.server_target, std::move(connection.server), connection.pool_user);
+  connection.server_target.clear();
 }
 
 connection_next relay_request(client_connection& connection, access_record& record, cut_point* cut,

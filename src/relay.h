@@ -39,6 +39,11 @@ struct relay_setup : upstream_setup {
 std::unique_ptr<relay_setup> set_up_relay(const settings& config, std::uint16_t own_port,
                                           std::shared_ptr<policy_files> files = nullptr);
 
+// A client connection's server connection goes to the pool, for any
+// client's next request to its target, unless there is no pool or it is
+// bound to this client by its authentication.
+void give_back_server(client_connection& connection, const relay_setup& setup);
+
 // What a connection does after relay_request.
 enum class connection_next {
   close,

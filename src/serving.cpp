@@ -226,6 +226,7 @@ void serve_connection(intake& in, client_connection& connection, std::size_t slo
       // slot: the room's round trip costs more than this short wait.
       if (wait_ready(connection.client.get(), POLLIN, deadline::in(next_request_wait)) !=
           io_result::done) {
+        give_back_server(connection, *in.relay);
         keep_waiting(in, connection, kind::kept);
         break;
       }
@@ -236,6 +237,7 @@ void serve_connection(intake& in, client_connection& connection, std::size_t slo
     connection.peer.turn_began = clock::now();
     trace_reserved(slot);
   }
+  give_back_server(connection, *in.relay);
   connection = client_connection{};
 }
 

@@ -56,9 +56,13 @@ struct client {
     relay = std::thread([this, &setup] {
       ferry::relay_scratch scratch;
       ferry::access_record record;
+      // As a request thread does once the client's next request is not
+      // there at once.
       while (ferry::relay_request(connection, record, nullptr, setup, scratch) ==
              ferry::connection_next::wait_for_request) {
+        ferry::give_back_server(connection, setup);
       }
+      ferry::give_back_server(connection, setup);
       connection.client.reset();
     });
   }
