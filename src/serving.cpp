@@ -23,7 +23,7 @@ using kind = waiting_room::kind;
 
 // How long a thread waits for a kept connection's next request before the
 // connection goes to wait in the room.
-constexpr std::chrono::milliseconds next_request_wait{1};
+constexpr std::chrono::milliseconds next_request_wait{3};
 
 // A connection turned away before any request was served, on the access
 // log, timed from the start of its turn.
