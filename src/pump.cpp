@@ -16,13 +16,6 @@ namespace {
 
 using steady_clock = std::chrono::steady_clock;
 
-// Moves in a row before the readiness of both sides is checked again, so a
-// server that streams without pause cannot starve the upload.
-constexpr int moves_before_fairness_check = 256;
-
-// refused: a descriptor does not splice, so the bytes go by reads and writes.
-enum class move_result { idle, moved, failed, refused };
-
 // The sockets' own modes, given back when the pump ends: a splice takes no
 // per-call flag for its socket side, so they are non-blocking from the
 // first splice on.
@@ -31,143 +24,20 @@ struct socket_modes {
   std::optional<nonblocking_scope> server;
 };
 
-bool has_pending(const flow& direction) {
-  return !direction.pending.empty() || direction.in_pipe > 0;
-}
-
-// A write that takes nothing starts the write timeout.
-move_result note_blocked(flow& direction) {
-  direction.writable = false;
-  if (!direction.blocked) direction.blocked_since = steady_clock::now();
-  direction.blocked = true;
-  return move_result::idle;
-}
-
-// Writes what `to` takes of the pending bytes; one write that takes
-// something stops the write timeout.
-move_result write_pending(flow& direction) {
-  transfer taken = write_now(direction.to, direction.pending.data(), direction.pending.size(),
-                             direction.written);
-  if (taken.result == io_result::failed) return move_result::failed;
-  if (taken.result == io_result::would_block) return note_blocked(direction);
-  direction.blocked = false;
-  direction.written += taken.bytes;
-  direction.bytes_written += taken.bytes;
-  if (direction.written == direction.pending.size()) {
-    direction.pending = {};
-    direction.written = 0;
-  }
-  return move_result::moved;
-}
-
-// The pipe's bytes are lost with it: a pump that ends, or an upload that
-// ends, with bytes in it leaves a new pipe to be made.
-void drop_pipe(pump& p, flow& direction) {
-  if (direction.in_pipe == 0) return;
-  p.pipe->read_end.reset();
-  p.pipe->write_end.reset();
-  direction.in_pipe = 0;
-}
-
-// Splices up to `allowance` bytes from `from` into the pipe, which is empty.
-// End of stream clears source_open.
-move_result splice_source(pump& p, flow& direction, std::uint64_t allowance, socket_modes& modes) {
-  splice_pipe& pipe = *p.pipe;
-  if (pipe.read_end.get() < 0) {
-    int ends[2];
-    // Out of descriptors: this pump reads and writes.
-    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
-      p.pipe = nullptr;
-      return move_result::refused;
-    }
-    pipe.read_end.reset(ends[0]);
-    pipe.write_end.reset(ends[1]);
-  }
+void make_nonblocking(const pump& p, socket_modes& modes) {
   if (!modes.client) modes.client.emplace(p.upload.from);
   if (!modes.server) modes.server.emplace(p.answer.from);
-  ssize_t got = splice(direction.from, nullptr, pipe.write_end.get(), nullptr,
-                       std::min<std::uint64_t>(allowance, large_chunk_size),
-                       SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-  if (got < 0 && errno == EINVAL) {
-    direction.splice_refused = true;
-    return move_result::refused;
-  }
-  if (got < 0 && (errno == EAGAIN || errno == EINTR)) {
-    direction.readable = false;
-    return move_result::idle;
-  }
-  if (got < 0) return move_result::failed;
-  if (got == 0) direction.source_open = false;
-  direction.in_pipe = static_cast<std::size_t>(got);
-  direction.bytes_read += direction.in_pipe;
-  return move_result::moved;
 }
 
-void take_buffer(flow& direction) {
-  if (direction.buffer == nullptr) direction.buffer = kept_buffer(*direction.small, chunk_size);
-}
-
-// Splices what `to` takes of the piped bytes; a `to` that does not splice
-// gets them through the buffer instead, a bufferful at a time.
-move_result write_piped(pump& p, flow& direction) {
-  int pipe_out = p.pipe->read_end.get();
-  if (!direction.splice_refused) {
-    ssize_t put = splice(pipe_out, nullptr, direction.to, nullptr, direction.in_pipe,
-                         SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-    if (put < 0 && (errno == EAGAIN || errno == EINTR)) return note_blocked(direction);
-    if (put > 0) {
-      direction.blocked = false;
-      direction.in_pipe -= static_cast<std::size_t>(put);
-      direction.bytes_written += static_cast<std::size_t>(put);
-      return move_result::moved;
-    }
-    if (put == 0 || errno != EINVAL) return move_result::failed;
-    direction.splice_refused = true;
-  }
-  take_buffer(direction);
-  ssize_t got = read(pipe_out, direction.buffer, std::min(direction.capacity, direction.in_pipe));
-  if (got <= 0) return move_result::failed;
-  direction.in_pipe -= static_cast<std::size_t>(got);
-  direction.pending = std::string_view(direction.buffer, static_cast<std::size_t>(got));
-  return move_result::moved;
-}
-
-// Pending bytes first, then piped ones, which came later.
-move_result write_out(pump& p, flow& direction) {
-  if (!direction.pending.empty()) return write_pending(direction);
-  return write_piped(p, direction);
-}
-
-// Reads once from `from` into the buffer. End of stream clears source_open;
-// the bytes read are left in `got`.
-move_result read_source(flow& direction, std::string_view& got) {
-  take_buffer(direction);
-  // Nothing is pending, so no view points into the old buffer.
-  if (direction.full_reads >= 2 && direction.capacity < large_chunk_size && direction.may_grow &&
-      !tracing()) {
-    direction.buffer = kept_buffer(*direction.large, large_chunk_size);
-    direction.capacity = large_chunk_size;
-  }
-  transfer read = read_now(direction.from, direction.buffer, direction.capacity);
-  if (read.result == io_result::would_block) {
-    direction.readable = false;
-    return move_result::idle;
-  }
-  if (read.result == io_result::failed) return move_result::failed;
-  if (read.result == io_result::peer_closed) direction.source_open = false;
-  got = std::string_view(direction.buffer, read.bytes);
-  direction.bytes_read += read.bytes;
-  if (read.bytes == direction.capacity) direction.full_reads++;
-  return move_result::moved;
-}
+// Moves in a row before the readiness of both sides is checked again, so a
+// server that streams without pause cannot starve the upload.
+constexpr int moves_before_fairness_check = 256;
 
 bool upload_done(const pump& p) { return !p.upload.source_open && !has_pending(p.upload); }
 
 // The request's body has all been read: later client bytes are the next request's.
 bool upload_complete(const pump& p) { return p.bounds != nullptr && p.bounds->upload.done(); }
 
-// From a 101 answer's head on, bytes pass untouched both ways; client bytes
-// read past the request go first.
 // A read from the flow's source; one that fails ends the relay as `failure`.
 move_result read_or_end(flow& direction, std::string_view& got, pump_end& end, pump_end failure) {
   move_result result = read_source(direction, got);
@@ -175,6 +45,8 @@ move_result read_or_end(flow& direction, std::string_view& got, pump_end& end, p
   return result;
 }
 
+// From a 101 answer's head on, bytes pass untouched both ways; client bytes
+// read past the request go first.
 void become_tunnel(pump& p) {
   p.tunnel = true;
   p.editor = nullptr;
@@ -246,7 +118,8 @@ move_result splice_answer(pump& p, pump_end& end, socket_modes& modes) {
       p.bounds != nullptr && p.bounds->answer_framed ? &p.bounds->answer : nullptr;
   std::uint64_t allowance = splice_allowance(p, p.answer, p.upload, tracker);
   if (allowance == 0) return move_result::refused;
-  move_result result = splice_source(p, p.answer, allowance, modes);
+  make_nonblocking(p, modes);
+  move_result result = splice_source(p.pipe, p.answer, allowance);
   if (result == move_result::failed) end = pump_end::server_failed;
   if (result == move_result::moved && tracker != nullptr) count_spliced_answer(p);
   return result;
@@ -257,7 +130,7 @@ move_result splice_answer(pump& p, pump_end& end, socket_modes& modes) {
 move_result step_answer(pump& p, pump_end& end, socket_modes& modes) {
   flow& answer = p.answer;
   if (has_pending(answer)) {
-    move_result result = answer.writable ? write_out(p, answer) : move_result::idle;
+    move_result result = answer.writable ? write_out(p.pipe, answer) : move_result::idle;
     if (result == move_result::failed) end = pump_end::client_write_failed;
     return result;
   }
@@ -298,7 +171,7 @@ move_result step_answer(pump& p, pump_end& end, socket_modes& modes) {
 }
 
 void end_upload(pump& p) {
-  drop_pipe(p, p.upload);
+  drop_pipe(p.pipe, p.upload);
   p.upload_failed = true;
   p.upload.source_open = false;
   p.upload.pending = {};
@@ -311,7 +184,8 @@ move_result splice_upload(pump& p, pump_end& end, socket_modes& modes) {
   const body_tracker* tracker = p.bounds != nullptr ? &p.bounds->upload : nullptr;
   std::uint64_t allowance = splice_allowance(p, p.upload, p.answer, tracker);
   if (allowance == 0) return move_result::refused;
-  move_result result = splice_source(p, p.upload, allowance, modes);
+  make_nonblocking(p, modes);
+  move_result result = splice_source(p.pipe, p.upload, allowance);
   if (result == move_result::failed) end = pump_end::client_failed;
   if (result != move_result::moved) return result;
   if (p.bounds != nullptr) p.bounds->upload.take_unread(p.upload.in_pipe);
@@ -325,7 +199,7 @@ move_result splice_upload(pump& p, pump_end& end, socket_modes& modes) {
 move_result step_upload(pump& p, pump_end& end, socket_modes& modes) {
   flow& upload = p.upload;
   if (has_pending(upload)) {
-    move_result result = upload.writable ? write_out(p, upload) : move_result::idle;
+    move_result result = upload.writable ? write_out(p.pipe, upload) : move_result::idle;
     // A server that stops taking the upload ends only the upload.
     if (result == move_result::failed) end_upload(p);
     return result == move_result::failed ? move_result::moved : result;
@@ -456,8 +330,8 @@ pump_end pump_both_ways(pump& p) {
     // Still counted as not delivered; the bytes themselves go with the pipe.
     std::size_t answer_left = p.answer.in_pipe;
     std::size_t upload_left = p.upload.in_pipe;
-    drop_pipe(p, p.answer);
-    drop_pipe(p, p.upload);
+    drop_pipe(p.pipe, p.answer);
+    drop_pipe(p.pipe, p.upload);
     p.answer.in_pipe = answer_left;
     p.upload.in_pipe = upload_left;
   }

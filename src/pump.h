@@ -12,35 +12,10 @@
 #include "answer_head.h"
 #include "framing.h"
 #include "log.h"
+#include "flow.h"
 #include "relay_scratch.h"
 
 namespace ferry {
-
-// One direction: bytes read from `from`, waiting to go to `to`.
-struct flow {
-  int from = -1;
-  int to = -1;
-  std::string_view pending;  // read and not yet written
-  std::size_t written = 0;   // of `pending`
-  // Spliced from `from` into the pipe, not yet on to `to`; goes after `pending`.
-  std::size_t in_pipe = 0;
-  bool splice_refused = false;  // a descriptor of this flow does not splice
-  std::uint64_t bytes_read = 0;
-  int full_reads = 0;  // reads that filled the buffer: a long transfer
-  std::uint64_t bytes_written = 0;
-  bool readable = false;    // a read may find data without a wait
-  bool writable = true;     // a write may take bytes without a wait
-  bool source_open = true;  // `from` has not ended
-  bool may_grow = true;     // the buffer may grow to large_chunk_size
-  bool blocked = false;     // a write is waiting for room since `blocked_since`
-  std::chrono::steady_clock::time_point blocked_since;
-  // The thread's buffers, taken at the first read unless given: most
-  // requests send nothing after their head, and need no upload buffer.
-  char* buffer = nullptr;
-  std::size_t capacity = chunk_size;
-  std::unique_ptr<char[]>* small = nullptr;  // chunk_size
-  std::unique_ptr<char[]>* large = nullptr;  // large_chunk_size
-};
 
 // Where a request's body and its answer end, so that a connection can carry
 // the next request. Without it each flow runs to its end of stream.
