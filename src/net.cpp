@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
+#include <netinet/tcp.h>
 #include <netdb.h>
 #include <sys/socket.h>
 
@@ -30,6 +31,9 @@ int start_connect(const ip_address& address, std::uint16_t port, unique_fd& fd) 
   socklen_t size = to_socket_address(address, port, target);
   fd.reset(socket(target.ss_family, SOCK_STREAM | SOCK_NONBLOCK, 0));
   if (fd.get() < 0) return errno;
+  // A request's head and its body are two writes on a connection that may
+  // be kept: the body must not wait for the head's delayed acknowledgement.
+  set_no_delay(fd.get());
   if (connect(fd.get(), reinterpret_cast<const sockaddr*>(&target), size) == 0) return 0;
   return errno;
 }
@@ -224,6 +228,11 @@ unique_fd connect_first(const std::vector<ip_address>& addresses, std::uint16_t 
     *every_one_timed_out = race.connected.get() < 0 && race.all_timed_out;
   }
   return std::move(race.connected);
+}
+
+void set_no_delay(int fd) {
+  int on = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
 std::uint16_t local_port(int fd) {

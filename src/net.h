@@ -58,6 +58,10 @@ socklen_t to_socket_address(const ip_address& address, std::uint16_t port, socka
 // The address and port of a socket address of either family.
 void from_socket_address(const sockaddr_storage& in, ip_address& address, std::uint16_t& port);
 
+// Sends small writes at once instead of waiting for the peer's
+// acknowledgement of the last one (no Nagle).
+void set_no_delay(int fd);
+
 // The port a socket is bound to.
 std::uint16_t local_port(int fd);
 
