@@ -113,9 +113,10 @@ void check_problem(const std::string& problem, const std::vector<std::string>& e
 
 // Checks the accepted values, then writes them back as settings and reads them again.
 void check_accepted(const settings& values) {
-  std::string allow, deny_to, ports;
+  std::string allow, deny_to, proxy_from, ports;
   for (auto [list, text] : {std::pair{&values.allowed_clients, &allow},
-                            std::pair{&values.denied_destinations, &deny_to}}) {
+                            std::pair{&values.denied_destinations, &deny_to},
+                            std::pair{&values.balancers, &proxy_from}}) {
     for (const cidr_range& range : *list) {
       if (range == self_range) {
         *text += ",self";
@@ -137,6 +138,7 @@ void check_accepted(const settings& values) {
   std::vector<std::string> entries = {"LISTEN_ADDR=" + format_ip_address(values.listen_address),
                                       "ALLOW=" + listed(allow),
                                       "DENY_TO=" + listed(deny_to),
+                                      "PROXY_FROM=" + listed(proxy_from),
                                       "CONNECT_PORTS=" + listed(ports),
                                       "HEAD_TIMEOUT=" + std::to_string(values.head_timeout_seconds),
                                       "IDLE_TIMEOUT=" + std::to_string(values.idle_timeout_seconds),
